@@ -1,0 +1,457 @@
+#include "driver/AsioDriver.h"
+
+#include <mmsystem.h>
+
+#include <cstring>
+#include <new>
+
+#include "com/ClassIds.h"
+#include "driver/HostDoorway.h"
+#include "driver/SampleBuffer.h"
+
+namespace {
+
+const char kDriverName[] = "Quorvex Vor OD ASIO";
+const char kMessageOk[] = "ASIO OK";
+const char kMessageOpenFailure[] = "ASIO Driver open Failure!";
+
+const char* const kInputNames[CAsioDriver::kMaxInputs] = {
+    "Left",           "Right",           "Combo 1",        "Combo 2",
+    "Combo 3",        "Combo 4",         "Bluetooth Left", "Bluetooth Right",
+    "Sounds Left",    "Sounds Right",    "USB1 Main Left", "USB1 Main Right",
+    "USB1 Comm Left", "USB1 Comm Right", "USB2 Main Left", "USB2 Main Right"};
+
+// The largest buffer size for which every byte count stays within 32 bits:
+// a looped-streaming request asks for two packets of up to 16 channels of
+// 4-byte samples, and the host buffers hold two halves of 4-byte samples.
+constexpr long kMaxBufferFrames = static_cast<long>(0xFFFFFFFFu / (CAsioDriver::kMaxInputs * 8));
+
+constexpr double kTwoPow32 = 4294967296.0;
+
+// Copies text into a buffer of `size` bytes, always terminated.
+void CopyText(char* dest, size_t size, const char* text) {
+  size_t n = strlen(text);
+  if (n >= size) n = size - 1;
+  memcpy(dest, text, n);
+  dest[n] = '\0';
+}
+
+}  // namespace
+
+INonDelegatingUnknown* CAsioDriver::CreateInstance(IUnknown* pOuterUnknown, HRESULT* phr) {
+  CAsioDriver* driver = new (std::nothrow) CAsioDriver(pOuterUnknown, phr);
+  if (driver == nullptr) return nullptr;
+  return static_cast<CUnknown*>(driver);
+}
+
+CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
+    : CUnknown("CAsioDriver", pOuterUnknown, phr),
+      m_comInit(false),
+      m_samplePosition(0.0),
+      m_sampleRate(kSampleRate),
+      m_callbacks(nullptr),
+      m_asioTime(),
+      m_timeStamp(0),
+      m_streamThread(INVALID_HANDLE_VALUE),
+      m_streamThreadId(0),
+      m_dropOuts(0),
+      m_latencyFrames(0),
+      m_preferredBufferSize(kDefaultBufferSize),
+      m_inputBuffers(),
+      m_outputBuffers(),
+      m_outputFloatBuffers(),
+      m_inputChannel(),
+      m_outputChannel(),
+      m_bufferSize(kDefaultBufferSize),
+      m_inputLatency(kDefaultBufferSize),
+      m_outputLatency(2 * kDefaultBufferSize),
+      m_numInputs(0),
+      m_numOutputs(0),
+      m_activeInputs(0),
+      m_activeOutputs(0),
+      m_bufferIndex(0),
+      m_initialized(false),
+      m_running(false),
+      m_timeInfoMode(false),
+      m_errorMessage(),
+      m_panelThread(INVALID_HANDLE_VALUE),
+      m_panelThreadId(0),
+      m_panelWindow(nullptr),
+      m_panelQuit(false),
+      m_panelStarting(false),
+      m_modelessPanel(false),
+      m_autoOpenPanel(false),
+      m_panelRequested(false),
+      m_showMetrics(false),
+      m_panelRequestTime(timeGetTime()),
+      m_captureEnum(nullptr),
+      m_renderEnum(nullptr),
+      m_capturePin(nullptr),
+      m_renderPin(nullptr),
+      m_streamStop(false),
+      m_streamSwitchCount(0),
+      m_avrt(nullptr),
+      m_avSetMmThreadCharacteristics(nullptr),
+      m_avRevertMmThreadCharacteristics(nullptr) {
+  // MMCSS is optional: without Avrt.dll the streaming thread runs at
+  // time-critical priority alone.
+  m_avrt = LoadLibraryA("Avrt.dll");
+  if (m_avrt != nullptr) {
+    m_avSetMmThreadCharacteristics = reinterpret_cast<PfnAvSetMmThreadCharacteristicsA>(
+        reinterpret_cast<void*>(GetProcAddress(m_avrt, "AvSetMmThreadCharacteristicsA")));
+    m_avRevertMmThreadCharacteristics = reinterpret_cast<PfnAvRevertMmThreadCharacteristics>(
+        reinterpret_cast<void*>(GetProcAddress(m_avrt, "AvRevertMmThreadCharacteristics")));
+  }
+  m_comInit = CoInitialize(nullptr) != RPC_E_CHANGED_MODE;
+}
+
+CAsioDriver::~CAsioDriver() {
+  ClosePanel();
+  if (m_running) {
+    StopStreamThread();
+    m_running = false;
+  }
+  SaveSettings();
+  stop();
+  FreeBuffers();
+  ReleaseHardware();
+  if (m_comInit) CoUninitialize();
+  if (m_avrt != nullptr) FreeLibrary(m_avrt);
+  if (m_streamThread != INVALID_HANDLE_VALUE) CloseHandle(m_streamThread);
+  HANDLE panelThread = m_panelThread;
+  if (panelThread != INVALID_HANDLE_VALUE) CloseHandle(panelThread);
+}
+
+HRESULT STDMETHODCALLTYPE CAsioDriver::QueryInterface(REFIID riid, void** ppv) {
+  return m_pOwnerUnknown->QueryInterface(riid, ppv);
+}
+
+ULONG STDMETHODCALLTYPE CAsioDriver::AddRef() { return m_pOwnerUnknown->AddRef(); }
+
+ULONG STDMETHODCALLTYPE CAsioDriver::Release() { return m_pOwnerUnknown->Release(); }
+
+HRESULT STDMETHODCALLTYPE CAsioDriver::InnerQueryInterface(REFIID riid, void** ppv) {
+  // ASIO hosts ask for the interface by the class identifier itself.
+  if (IsEqualIID(riid, CLSID_QuorvexVorOdAsio))
+    return ReturnInterface(static_cast<IASIO*>(this), ppv);
+  return CUnknown::InnerQueryInterface(riid, ppv);
+}
+
+void CAsioDriver::SetErrorMessage(const char* text) {
+  CopyText(m_errorMessage, sizeof(m_errorMessage), text);
+}
+
+ASIOBool CAsioDriver::init(void* /*sysHandle*/) {
+  return HostDoorway([&]() -> ASIOBool {
+    // Once initialised, neither the settings nor the device are read again.
+    if (m_initialized) return ASIOTrue;
+    LoadSettings();
+    if (FindHardware()) {
+      SetErrorMessage(kMessageOk);
+      m_initialized = true;
+      return ASIOTrue;
+    }
+    SetErrorMessage(kMessageOpenFailure);
+    m_initialized = false;
+    return ASIOFalse;
+  }, ASIOFalse);
+}
+
+void CAsioDriver::getDriverName(char* name) {
+  if (name == nullptr) return;
+  CopyText(name, kAsioDriverNameBytes, kDriverName);
+}
+
+long CAsioDriver::getDriverVersion() { return 1; }
+
+void CAsioDriver::getErrorMessage(char* string) {
+  if (string == nullptr) return;
+  CopyText(string, kAsioErrorMessageBytes, m_errorMessage);
+}
+
+ASIOError CAsioDriver::start() {
+  return HostDoorway([&]() -> ASIOError {
+    if (m_callbacks == nullptr) return ASE_NotPresent;
+    m_running = false;
+    m_samplePosition = 0.0;
+    m_timeStamp = 0;
+    m_bufferIndex = 0;
+    if (m_capturePin == nullptr || m_renderPin == nullptr) return ASE_NotPresent;
+    if (!StartStreamThread()) return ASE_HWMalfunction;
+    m_running = true;
+    if (m_autoOpenPanel) OpenControlPanel(true);
+    return ASE_OK;
+  });
+}
+
+ASIOError CAsioDriver::stop() {
+  return HostDoorway([&]() -> ASIOError {
+    ClosePanel();
+    if (m_running) StopStreamThread();
+    m_running = false;
+    return ASE_OK;
+  });
+}
+
+ASIOError CAsioDriver::getChannels(long* numInputChannels, long* numOutputChannels) {
+  if (numInputChannels != nullptr) *numInputChannels = m_numInputs;
+  if (numOutputChannels != nullptr) *numOutputChannels = m_numOutputs;
+  return (numInputChannels != nullptr && numOutputChannels != nullptr) ? ASE_OK
+                                                                       : ASE_InvalidParameter;
+}
+
+ASIOError CAsioDriver::getLatencies(long* inputLatency, long* outputLatency) {
+  if (inputLatency != nullptr) *inputLatency = m_inputLatency;
+  if (outputLatency != nullptr) *outputLatency = m_outputLatency;
+  return (inputLatency != nullptr && outputLatency != nullptr) ? ASE_OK : ASE_InvalidParameter;
+}
+
+ASIOError CAsioDriver::getBufferSize(long* minSize, long* maxSize, long* preferredSize,
+                                     long* granularity) {
+  if (minSize != nullptr) *minSize = kMinBufferSize;
+  if (maxSize != nullptr) *maxSize = kMaxBufferSize;
+  if (preferredSize != nullptr) *preferredSize = m_preferredBufferSize;
+  if (granularity != nullptr) *granularity = kBufferGranularity;
+  return (minSize != nullptr && maxSize != nullptr && preferredSize != nullptr &&
+          granularity != nullptr)
+             ? ASE_OK
+             : ASE_InvalidParameter;
+}
+
+ASIOError CAsioDriver::canSampleRate(ASIOSampleRate sampleRate) {
+  return sampleRate == kSampleRate ? ASE_OK : ASE_NoClock;
+}
+
+ASIOError CAsioDriver::getSampleRate(ASIOSampleRate* sampleRate) {
+  if (sampleRate == nullptr) return ASE_InvalidParameter;
+  *sampleRate = m_sampleRate;
+  return ASE_OK;
+}
+
+ASIOError CAsioDriver::setSampleRate(ASIOSampleRate sampleRate) {
+  // 48000 is the only rate and always the current one.
+  return sampleRate == kSampleRate ? ASE_OK : ASE_NoClock;
+}
+
+ASIOError CAsioDriver::getClockSources(ASIOClockSource* clocks, long* numSources) {
+  if (numSources == nullptr) return ASE_InvalidParameter;
+  // One entry is always written: a capacity below 1 would overrun the host.
+  if (*numSources < 1) return ASE_InvalidParameter;
+  *numSources = 1;
+  if (clocks == nullptr) return ASE_InvalidParameter;
+  clocks->index = 0;
+  clocks->associatedChannel = -1;
+  clocks->associatedGroup = -1;
+  clocks->isCurrentSource = ASIOTrue;
+  CopyText(clocks->name, sizeof(clocks->name), "Internal");
+  return ASE_OK;
+}
+
+ASIOError CAsioDriver::setClockSource(long reference) {
+  if (reference != 0) return ASE_NotPresent;
+  m_asioTime.timeInfo.flags |= kClockSourceChanged;
+  return ASE_OK;
+}
+
+ASIOError CAsioDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
+  if (sPos != nullptr) {
+    double position = m_samplePosition;
+    if (position >= kTwoPow32) {
+      sPos->hi = static_cast<unsigned long>(position / kTwoPow32);
+      sPos->lo = static_cast<unsigned long>(position - sPos->hi * kTwoPow32);
+    } else {
+      sPos->hi = 0;
+      sPos->lo = static_cast<unsigned long>(position);
+    }
+  }
+  if (tStamp != nullptr) {
+    uint64_t stamp = m_timeStamp;
+    tStamp->hi = static_cast<unsigned long>(stamp >> 32);
+    tStamp->lo = static_cast<unsigned long>(stamp & 0xFFFFFFFFu);
+  }
+  return (sPos != nullptr && tStamp != nullptr) ? ASE_OK : ASE_InvalidParameter;
+}
+
+ASIOError CAsioDriver::getChannelInfo(ASIOChannelInfo* info) {
+  if (info == nullptr) return ASE_InvalidParameter;
+  const long channel = info->channel;
+  const bool isInput = info->isInput != ASIOFalse;
+  if (channel < 0 || channel >= (isInput ? m_numInputs : m_numOutputs))
+    return ASE_InvalidParameter;
+
+  info->type = ASIOSTInt32LSB;
+  info->isActive = ASIOFalse;
+  info->channelGroup = 0;
+  if (isInput) {
+    for (long slot = 0; slot < m_activeInputs; ++slot) {
+      if (m_inputChannel[slot] == channel) {
+        info->isActive = ASIOTrue;
+        break;
+      }
+    }
+    CopyText(info->name, sizeof(info->name), channel < kMaxInputs ? kInputNames[channel] : "");
+  } else {
+    for (long slot = 0; slot < m_activeOutputs; ++slot) {
+      if (m_outputChannel[slot] == channel) {
+        info->isActive = ASIOTrue;
+        break;
+      }
+    }
+    CopyText(info->name, sizeof(info->name), channel == 0 ? "Output L" : "Output R");
+  }
+  return ASE_OK;
+}
+
+ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels,
+                                     long bufferSize, ASIOCallbacks* callbacks) {
+  return HostDoorway([&]() -> ASIOError {
+    disposeBuffers();
+
+    // Requests that could only crash or overflow are refused before the pins
+    // are touched or the buffer size changes.
+    if (numChannels < 0 || (numChannels > 0 && bufferInfos == nullptr) || callbacks == nullptr ||
+        callbacks->asioMessage == nullptr || bufferSize <= 0 || bufferSize > kMaxBufferFrames)
+      return ASE_InvalidParameter;
+
+    if (bufferSize != m_bufferSize) ReinstantiatePins();
+    m_bufferSize = bufferSize;
+    m_inputLatency = bufferSize;
+
+    const size_t samples = 2 * static_cast<size_t>(bufferSize);
+    const long maxInputs = m_numInputs < kMaxInputs ? m_numInputs : kMaxInputs;
+    const long maxOutputs = m_numOutputs < kMaxOutputs ? m_numOutputs : kMaxOutputs;
+    bool allocationFailed = false;
+
+    // Leaves no buffers behind, and no pointers into freed memory with the host.
+    auto fail = [&](ASIOError error, long processed) -> ASIOError {
+      disposeBuffers();
+      for (long i = 0; i < processed; ++i) {
+        bufferInfos[i].buffers[0] = nullptr;
+        bufferInfos[i].buffers[1] = nullptr;
+      }
+      return error;
+    };
+
+    for (long i = 0; i < numChannels; ++i) {
+      ASIOBufferInfo& info = bufferInfos[i];
+      const long channel = info.channelNum;
+      if (info.isInput != ASIOFalse) {
+        if (channel < 0 || channel >= m_numInputs || m_activeInputs >= maxInputs)
+          return fail(ASE_InvalidParameter, i);
+        const long slot = m_activeInputs;
+        m_inputChannel[slot] = channel;
+        m_inputBuffers[slot] = AllocateSamples<int32_t>(samples);
+        if (m_inputBuffers[slot] != nullptr) {
+          info.buffers[0] = m_inputBuffers[slot];
+          info.buffers[1] = m_inputBuffers[slot] + bufferSize;
+        } else {
+          info.buffers[0] = info.buffers[1] = nullptr;
+          allocationFailed = true;
+        }
+        ++m_activeInputs;
+      } else {
+        if (channel < 0 || channel >= m_numOutputs || m_activeOutputs >= maxOutputs)
+          return fail(ASE_InvalidParameter, i);
+        const long slot = m_activeOutputs;
+        m_outputChannel[slot] = channel;
+        m_outputBuffers[slot] = AllocateSamples<int32_t>(samples);
+        m_outputFloatBuffers[slot] = AllocateSamples<float>(samples);
+        if (m_outputBuffers[slot] != nullptr && m_outputFloatBuffers[slot] != nullptr) {
+          info.buffers[0] = m_outputBuffers[slot];
+          info.buffers[1] = m_outputBuffers[slot] + bufferSize;
+        } else {
+          info.buffers[0] = info.buffers[1] = nullptr;
+          allocationFailed = true;
+        }
+        ++m_activeOutputs;
+      }
+    }
+
+    // Every device input gets a slot, so the streaming side never meets a
+    // missing buffer; filler slots are never handed to the host.
+    for (long slot = m_activeInputs; slot < maxInputs; ++slot) {
+      m_inputChannel[slot] = kFillerChannel;
+      m_inputBuffers[slot] = AllocateSamples<int32_t>(samples);
+      if (m_inputBuffers[slot] == nullptr) allocationFailed = true;
+    }
+    if (m_activeInputs < maxInputs) m_activeInputs = maxInputs;
+
+    if (allocationFailed) return fail(ASE_NoMemory, numChannels);
+
+    m_callbacks = callbacks;
+    const long supportsTimeInfo = callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr);
+    // A host that claims time info without the callback for it is served
+    // through bufferSwitch.
+    m_timeInfoMode = supportsTimeInfo != 0 && callbacks->bufferSwitchTimeInfo != nullptr;
+    if (!m_timeInfoMode && callbacks->bufferSwitch == nullptr)
+      return fail(ASE_InvalidParameter, numChannels);
+
+    if (m_timeInfoMode) {
+      AsioTimeInfo& timeInfo = m_asioTime.timeInfo;
+      timeInfo.speed = 1.0;
+      timeInfo.systemTime.hi = timeInfo.systemTime.lo = 0;
+      timeInfo.samplePosition.hi = timeInfo.samplePosition.lo = 0;
+      timeInfo.sampleRate = m_sampleRate;
+      timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
+      ASIOTimeCode& timeCode = m_asioTime.timeCode;
+      timeCode.speed = 1.0;
+      timeCode.timeCodeSamples.hi = timeCode.timeCodeSamples.lo = 0;
+      timeCode.flags = kTcValid | kTcRunning;
+    }
+    return ASE_OK;
+  });
+}
+
+ASIOError CAsioDriver::disposeBuffers() {
+  return HostDoorway([&]() -> ASIOError {
+    stop();
+    FreeBuffers();
+    return ASE_OK;
+  });
+}
+
+void CAsioDriver::FreeBuffers() {
+  m_callbacks = nullptr;
+  for (long slot = 0; slot < m_activeInputs && slot < kMaxInputs; ++slot) {
+    FreeSampleBuffer(m_inputBuffers[slot]);
+    m_inputBuffers[slot] = nullptr;
+  }
+  m_activeInputs = 0;
+  for (long slot = 0; slot < m_activeOutputs && slot < kMaxOutputs; ++slot) {
+    FreeSampleBuffer(m_outputBuffers[slot]);
+    FreeSampleBuffer(m_outputFloatBuffers[slot]);
+    m_outputBuffers[slot] = nullptr;
+    m_outputFloatBuffers[slot] = nullptr;
+  }
+  m_activeOutputs = 0;
+}
+
+ASIOError CAsioDriver::controlPanel() {
+  return HostDoorway([&]() -> ASIOError {
+    if (m_panelWindow != nullptr) return ASE_OK;
+    m_panelRequested = true;
+    m_panelRequestTime = timeGetTime();
+    if (OpenControlPanel(false) != 0) {
+      m_panelRequested = false;
+      return ASE_NotPresent;
+    }
+    return ASE_OK;
+  });
+}
+
+ASIOError CAsioDriver::future(long selector, void* /*opt*/) {
+  switch (selector) {
+    case kAsioEnableTimeCodeRead:
+    case kAsioDisableTimeCodeRead:
+    case kAsioSetInputMonitor:
+    case kAsioCanInputMonitor:
+    case kAsioCanTimeInfo:
+    case kAsioCanTimeCode:
+      return ASE_SUCCESS;
+    default:
+      return ASE_NotPresent;
+  }
+}
+
+// The host must have written its output by the time bufferSwitch returns.
+ASIOError CAsioDriver::outputReady() { return ASE_NotPresent; }

@@ -1,0 +1,161 @@
+// CAsioDriver: the driver object an ASIO host creates and drives through
+// IASIO. It owns the state that the streaming thread, the control panel and
+// the hardware bring-up share while the driver is loaded.
+//
+// Double buffers: every channel buffer holds 2 x m_bufferSize samples of 4
+// bytes, half 0 first; the host gets the two half addresses. Input slots are
+// padded to the device's input count with filler slots (channel 255).
+//
+// Threads: the host's threads call IASIO; the streaming thread runs the
+// buffer switch; the panel thread owns the dialog. Nothing takes a lock.
+// Words shared between threads are atomics read and written whole with
+// relaxed ordering; buffers, callbacks and slot arrays change only while the
+// streaming thread is stopped (createBuffers and disposeBuffers stop first).
+#ifndef VOROD_DRIVER_ASIODRIVER_H
+#define VOROD_DRIVER_ASIODRIVER_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "com/Unknown.h"
+#include "driver/AsioTypes.h"
+#include "driver/RelaxedAtomic.h"
+
+class CKsEnumFilters;
+class CKsFilter;
+class CKsAudPin;
+
+typedef HANDLE(WINAPI* PfnAvSetMmThreadCharacteristicsA)(LPCSTR, LPDWORD);
+typedef BOOL(WINAPI* PfnAvRevertMmThreadCharacteristics)(HANDLE);
+
+class CAsioDriver : public IASIO, public CUnknown {
+ public:
+  static constexpr int kMaxInputs = 16;
+  static constexpr int kMaxOutputs = 2;
+  static constexpr long kFillerChannel = 255;
+  static constexpr long kMinBufferSize = 96;
+  static constexpr long kMaxBufferSize = 576;
+  static constexpr long kBufferGranularity = 96;
+  static constexpr long kDefaultBufferSize = 288;
+  static constexpr double kSampleRate = 48000.0;
+
+  // The class template's create function.
+  static INonDelegatingUnknown* CreateInstance(IUnknown* pOuterUnknown, HRESULT* phr);
+
+  CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr);
+  ~CAsioDriver() override;
+
+  // Delegating IUnknown: forwarded to the owner unknown.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // Answers for the driver's class identifier with IASIO.
+  HRESULT STDMETHODCALLTYPE InnerQueryInterface(REFIID riid, void** ppv) override;
+
+  ASIOBool init(void* sysHandle) override;
+  void getDriverName(char* name) override;
+  long getDriverVersion() override;
+  void getErrorMessage(char* string) override;
+  ASIOError start() override;
+  ASIOError stop() override;
+  ASIOError getChannels(long* numInputChannels, long* numOutputChannels) override;
+  ASIOError getLatencies(long* inputLatency, long* outputLatency) override;
+  ASIOError getBufferSize(long* minSize, long* maxSize, long* preferredSize,
+                          long* granularity) override;
+  ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
+  ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
+  ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
+  ASIOError getClockSources(ASIOClockSource* clocks, long* numSources) override;
+  ASIOError setClockSource(long reference) override;
+  ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
+  ASIOError getChannelInfo(ASIOChannelInfo* info) override;
+  ASIOError createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
+                          ASIOCallbacks* callbacks) override;
+  ASIOError disposeBuffers() override;
+  ASIOError controlPanel() override;
+  ASIOError future(long selector, void* opt) override;
+  ASIOError outputReady() override;
+
+ private:
+  friend class CAsioDriverTestAccess;
+
+  // Hardware bring-up.
+  bool FindHardware();
+  void ReleaseHardware();
+  void ReinstantiatePins();
+
+  // Settings store.
+  void LoadSettings();
+  void SaveSettings();
+
+  // Streaming thread and buffer switch.
+  bool StartStreamThread();
+  void StopStreamThread();
+  void DoBufferSwitch();
+
+  // Control panel.
+  int OpenControlPanel(bool noWait);
+  void ClosePanel();
+
+  // Frees every slot buffer and forgets the callbacks; no stop.
+  void FreeBuffers();
+  void SetErrorMessage(const char* text);
+
+  bool m_comInit;
+  // Frames delivered since start, one 64-bit word so that a reader on another
+  // thread never mixes halves of two buffer switches.
+  RelaxedAtomic<double> m_samplePosition;
+  double m_sampleRate;
+  ASIOCallbacks* m_callbacks;
+  ASIOTime m_asioTime;
+  // System time of the latest buffer switch in nanoseconds (hi:lo as one word).
+  RelaxedAtomic<uint64_t> m_timeStamp;
+  HANDLE m_streamThread;
+  unsigned m_streamThreadId;
+  RelaxedAtomic<uint32_t> m_dropOuts;
+  RelaxedAtomic<uint32_t> m_latencyFrames;
+  RelaxedAtomic<long> m_preferredBufferSize;
+  int32_t* m_inputBuffers[kMaxInputs];
+  int32_t* m_outputBuffers[kMaxOutputs];
+  float* m_outputFloatBuffers[kMaxOutputs];
+  long m_inputChannel[kMaxInputs];
+  long m_outputChannel[kMaxOutputs];
+  long m_bufferSize;
+  long m_inputLatency;
+  long m_outputLatency;
+  long m_numInputs;
+  long m_numOutputs;
+  long m_activeInputs;
+  long m_activeOutputs;
+  RelaxedAtomic<long> m_bufferIndex;
+  bool m_initialized;
+  RelaxedAtomic<bool> m_running;
+  bool m_timeInfoMode;
+  char m_errorMessage[128];
+  RelaxedAtomic<HANDLE> m_panelThread;
+  unsigned m_panelThreadId;
+  RelaxedAtomic<HWND> m_panelWindow;
+  RelaxedAtomic<bool> m_panelQuit;
+  RelaxedAtomic<bool> m_panelStarting;
+  RelaxedAtomic<bool> m_modelessPanel;
+  bool m_autoOpenPanel;
+  RelaxedAtomic<bool> m_panelRequested;
+  bool m_showMetrics;
+  DWORD m_panelRequestTime;
+  CKsEnumFilters* m_captureEnum;
+  CKsEnumFilters* m_renderEnum;
+  CKsAudPin* m_capturePin;
+  CKsAudPin* m_renderPin;
+  std::vector<CKsFilter*> m_captureFilters;
+  std::vector<CKsFilter*> m_renderFilters;
+  RelaxedAtomic<bool> m_streamStop;
+  RelaxedAtomic<uint32_t> m_streamSwitchCount;
+  HMODULE m_avrt;
+  PfnAvSetMmThreadCharacteristicsA m_avSetMmThreadCharacteristics;
+  PfnAvRevertMmThreadCharacteristics m_avRevertMmThreadCharacteristics;
+};
+
+#endif  // VOROD_DRIVER_ASIODRIVER_H

@@ -1,0 +1,39 @@
+// The buffer switch: hands one gathered half to the host. Runs on the
+// streaming thread only; no allocation, no locks, no system call but
+// timeGetTime.
+#include "driver/AsioDriver.h"
+
+#include <mmsystem.h>
+
+#include "streaming/SampleConversion.h"
+
+void CAsioDriver::DoBufferSwitch() {
+  ASIOCallbacks* const callbacks = m_callbacks;
+  if (callbacks == nullptr) return;
+
+  // Nanoseconds of the millisecond clock; exact for every 32-bit value.
+  m_timeStamp = static_cast<uint64_t>(timeGetTime()) * 1000000u;
+  // Switches that run before start() has returned leave the position at 0.
+  if (m_running) m_samplePosition = m_samplePosition + static_cast<double>(m_bufferSize);
+
+  const long index = m_bufferIndex;
+  const long half = index * m_bufferSize;
+  for (long slot = 0; slot < m_activeInputs; ++slot)
+    FloatToInt32InPlace(m_inputBuffers[slot] + half, m_bufferSize);
+
+  if (m_timeInfoMode) {
+    static_cast<IASIO*>(this)->getSamplePosition(&m_asioTime.timeInfo.samplePosition,
+                                                 &m_asioTime.timeInfo.systemTime);
+    callbacks->bufferSwitchTimeInfo(&m_asioTime, index, ASIOFalse);
+    m_asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
+  } else {
+    callbacks->bufferSwitch(index, ASIOFalse);
+  }
+
+  // The host has written this half's output by now; the render side reads
+  // the float copy when the same half comes round again.
+  for (long slot = 0; slot < m_activeOutputs; ++slot)
+    Int32ToFloat(m_outputBuffers[slot] + half, m_outputFloatBuffers[slot] + half, m_bufferSize);
+
+  m_bufferIndex = index == 0 ? 1 : 0;
+}
