@@ -1,0 +1,61 @@
+// Test access to the driver object's internals, and an in-process driver
+// created through its class template the way the factory does.
+#ifndef VOROD_TESTS_SUPPORT_DRIVERTESTACCESS_H
+#define VOROD_TESTS_SUPPORT_DRIVERTESTACCESS_H
+
+#include <cstdint>
+
+#include "driver/AsioDriver.h"
+
+class CAsioDriverTestAccess {
+ public:
+  static CAsioDriver* Of(IASIO* asio) { return static_cast<CAsioDriver*>(asio); }
+
+  // What hardware bring-up would leave behind.
+  static void SetChannelCounts(IASIO* asio, long inputs, long outputs) {
+    Of(asio)->m_numInputs = inputs;
+    Of(asio)->m_numOutputs = outputs;
+  }
+  static void SetErrorMessage(IASIO* asio, const char* text) { Of(asio)->SetErrorMessage(text); }
+
+  static long ActiveInputs(IASIO* asio) { return Of(asio)->m_activeInputs; }
+  static long ActiveOutputs(IASIO* asio) { return Of(asio)->m_activeOutputs; }
+  static long InputChannel(IASIO* asio, int slot) { return Of(asio)->m_inputChannel[slot]; }
+  static long OutputChannel(IASIO* asio, int slot) { return Of(asio)->m_outputChannel[slot]; }
+  static int32_t* InputBuffer(IASIO* asio, int slot) { return Of(asio)->m_inputBuffers[slot]; }
+  static int32_t* OutputBuffer(IASIO* asio, int slot) { return Of(asio)->m_outputBuffers[slot]; }
+  static float* OutputFloatBuffer(IASIO* asio, int slot) {
+    return Of(asio)->m_outputFloatBuffers[slot];
+  }
+  static ASIOCallbacks* Callbacks(IASIO* asio) { return Of(asio)->m_callbacks; }
+  static long BufferSize(IASIO* asio) { return Of(asio)->m_bufferSize; }
+  static bool TimeInfoMode(IASIO* asio) { return Of(asio)->m_timeInfoMode; }
+  static ASIOTime& AsioTime(IASIO* asio) { return Of(asio)->m_asioTime; }
+
+  static long BufferIndex(IASIO* asio) { return Of(asio)->m_bufferIndex; }
+  static void SetBufferIndex(IASIO* asio, long index) { Of(asio)->m_bufferIndex = index; }
+  static double SamplePosition(IASIO* asio) { return Of(asio)->m_samplePosition; }
+  static void SetSamplePosition(IASIO* asio, double frames) { Of(asio)->m_samplePosition = frames; }
+  static void SetRunning(IASIO* asio, bool running) { Of(asio)->m_running = running; }
+  static void DoBufferSwitch(IASIO* asio) { Of(asio)->DoBufferSwitch(); }
+};
+
+// Creates a driver object in this process through the class template and
+// returns its IASIO interface with one reference; released by the holder.
+class InProcessDriver {
+ public:
+  InProcessDriver();
+  ~InProcessDriver();
+  InProcessDriver(const InProcessDriver&) = delete;
+  InProcessDriver& operator=(const InProcessDriver&) = delete;
+
+  IASIO* operator->() const { return m_asio; }
+  IASIO* get() const { return m_asio; }
+  // Releases the driver now (the destructor then does nothing).
+  void Release();
+
+ private:
+  IASIO* m_asio;
+};
+
+#endif  // VOROD_TESTS_SUPPORT_DRIVERTESTACCESS_H
