@@ -2,6 +2,10 @@
 // factory, aggregation and the unload rule.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
+#include <vector>
+
 #include "com/ClassIds.h"
 #include "tests/support/DriverDll.h"
 
@@ -57,6 +61,45 @@ TEST_F(ComServerTest, ExportsExactlyTheFiveEntryPoints) {
   auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
   EXPECT_EQ(exports->NumberOfNames, 5u);
   EXPECT_EQ(exports->NumberOfFunctions, 5u);
+}
+
+// The runtimes are linked in: a user's machine needs nothing but Windows.
+TEST_F(ComServerTest, ImportsOnlyWindowsSystemLibraries) {
+  auto* base = reinterpret_cast<const BYTE*>(dll.Module());
+  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  const char* const system[] = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll",
+                                "winmm.dll",    "setupapi.dll", "msvcrt.dll",  "gdi32.dll"};
+  int count = 0;
+  for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+       entry->Name != 0; ++entry, ++count) {
+    std::string name(reinterpret_cast<const char*>(base + entry->Name));
+    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    bool known = false;
+    for (const char* allowed : system) known = known || name == allowed;
+    EXPECT_TRUE(known) << name;
+  }
+  EXPECT_GT(count, 0);
+}
+
+TEST_F(ComServerTest, VersionResourceSaysOnePointZero) {
+  HRSRC info = FindResourceA(dll.Module(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16));
+  ASSERT_NE(info, nullptr);
+  HGLOBAL loaded = LoadResource(dll.Module(), info);
+  ASSERT_NE(loaded, nullptr);
+  // The version functions may write into the block: query a copy.
+  const DWORD size = SizeofResource(dll.Module(), info);
+  std::vector<BYTE> copy(static_cast<const BYTE*>(LockResource(loaded)),
+                         static_cast<const BYTE*>(LockResource(loaded)) + size);
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(copy.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
 }
 
 TEST_F(ComServerTest, ClassObjectIsAFreshFactoryHoldingOneReference) {
