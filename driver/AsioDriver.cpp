@@ -83,6 +83,7 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_autoOpenPanel(false),
       m_panelRequested(false),
       m_showMetrics(false),
+      m_settingsLoaded(false),
       m_panelRequestTime(timeGetTime()),
       m_captureEnum(nullptr),
       m_renderEnum(nullptr),
@@ -428,6 +429,9 @@ void CAsioDriver::FreeBuffers() {
 
 ASIOError CAsioDriver::controlPanel() {
   return HostDoorway([&]() -> ASIOError {
+    // The panel must show and keep the user's stored preferences, not the
+    // defaults, even before init.
+    if (!m_settingsLoaded) LoadSettings();
     if (m_panelWindow != nullptr) return ASE_OK;
     m_panelRequested = true;
     m_panelRequestTime = timeGetTime();

@@ -144,6 +144,8 @@ class CAsioDriver : public IASIO, public CUnknown {
   bool m_autoOpenPanel;
   RelaxedAtomic<bool> m_panelRequested;
   bool m_showMetrics;
+  // LoadSettings has run in this object: only then may the destructor save.
+  bool m_settingsLoaded;
   DWORD m_panelRequestTime;
   CKsEnumFilters* m_captureEnum;
   CKsEnumFilters* m_renderEnum;

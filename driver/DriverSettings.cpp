@@ -1,9 +1,63 @@
-// The per-user settings store.
+// The per-user settings store: four REG_DWORD values under HKCU.
 #include "driver/AsioDriver.h"
 
-// Placeholder until the settings store lands: the constructor's defaults stay.
-void CAsioDriver::LoadSettings() {}
+namespace {
 
-// Placeholder until the settings store lands: nothing is written, so stored
-// preferences cannot be overwritten with defaults.
-void CAsioDriver::SaveSettings() {}
+const char kSettingsKey[] = "SOFTWARE\\Halvorn\\Quorvex Vor OD ASIO\\1.00";
+const char kShowMetrics[] = "Show Metrics";
+const char kModelessPanel[] = "Modeless Control Panel";
+const char kAutoOpenPanel[] = "Auto-open Control Panel";
+const char kBufferSizePreferred[] = "Buffer Size Preferred";
+
+// True when the value exists as a 4-byte REG_DWORD.
+bool ReadSetting(const char* name, DWORD* value) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  DWORD type = 0;
+  DWORD data = 0;
+  DWORD size = sizeof(data);
+  const LONG status =
+      RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(data)) return false;
+  *value = data;
+  return true;
+}
+
+// Failures are silent: the next value is still attempted.
+void WriteSetting(const char* name, DWORD value) {
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &key, &disposition) != ERROR_SUCCESS)
+    return;
+  RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+  RegCloseKey(key);
+}
+
+}  // namespace
+
+void CAsioDriver::LoadSettings() {
+  DWORD value = 0;
+  if (ReadSetting(kShowMetrics, &value)) m_showMetrics = value != 0;
+  if (ReadSetting(kModelessPanel, &value)) m_modelessPanel = value != 0;
+  if (ReadSetting(kAutoOpenPanel, &value)) m_autoOpenPanel = value != 0;
+  if (ReadSetting(kBufferSizePreferred, &value)) {
+    // Unsigned distance from the minimum, so negative numbers are out too.
+    const bool inRange = value - static_cast<DWORD>(kMinBufferSize) <=
+                         static_cast<DWORD>(kMaxBufferSize - kMinBufferSize);
+    m_preferredBufferSize = inRange ? static_cast<long>(value) : kDefaultBufferSize;
+  }
+  m_settingsLoaded = true;
+}
+
+void CAsioDriver::SaveSettings() {
+  // Hosts create and release every installed driver at start-up without
+  // init: saving the constructor's defaults then would wipe the user's
+  // preferences.
+  if (!m_settingsLoaded) return;
+  WriteSetting(kModelessPanel, m_modelessPanel ? 1 : 0);
+  WriteSetting(kAutoOpenPanel, m_autoOpenPanel ? 1 : 0);
+  WriteSetting(kBufferSizePreferred, static_cast<DWORD>(m_preferredBufferSize.Get()));
+}

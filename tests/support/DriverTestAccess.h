@@ -38,6 +38,14 @@ class CAsioDriverTestAccess {
   static void SetSamplePosition(IASIO* asio, double frames) { Of(asio)->m_samplePosition = frames; }
   static void SetRunning(IASIO* asio, bool running) { Of(asio)->m_running = running; }
   static void DoBufferSwitch(IASIO* asio) { Of(asio)->DoBufferSwitch(); }
+
+  static bool ShowMetrics(IASIO* asio) { return Of(asio)->m_showMetrics; }
+  static bool ModelessPanel(IASIO* asio) { return Of(asio)->m_modelessPanel; }
+  static bool AutoOpenPanel(IASIO* asio) { return Of(asio)->m_autoOpenPanel; }
+  static void SetModelessPanel(IASIO* asio, bool on) { Of(asio)->m_modelessPanel = on; }
+  static void SetPreferredBufferSize(IASIO* asio, long size) {
+    Of(asio)->m_preferredBufferSize = size;
+  }
 };
 
 // Creates a driver object in this process through the class template and
