@@ -76,6 +76,7 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_errorMessage(),
       m_panelThread(INVALID_HANDLE_VALUE),
       m_panelThreadId(0),
+      m_panelThreadHandle(INVALID_HANDLE_VALUE),
       m_panelWindow(nullptr),
       m_panelQuit(false),
       m_panelStarting(false),
@@ -119,8 +120,6 @@ CAsioDriver::~CAsioDriver() {
   if (m_comInit) CoUninitialize();
   if (m_avrt != nullptr) FreeLibrary(m_avrt);
   if (m_streamThread != INVALID_HANDLE_VALUE) CloseHandle(m_streamThread);
-  HANDLE panelThread = m_panelThread;
-  if (panelThread != INVALID_HANDLE_VALUE) CloseHandle(panelThread);
 }
 
 HRESULT STDMETHODCALLTYPE CAsioDriver::QueryInterface(REFIID riid, void** ppv) {

@@ -99,6 +99,10 @@ class CAsioDriver : public IASIO, public CUnknown {
   // Control panel.
   int OpenControlPanel(bool noWait);
   void ClosePanel();
+  void ReapPanelThread(DWORD waitMs);
+  static unsigned __stdcall ControlPanelThreadProc(void* driver);
+  static INT_PTR CALLBACK ControlPanelDlgProc(HWND window, UINT message, WPARAM wParam,
+                                              LPARAM lParam);
 
   // Frees every slot buffer and forgets the callbacks; no stop.
   void FreeBuffers();
@@ -135,8 +139,12 @@ class CAsioDriver : public IASIO, public CUnknown {
   RelaxedAtomic<bool> m_running;
   bool m_timeInfoMode;
   char m_errorMessage[128];
+  // The panel thread while it runs; the thread resets it as it ends.
   RelaxedAtomic<HANDLE> m_panelThread;
   unsigned m_panelThreadId;
+  // The same thread's handle, owned here and closed exactly once, after the
+  // thread has ended: never waited on or terminated once closed.
+  HANDLE m_panelThreadHandle;
   RelaxedAtomic<HWND> m_panelWindow;
   RelaxedAtomic<bool> m_panelQuit;
   RelaxedAtomic<bool> m_panelStarting;

@@ -15,13 +15,18 @@ export WINEARCH=win64
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 
-if [ ! -f "$WINEPREFIX/.vorod-ready" ]; then
+# Xvfb runs no window manager: with Wine's default "managed" top-level windows,
+# every hide or destroy of a window waits 2 s for a window manager to answer.
+ready="$WINEPREFIX/.vorod-prefix-2"
+if [ ! -f "$ready" ]; then
   (
     flock 9
-    if [ ! -f "$WINEPREFIX/.vorod-ready" ]; then
-      "$wine" wineboot -i >/dev/null 2>&1 </dev/null
-      "$wineserver" -w
-      touch "$WINEPREFIX/.vorod-ready"
+    if [ ! -f "$ready" ]; then
+      # Wine's helper processes outlive these commands: they must not
+      # inherit the lock.
+      "$wine" wineboot -i >/dev/null 2>&1 </dev/null 9>&-
+      "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null 9>&-
+      touch "$ready"
     fi
   ) 9>"$build/.wineprefix.lock"
 fi

@@ -71,7 +71,7 @@ TEST_F(ComServerTest, ImportsOnlyWindowsSystemLibraries) {
   const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   ASSERT_NE(dir.VirtualAddress, 0u);
   const char* const system[] = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll",
-                                "winmm.dll",    "setupapi.dll", "msvcrt.dll",  "gdi32.dll"};
+                                "winmm.dll",    "setupapi.dll", "msvcrt.dll",  "gdi32.dll", "version.dll"};
   int count = 0;
   for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
        entry->Name != 0; ++entry, ++count) {

@@ -1,0 +1,305 @@
+// The control panel in a real window (under Xvfb), driven from another
+// thread as a user would drive it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <functional>
+#include <string>
+
+#include "resources/resource.h"
+#include "tests/support/DriverDll.h"
+#include "tests/support/RegistrySandbox.h"
+
+namespace {
+
+const char kCaption[] = "Quorvex Vor OD ASIO Control Panel";
+const char kKey[] = "SOFTWARE\\Halvorn\\Quorvex Vor OD ASIO\\1.00";
+const char kAboutText[] =
+    "Low-latency ASIO driver for the Quorvex Vor OD\nCopyright (c) 2026 Halvorn. All rights "
+    "reserved.";
+
+// Runs a function on a thread of its own (a host's thread calling the driver).
+class HostThread {
+ public:
+  explicit HostThread(std::function<void()> body) : m_body(std::move(body)) {
+    m_thread = CreateThread(nullptr, 0, &HostThread::Run, this, 0, nullptr);
+  }
+  ~HostThread() {
+    Join(30000);
+    CloseHandle(m_thread);
+  }
+  bool Join(DWORD ms) { return WaitForSingleObject(m_thread, ms) == WAIT_OBJECT_0; }
+
+ private:
+  static DWORD WINAPI Run(void* self) {
+    static_cast<HostThread*>(self)->m_body();
+    return 0;
+  }
+  std::function<void()> m_body;
+  HANDLE m_thread;
+};
+
+std::string ItemText(HWND panel, int id) {
+  char text[256] = {};
+  GetDlgItemTextA(panel, id, text, sizeof(text));
+  return text;
+}
+
+// The panel window once its dialog procedure has set it up (the version line
+// is written during WM_INITDIALOG, the window can be found before that).
+HWND WaitForPanel(DWORD ms = 10000) {
+  const DWORD begin = timeGetTime();
+  while (timeGetTime() - begin < ms) {
+    HWND panel = FindWindowA(nullptr, kCaption);
+    if (panel != nullptr && IsWindowVisible(panel) &&
+        ItemText(panel, IDC_VERSION_LINE).find("Version: ") != std::string::npos)
+      return panel;
+    Sleep(5);
+  }
+  return nullptr;
+}
+
+bool WaitUntilGone(HWND panel, DWORD ms) {
+  const DWORD begin = timeGetTime();
+  while (timeGetTime() - begin < ms) {
+    if (!IsWindow(panel)) return true;
+    Sleep(5);
+  }
+  return !IsWindow(panel);
+}
+
+// Waits until `read` returns what is expected, for at most `ms`.
+bool Eventually(const std::function<bool()>& condition, DWORD ms) {
+  const DWORD begin = timeGetTime();
+  while (timeGetTime() - begin < ms) {
+    if (condition()) return true;
+    Sleep(10);
+  }
+  return condition();
+}
+
+class ControlPanelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dll.Loaded());
+    driver = dll.CreateDriver();
+    ASSERT_NE(driver, nullptr);
+  }
+  void TearDown() override {
+    if (driver != nullptr) driver->Release();
+  }
+  long PreferredSize() {
+    long minSize, maxSize, preferred = -1, granularity;
+    driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+    return preferred;
+  }
+  void Store(const char* name, DWORD value) {
+    RegistrySandbox::WriteDword(HKEY_CURRENT_USER, kKey, name, value);
+  }
+  // Opens and closes one panel: the first window of a process costs Wine
+  // far more than later ones.
+  void WarmUp() {
+    HostThread host([&] { driver->controlPanel(); });
+    HWND panel = WaitForPanel();
+    ASSERT_NE(panel, nullptr);
+    SendMessageA(GetDlgItem(panel, IDOK), BM_CLICK, 0, 0);
+    ASSERT_TRUE(host.Join(5000));
+  }
+
+  RegistrySandbox sandbox;
+  DriverDll dll{ProductionDllPath()};
+  IASIO* driver = nullptr;
+};
+
+TEST_F(ControlPanelTest, ModalPanelShowsItsTextsAndReturnsOnlyAfterOk) {
+  ASIOError result = -1;
+  HostThread host([&] { result = driver->controlPanel(); });
+  HWND panel = WaitForPanel();
+  ASSERT_NE(panel, nullptr);
+
+  EXPECT_EQ(ItemText(panel, IDC_VERSION_LINE),
+            "Quorvex Vor OD ASIO Control Panel Version: 1.0.0.0");
+  EXPECT_EQ(ItemText(panel, IDC_ABOUT_TEXT), kAboutText);
+  EXPECT_EQ(ItemText(panel, IDC_BUFFER_SIZE_LABEL), "Preferred ASIO Buffer Size");
+  HWND combo = GetDlgItem(panel, IDC_BUFFER_SIZE);
+  EXPECT_EQ(SendMessageA(combo, CB_GETCOUNT, 0, 0), 6);
+  EXPECT_EQ(ItemText(panel, IDC_BUFFER_SIZE), "288");
+  char item[16] = {};
+  SendMessageA(combo, CB_GETLBTEXT, 5, reinterpret_cast<LPARAM>(item));
+  EXPECT_STREQ(item, "576");
+  EXPECT_FALSE(IsWindowVisible(GetDlgItem(panel, IDC_MODELESS_PANEL)));
+  EXPECT_FALSE(IsWindowVisible(GetDlgItem(panel, IDC_AUTO_OPEN_PANEL)));
+
+  // Centred on the primary screen.
+  RECT rect;
+  GetWindowRect(panel, &rect);
+  const int width = rect.right - rect.left;
+  EXPECT_EQ(rect.left, GetSystemMetrics(SM_CXSCREEN) / 2 - width / 2);
+
+  EXPECT_FALSE(host.Join(300)) << "a modal panel returned before it was closed";
+  SendMessageA(GetDlgItem(panel, IDOK), BM_CLICK, 0, 0);
+  EXPECT_TRUE(host.Join(5000));
+  EXPECT_EQ(result, ASE_OK);
+  EXPECT_TRUE(WaitUntilGone(panel, 2000));
+}
+
+TEST_F(ControlPanelTest, CloseBoxAndEscCloseTheModalPanel) {
+  {
+    HostThread host([&] { driver->controlPanel(); });
+    HWND panel = WaitForPanel();
+    ASSERT_NE(panel, nullptr);
+    PostMessageA(panel, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_TRUE(host.Join(5000));
+  }
+  {
+    HostThread host([&] { driver->controlPanel(); });
+    HWND panel = WaitForPanel();
+    ASSERT_NE(panel, nullptr);
+    PostMessageA(panel, WM_KEYDOWN, VK_ESCAPE, 0);
+    EXPECT_TRUE(host.Join(5000)) << "Esc left the panel open";
+    EXPECT_TRUE(WaitUntilGone(panel, 2000));
+  }
+  // After the user closed it, the next request opens a new panel.
+  HostThread host([&] { driver->controlPanel(); });
+  HWND panel = WaitForPanel();
+  ASSERT_NE(panel, nullptr);
+  SendMessageA(GetDlgItem(panel, IDOK), BM_CLICK, 0, 0);
+  EXPECT_TRUE(host.Join(5000));
+}
+
+TEST_F(ControlPanelTest, ChoosingABufferSizeChangesThePreferredSizeAtOnce) {
+  Store("Modeless Control Panel", 1);
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  HWND panel = WaitForPanel();
+  ASSERT_NE(panel, nullptr);
+  HWND combo = GetDlgItem(panel, IDC_BUFFER_SIZE);
+  // CB_SETCURSEL sends no notification: send the one a user's choice sends.
+  SendMessageA(combo, CB_SETCURSEL, 0, 0);
+  SendMessageA(panel, WM_COMMAND, MAKEWPARAM(IDC_BUFFER_SIZE, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(combo));
+  EXPECT_EQ(PreferredSize(), 96);
+  SendMessageA(combo, CB_SETCURSEL, 4, 0);
+  SendMessageA(panel, WM_COMMAND, MAKEWPARAM(IDC_BUFFER_SIZE, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(combo));
+  EXPECT_EQ(PreferredSize(), 480);
+  EXPECT_EQ(driver->stop(), ASE_OK);
+  driver->Release();
+  driver = nullptr;
+  DWORD stored = 0;
+  EXPECT_TRUE(RegistrySandbox::ReadDword(HKEY_CURRENT_USER, kKey, "Buffer Size Preferred", &stored));
+  EXPECT_EQ(stored, 480u);
+}
+
+TEST_F(ControlPanelTest, SelectionFollowsThePreferredSize) {
+  const struct {
+    DWORD preferred;
+    const char* shown;
+  } cases[] = {{96, "96"}, {300, "384"}, {576, "576"}};
+  for (const auto& c : cases) {
+    driver->Release();
+    // Closed quickly, the previous panel cleared the modeless setting.
+    Store("Modeless Control Panel", 1);
+    Store("Buffer Size Preferred", c.preferred);
+    driver = dll.CreateDriver();
+    ASSERT_EQ(driver->controlPanel(), ASE_OK);
+    HWND panel = WaitForPanel();
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(ItemText(panel, IDC_BUFFER_SIZE), c.shown) << c.preferred;
+    driver->stop();
+  }
+}
+
+TEST_F(ControlPanelTest, ModelessPanelReturnsAtOnceAndStopClosesIt) {
+  Store("Modeless Control Panel", 1);
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  HWND panel = FindWindowA(nullptr, kCaption);
+  ASSERT_NE(panel, nullptr) << "controlPanel returned before the panel was up";
+  EXPECT_TRUE(IsWindowVisible(panel));
+
+  // A second request while it is open changes nothing.
+  EXPECT_EQ(driver->controlPanel(), ASE_OK);
+  EXPECT_EQ(FindWindowA(nullptr, kCaption), panel);
+
+  const DWORD begin = timeGetTime();
+  EXPECT_EQ(driver->stop(), ASE_OK);
+  EXPECT_LT(timeGetTime() - begin, 2500u);
+  EXPECT_FALSE(IsWindow(panel));
+}
+
+TEST_F(ControlPanelTest, MetricsLineReplacesTheAboutTextWhenEnabled) {
+  Store("Modeless Control Panel", 1);
+  Store("Show Metrics", 1);
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  HWND panel = WaitForPanel();
+  ASSERT_NE(panel, nullptr);
+  EXPECT_TRUE(Eventually(
+      [&] { return ItemText(panel, IDC_ABOUT_TEXT) == "DropOut:0 | Latency:0 (0.0ms)"; }, 3000))
+      << ItemText(panel, IDC_ABOUT_TEXT);
+  driver->stop();
+}
+
+TEST_F(ControlPanelTest, AboutTextStaysWithMetricsOff) {
+  Store("Modeless Control Panel", 1);
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  HWND panel = WaitForPanel();
+  ASSERT_NE(panel, nullptr);
+  Sleep(1000);  // two and a half metrics periods
+  EXPECT_EQ(ItemText(panel, IDC_ABOUT_TEXT), kAboutText);
+  driver->stop();
+}
+
+// A host that closes the panel right after asking for it cannot live with a
+// modeless panel: the setting is cleared and stored.
+TEST_F(ControlPanelTest, PanelClosedWithin200msClearsTheModelessSetting) {
+  WarmUp();
+  driver->Release();  // stores the warm-up driver's settings
+  Store("Modeless Control Panel", 1);
+  driver = dll.CreateDriver();
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  EXPECT_EQ(driver->stop(), ASE_OK);
+  driver->Release();
+  driver = nullptr;
+  DWORD stored = 7;
+  EXPECT_TRUE(RegistrySandbox::ReadDword(HKEY_CURRENT_USER, kKey, "Modeless Control Panel", &stored));
+  EXPECT_EQ(stored, 0u);
+}
+
+TEST_F(ControlPanelTest, PanelKeptOpenLongerKeepsTheModelessSetting) {
+  Store("Modeless Control Panel", 1);
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  Sleep(400);
+  EXPECT_EQ(driver->stop(), ASE_OK);
+  driver->Release();
+  driver = nullptr;
+  DWORD stored = 7;
+  EXPECT_TRUE(RegistrySandbox::ReadDword(HKEY_CURRENT_USER, kKey, "Modeless Control Panel", &stored));
+  EXPECT_EQ(stored, 1u);
+}
+
+TEST_F(ControlPanelTest, ReleasingTheDriverClosesAnOpenPanel) {
+  Store("Modeless Control Panel", 1);
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  HWND panel = WaitForPanel();
+  ASSERT_NE(panel, nullptr);
+  driver->Release();
+  driver = nullptr;
+  EXPECT_FALSE(IsWindow(panel));
+  EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+}
+
+TEST_F(ControlPanelTest, BuffersComingAndGoingCloseThePanel) {
+  Store("Modeless Control Panel", 1);
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  HWND panel = WaitForPanel();
+  ASSERT_NE(panel, nullptr);
+  Sleep(250);  // past the 200 ms rule, so the panel stays modeless
+  EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+  EXPECT_FALSE(IsWindow(panel));
+  // And it opens again afterwards.
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  EXPECT_NE(WaitForPanel(), nullptr);
+}
+
+}  // namespace
