@@ -1,0 +1,151 @@
+// The prefix's own regsvr32 registers and unregisters the DLL in the real
+// registry of the Wine prefix; a host then finds the driver there and creates
+// it through COM. These tests hold the "wine-registry" lock and put the keys
+// they touch back as they found them.
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "com/ClassIds.h"
+#include "driver/AsioTypes.h"
+#include "tests/support/DllCopy.h"
+#include "tests/support/DriverDll.h"
+#include "tests/support/DriverRegistration.h"
+#include "tests/support/MessageBoxWatcher.h"
+#include "tests/support/TestRegistry.h"
+
+namespace {
+
+const HKEY kClasses = HKEY_CLASSES_ROOT;
+const HKEY kMachine = HKEY_LOCAL_MACHINE;
+constexpr DWORD kNoExit = 0xFFFFFFFF;
+
+// Starts regsvr32 with the given arguments and the DLL path.
+PROCESS_INFORMATION StartRegsvr32(const std::string& arguments, const std::string& dllPath) {
+  std::string commandLine = "regsvr32.exe " + arguments + " \"" + dllPath + "\"";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process))
+    process.hProcess = nullptr;
+  return process;
+}
+
+// Its exit code; a process still running after a minute is ended.
+DWORD FinishRegsvr32(PROCESS_INFORMATION& process) {
+  if (process.hProcess == nullptr) return kNoExit;
+  DWORD exitCode = kNoExit;
+  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
+    GetExitCodeProcess(process.hProcess, &exitCode);
+  else
+    TerminateProcess(process.hProcess, kNoExit);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return exitCode;
+}
+
+DWORD RunRegsvr32(const std::string& arguments, const std::string& dllPath) {
+  PROCESS_INFORMATION process = StartRegsvr32(arguments, dllPath);
+  return FinishRegsvr32(process);
+}
+
+// What a host sees when it creates the registered driver on an apartment
+// thread of its own.
+struct HostRun {
+  HRESULT created = E_FAIL;
+  std::string modulePath;
+  std::string driverName;
+  ASIOBool initialised = ASIOTrue;
+  std::string errorMessage;
+};
+
+DWORD WINAPI CreateLikeAHost(void* param) {
+  HostRun* run = static_cast<HostRun*>(param);
+  CoInitialize(nullptr);
+  IASIO* driver = nullptr;
+  run->created = CoCreateInstance(CLSID_QuorvexVorOdAsio, nullptr, CLSCTX_INPROC_SERVER,
+                                  CLSID_QuorvexVorOdAsio, reinterpret_cast<void**>(&driver));
+  if (SUCCEEDED(run->created) && driver != nullptr) {
+    char text[1024] = {};
+    GetModuleFileNameA(GetModuleHandleA("Quorvex-Vor-OD-ASIO-x64"), text, sizeof(text));
+    run->modulePath = LowerCase(text);
+    driver->getDriverName(text);
+    run->driverName = text;
+    run->initialised = driver->init(nullptr);
+    driver->getErrorMessage(text);
+    run->errorMessage = text;
+    driver->Release();
+  }
+  CoUninitialize();
+  return 0;
+}
+
+HostRun CreateDriverLikeAHost() {
+  HostRun run;
+  HANDLE thread = CreateThread(nullptr, 0, CreateLikeAHost, &run, 0, nullptr);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  return run;
+}
+
+class Regsvr32Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DeleteRegistryTree(kClasses, kClassKey);
+    DeleteRegistryTree(kMachine, kDriverKey);
+  }
+
+  const std::string m_dllPath = ProductionDllPath();
+  RegistrySnapshot m_classEntry{kClasses, kClassKey};
+  RegistrySnapshot m_asio{kMachine, kAsioKey};
+};
+
+TEST_F(Regsvr32Test, RegisteredDriverIsFoundAndCreatedAsHostsDo) {
+  ASSERT_EQ(0u, RunRegsvr32("/s", m_dllPath));
+  ExpectRegisteredFrom(LowerCase(m_dllPath));
+
+  HostRun run = CreateDriverLikeAHost();
+  ASSERT_EQ(S_OK, run.created);
+  EXPECT_EQ(LowerCase(m_dllPath), run.modulePath);
+  EXPECT_EQ("Quorvex Vor OD ASIO", run.driverName);
+  // There is no Vor OD on this machine: init runs, fails and says why.
+  EXPECT_EQ(ASIOFalse, run.initialised);
+  EXPECT_FALSE(run.errorMessage.empty());
+}
+
+TEST_F(Regsvr32Test, UnregisteringRemovesTheDriverAndLeavesOthers) {
+  ASSERT_EQ(0u, RunRegsvr32("/s", m_dllPath));
+  SetRegistryText(kMachine, kAsioKey + "\\Other Test Driver", "Description", "Other");
+  const std::string otherDriver = DumpRegistryTree(kMachine, kAsioKey + "\\Other Test Driver");
+
+  ASSERT_EQ(0u, RunRegsvr32("/u /s", m_dllPath));
+  EXPECT_FALSE(RegistryKeyPresent(kClasses, kClassKey));
+  EXPECT_FALSE(RegistryKeyPresent(kMachine, kDriverKey));
+  EXPECT_EQ(otherDriver, DumpRegistryTree(kMachine, kAsioKey + "\\Other Test Driver"));
+  EXPECT_EQ(REGDB_E_CLASSNOTREG, CreateDriverLikeAHost().created);
+}
+
+// Even silent, regsvr32 cannot hide the library's own message; the failed
+// export makes regsvr32 exit with 5.
+TEST_F(Regsvr32Test, LibraryUnderAnotherNameFailsWithItsMessage) {
+  DllCopy copy("Vor-OD-ASIO-renamed.dll");
+  ASSERT_TRUE(copy.Ready());
+  auto entries = [] {
+    return DumpRegistryTree(kClasses, kClassKey) + DumpRegistryTree(kMachine, kAsioKey);
+  };
+  const std::string before = entries();
+
+  PROCESS_INFORMATION process = StartRegsvr32("/s", copy.Path());
+  ASSERT_NE(nullptr, process.hProcess);
+  MessageBoxWatcher watcher("Quorvex Vor OD ASIO Driver", process.dwProcessId);
+  EXPECT_TRUE(watcher.Wait()) << "no message box";
+  EXPECT_EQ(5u, FinishRegsvr32(process));
+  EXPECT_EQ("Quorvex Vor OD ASIO Register Server failed (-101)", watcher.Text());
+  EXPECT_EQ(before, entries());
+}
+
+}  // namespace
