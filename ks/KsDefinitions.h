@@ -105,6 +105,9 @@ typedef struct {  // 12 bytes
 } KSRTAUDIO_HWLATENCY, *PKSRTAUDIO_HWLATENCY;
 #endif
 
+static_assert(IOCTL_KS_PROPERTY == 0x002F0003 && IOCTL_KS_RESET_STATE == 0x002F001B &&
+                  IOCTL_KS_WRITE_STREAM == 0x002F8013 && IOCTL_KS_READ_STREAM == 0x002F4017,
+              "published control codes");
 static_assert(sizeof(KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION) == 40, "published layout");
 static_assert(sizeof(KSRTAUDIO_BUFFER) == 16, "published layout");
 static_assert(sizeof(KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY) == 32, "published layout");

@@ -55,15 +55,21 @@ HRESULT CKsFilter::Instantiate() {
   return hr;
 }
 
-HRESULT CKsFilter::GetPinPropertySimple(ULONG nPinId, REFGUID guidPropertySet, ULONG nProperty,
-                                        PVOID pvValue, ULONG cbValue) {
-  KsTraceEnter("CKsFilter::GetPinPropertySimple()");
+// The KSP_PIN of a get on one pin factory.
+static KSP_PIN PinRequest(ULONG nPinId, REFGUID guidPropertySet, ULONG nProperty) {
   KSP_PIN ksPProp;
   ksPProp.Property.Set = guidPropertySet;
   ksPProp.Property.Id = nProperty;
   ksPProp.Property.Flags = KSPROPERTY_TYPE_GET;
   ksPProp.PinId = nPinId;
   ksPProp.Reserved = 0;
+  return ksPProp;
+}
+
+HRESULT CKsFilter::GetPinPropertySimple(ULONG nPinId, REFGUID guidPropertySet, ULONG nProperty,
+                                        PVOID pvValue, ULONG cbValue) {
+  KsTraceEnter("CKsFilter::GetPinPropertySimple()");
+  KSP_PIN ksPProp = PinRequest(nPinId, guidPropertySet, nProperty);
   ULONG ulBytes = 0;
   HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &ksPProp, sizeof(ksPProp), pvValue, cbValue,
                          &ulBytes);
@@ -74,32 +80,12 @@ HRESULT CKsFilter::GetPinPropertySimple(ULONG nPinId, REFGUID guidPropertySet, U
 HRESULT CKsFilter::GetPinPropertyMulti(ULONG nPinId, REFGUID guidPropertySet, ULONG nProperty,
                                        PKSMULTIPLE_ITEM* ppBuffer, PULONG pcbBuffer) {
   KsTraceEnter("CKsFilter::GetPinPropertyMulti()");
-  KSP_PIN ksPProp;
-  ksPProp.Property.Set = guidPropertySet;
-  ksPProp.Property.Id = nProperty;
-  ksPProp.Property.Flags = KSPROPERTY_TYPE_GET;
-  ksPProp.PinId = nPinId;
-  ksPProp.Reserved = 0;
-
+  KSP_PIN ksPProp = PinRequest(nPinId, guidPropertySet, nProperty);
   ULONG cbRequired = 0;
   HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &ksPProp, sizeof(ksPProp), nullptr, 0,
                          &cbRequired);
   if (SUCCEEDED(hr)) {
-    // At least the header, zero-filled: whatever the device answers, its
-    // header can be read and nothing stale lies behind it.
-    ULONG cbBuffer = KsReplyBufferSize(cbRequired);
-    void* pvBuffer = calloc(1, cbBuffer);
-    if (!pvBuffer) {
-      hr = E_OUTOFMEMORY;
-    } else {
-      *ppBuffer = static_cast<PKSMULTIPLE_ITEM>(pvBuffer);
-      if (pcbBuffer) {
-        *pcbBuffer = cbBuffer;
-      }
-      ULONG ulBytes = 0;
-      hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &ksPProp, sizeof(ksPProp), pvBuffer, cbRequired,
-                     &ulBytes);
-    }
+    hr = FetchMultipleItem(&ksPProp, sizeof(ksPProp), cbRequired, ppBuffer, pcbBuffer);
   }
   KsTraceLeaveResult("CKsFilter::GetPinPropertyMulti", hr);
   return hr;

@@ -196,9 +196,23 @@ HRESULT CKsIrpTarget::SetNodePropertyChannel(ULONG nNodeId, ULONG nChannel,
                       nNodeId, nChannel, pvValue, cbValue, pvExtra, cbExtra);
 }
 
-ULONG KsReplyBufferSize(ULONG cbReported) {
-  return cbReported < sizeof(KSMULTIPLE_ITEM) ? static_cast<ULONG>(sizeof(KSMULTIPLE_ITEM))
-                                              : cbReported;
+HRESULT CKsIrpTarget::FetchMultipleItem(PVOID pvRequest, ULONG cbRequest, ULONG cbRequired,
+                                        PKSMULTIPLE_ITEM* ppBuffer, PULONG pcbBuffer) {
+  // At least the header, zero-filled: whatever the device answers, its
+  // header can be read and nothing stale lies behind it.
+  const ULONG cbBuffer =
+      cbRequired < sizeof(KSMULTIPLE_ITEM) ? static_cast<ULONG>(sizeof(KSMULTIPLE_ITEM)) : cbRequired;
+  void* pvBuffer = calloc(1, cbBuffer);
+  if (!pvBuffer) {
+    return E_OUTOFMEMORY;
+  }
+  *ppBuffer = static_cast<PKSMULTIPLE_ITEM>(pvBuffer);
+  if (pcbBuffer) {
+    *pcbBuffer = cbBuffer;
+  }
+  ULONG ulBytes = 0;
+  return SyncIoctl(m_handle, IOCTL_KS_PROPERTY, pvRequest, cbRequest, pvBuffer, cbRequired,
+                   &ulBytes);
 }
 
 HRESULT CKsIrpTarget::GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty,
@@ -213,19 +227,7 @@ HRESULT CKsIrpTarget::GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty,
   HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof(property), nullptr, 0,
                          &cbRequired);
   if (SUCCEEDED(hr) && cbRequired != 0) {
-    ULONG cbBuffer = KsReplyBufferSize(cbRequired);
-    void* pvBuffer = calloc(1, cbBuffer);
-    if (!pvBuffer) {
-      hr = E_OUTOFMEMORY;
-    } else {
-      *ppBuffer = static_cast<PKSMULTIPLE_ITEM>(pvBuffer);
-      if (pcbBuffer) {
-        *pcbBuffer = cbBuffer;
-      }
-      ULONG ulBytes = 0;
-      hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof(property), pvBuffer,
-                     cbRequired, &ulBytes);
-    }
+    hr = FetchMultipleItem(&property, sizeof(property), cbRequired, ppBuffer, pcbBuffer);
   }
   KsTraceLeaveResult("CKsIrpTarget::GetPropertyMulti", hr);
   return hr;

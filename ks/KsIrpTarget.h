@@ -58,14 +58,17 @@ class CKsIrpTarget {
 
   HANDLE m_handle;
 
+ protected:
+  // The second pass of a multiple-item read: allocates a zero-filled reply
+  // buffer for the size the query reported (at least the 8-byte header),
+  // hands it to the caller and fetches into it with the same request.
+  HRESULT FetchMultipleItem(PVOID pvRequest, ULONG cbRequest, ULONG cbRequired,
+                            PKSMULTIPLE_ITEM* ppBuffer, PULONG pcbBuffer);
+
  private:
   HRESULT SendProperty(const char* pszName, ULONG cbRecord, ULONG ulFlags, REFGUID guidPropertySet,
                        ULONG nProperty, ULONG nNodeId, ULONG nChannel, PVOID pvValue,
                        ULONG cbValue, PVOID pvExtra, ULONG cbExtra);
 };
-
-// Bytes of a zero-filled reply buffer for a size the device reported: never
-// less than a KSMULTIPLE_ITEM, so that its header can always be read.
-ULONG KsReplyBufferSize(ULONG cbReported);
 
 #endif  // VOROD_KS_KSIRPTARGET_H

@@ -250,18 +250,25 @@ HRESULT CKsPin::Reset() {
   return hr;
 }
 
+DWORD CKsPin::SendStreamRequest(ULONG ulIoctl, PKSSTREAM_HEADER pksStreamHeader,
+                                LPOVERLAPPED pOverlapped) {
+  DWORD dwReturned = 0;
+  if (g_ksDeviceSeam.DeviceIoControl(m_handle, ulIoctl, nullptr, 0, pksStreamHeader,
+                                     pksStreamHeader->Size, &dwReturned, pOverlapped)) {
+    return 0;
+  }
+  DWORD dwError = GetLastError();
+  return dwError == ERROR_IO_PENDING ? 0 : dwError;
+}
+
 HRESULT CKsPin::WriteData(PKSSTREAM_HEADER pksStreamHeader, LPOVERLAPPED pOverlapped) {
   KsTraceEnter("CKsPin::WriteData()");
   HRESULT hr = S_OK;
-  DWORD dwReturned = 0;
-  if (!g_ksDeviceSeam.DeviceIoControl(m_handle, IOCTL_KS_WRITE_STREAM, nullptr, 0, pksStreamHeader,
-                                      pksStreamHeader->Size, &dwReturned, pOverlapped)) {
-    DWORD dwError = GetLastError();
-    if (dwError != ERROR_IO_PENDING) {
-      KsTrace(1, "CKsPin::WriteData's DeviceIoControl Failed!  Error=0x%#08x",
-              static_cast<unsigned>(dwError));
-      hr = E_FAIL;
-    }
+  DWORD dwError = SendStreamRequest(IOCTL_KS_WRITE_STREAM, pksStreamHeader, pOverlapped);
+  if (dwError) {
+    KsTrace(1, "CKsPin::WriteData's DeviceIoControl Failed!  Error=0x%#08x",
+            static_cast<unsigned>(dwError));
+    hr = E_FAIL;
   }
   KsTraceLeaveResult("CKsPin::WriteData", hr);
   return hr;
@@ -270,14 +277,10 @@ HRESULT CKsPin::WriteData(PKSSTREAM_HEADER pksStreamHeader, LPOVERLAPPED pOverla
 HRESULT CKsPin::ReadData(PKSSTREAM_HEADER pksStreamHeader, LPOVERLAPPED pOverlapped) {
   KsTraceEnter("CKsPin::ReadData()");
   HRESULT hr = S_OK;
-  DWORD dwReturned = 0;
-  if (!g_ksDeviceSeam.DeviceIoControl(m_handle, IOCTL_KS_READ_STREAM, nullptr, 0, pksStreamHeader,
-                                      pksStreamHeader->Size, &dwReturned, pOverlapped)) {
-    DWORD dwError = GetLastError();
-    if (dwError != ERROR_IO_PENDING) {
-      KsTrace(1, "DeviceIoControl Failed!  Error=0x%08x", static_cast<unsigned>(dwError));
-      hr = E_FAIL;
-    }
+  DWORD dwError = SendStreamRequest(IOCTL_KS_READ_STREAM, pksStreamHeader, pOverlapped);
+  if (dwError) {
+    KsTrace(1, "DeviceIoControl Failed!  Error=0x%08x", static_cast<unsigned>(dwError));
+    hr = E_FAIL;
   }
   KsTraceLeaveResult("CKsPin::ReadData", hr);
   return hr;

@@ -85,6 +85,10 @@ class CKsPin : public CKsIrpTarget {
   BOOL m_bLooped;                 // the looped flag of the last Instantiate
 
  private:
+  // Sends one stream request; 0 when it completed or is pending, else the
+  // Windows error.
+  DWORD SendStreamRequest(ULONG ulIoctl, PKSSTREAM_HEADER pksStreamHeader,
+                          LPOVERLAPPED pOverlapped);
   HRESULT ReadMultipleItem(ULONG nProperty, ULONG cbItemMin, PKSMULTIPLE_ITEM* ppReply,
                            PULONG pulCount, PULONG pcbItems);
 };

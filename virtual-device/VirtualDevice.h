@@ -81,6 +81,17 @@
 //   requests fail with ERROR_NOT_READY. For now queued requests stay queued:
 //   the device clock that completes them comes with the streaming side
 //   (see CompleteRequest in VirtualDevice.cpp).
+// Faults on demand (all in VdMachine, so a test edits one record):
+//   propertyFaults   any property request fails with a chosen error
+//   replyOverrides   malformed multiple-item replies (short, Count running
+//                    past the bytes, bad FormatSize, short audio ranges)
+//   ioctlFaults      a reset or stream request fails
+//   VdFilter::dwOpenError, bHasRegistryKey, bHasFriendlyName,
+//   bFriendlyNameUnterminated, friendlyName (any length)
+//   VdPinFactory::dwCreateError, channelConfigs (16 channels refused, only
+//   one mask accepted...), dataRanges, interfaces, mediums
+//   bKsUserPresent, bHasKsCreatePin2, bHasKsCreatePin
+//   rtAudio          accepted buffer sizes (block, limit, rounding)
 // - Filter and pin handles, device-information sets and interface keys are
 //   unnamed events created for the purpose, so they never collide with other
 //   handles; CloseHandle, DeviceIoControl and RegCloseKey pass handles the
@@ -250,7 +261,10 @@ struct VdRequest {
   ULONG ulId = 0;
   ULONG ulFlags = 0;
   ULONG ulNodeId = 0;        // of a node property (KSPROPERTY_TYPE_TOPOLOGY)
-  std::vector<BYTE> input;   // the input buffer, connect record + format, or reset value
+  // The input buffer (property request, reset value), the connect record and
+  // format of a pin creation, or CreateFileA's access, share, disposition
+  // and flags as four DWORDs.
+  std::vector<BYTE> input;
   ULONG cbOutput = 0;        // the output buffer's size
   std::vector<BYTE> value;   // a property set's value (its output buffer)
   std::string text;          // path, module, procedure or value name
