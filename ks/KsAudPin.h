@@ -1,0 +1,65 @@
+// CKsAudPin: a KS pin that understands audio. It builds the connect record
+// for a wave format, checks that the pin speaks standard streaming over a
+// standard medium, keeps a copy of every audio data range, matches wave
+// formats against them, and gives access to the position, latency and the
+// looped-streaming buffer (KSPROPSETID_RtAudio) of the instantiated pin.
+// CKsAudRenPin and CKsAudCapPin are the same pin marked render or capture.
+#ifndef VOROD_KS_KSAUDPIN_H
+#define VOROD_KS_KSAUDPIN_H
+
+#include "ks/KsList.h"
+#include "ks/KsNode.h"
+#include "ks/KsPin.h"
+
+class CKsAudPin : public CKsPin {
+ public:
+  CKsAudPin(CKsFilter* pFilter, ULONG nId, HRESULT& hr);
+  virtual ~CKsAudPin();
+
+  // Closes the pin (releasing a registered notification event first) and
+  // creates it again; the driver's buffer went with the old handle.
+  HRESULT Reinstantiate() override;
+
+  HRESULT Init();
+  // A null format is supported by no range.
+  BOOL IsFormatSupported(const WAVEFORMATEX* pwfx);
+  // Writes the wave format behind the KSDATAFORMAT of the connect record
+  // (resizing it as needed) and keeps a copy in m_pwfx.
+  HRESULT SetFormat(const WAVEFORMATEX* pwfx);
+
+  HRESULT GetPosition(KSAUDIO_POSITION* pPosition);
+  HRESULT SetPosition(KSAUDIO_POSITION* pPosition);
+  HRESULT GetHWLatency(KSRTAUDIO_HWLATENCY* pLatency);
+
+  // Has the driver allocate the cyclic buffer (retrying larger sizes) and
+  // registers a new notification event; once per pin handle the buffer is
+  // requested, later calls hand out the same one.
+  HRESULT AllocateBuffersWithNotification(ULONG cbRequested, PVOID* ppBuffer, PULONG pcbBuffer);
+  // Unregisters and closes the notification event; the buffer stays.
+  void FreeBuffersWithNotification();
+
+  CKsNode* GetNode(ULONG nId);
+
+  CKsList<KSDATARANGE_AUDIO> m_listDataRanges;  // owned copies, in reported order
+  CKsList<CKsNode> m_listNodes;                 // owned; nothing adds to it
+  PWAVEFORMATEX m_pwfx;                         // owned copy of the last format
+  PKSDATAFORMAT m_pksDataFormatWfx;             // offset 72 of m_pksPinCreate
+  ULONG m_ulInterfaceId;                        // KSINTERFACE_STANDARD_(LOOPED_)STREAMING
+  PVOID m_pBuffer;                              // the driver's cyclic buffer
+  ULONG m_cbBuffer;
+  HANDLE m_hNotificationEvent;                  // owned; null when none
+};
+
+class CKsAudRenPin : public CKsAudPin {
+ public:
+  CKsAudRenPin(CKsFilter* pFilter, ULONG nId, HRESULT& hr);
+  virtual ~CKsAudRenPin();
+};
+
+class CKsAudCapPin : public CKsAudPin {
+ public:
+  CKsAudCapPin(CKsFilter* pFilter, ULONG nId, HRESULT& hr);
+  virtual ~CKsAudCapPin();
+};
+
+#endif  // VOROD_KS_KSAUDPIN_H

@@ -1,0 +1,74 @@
+// CKsIrpTarget: the kernel handle of a KS filter or pin, synchronous device
+// I/O control on it, and the KS property requests built on that.
+#ifndef VOROD_KS_KSIRPTARGET_H
+#define VOROD_KS_KSIRPTARGET_H
+
+#include "ks/KsDefinitions.h"
+
+// Not polymorphic: CKsFilter and CKsPin derive from it as a plain base.
+class CKsIrpTarget {
+ public:
+  explicit CKsIrpTarget(HANDLE handle);
+
+  HANDLE GetHandle();
+  // A handle is valid unless it is null or INVALID_HANDLE_VALUE.
+  static BOOL IsValidHandle(HANDLE handle);
+  // Closes a valid handle and puts INVALID_HANDLE_VALUE back; TRUE and no
+  // change for an invalid one, so closing twice is harmless.
+  static BOOL SafeCloseHandle(HANDLE& handle);
+  BOOL Close();
+
+  // One device I/O control request, waited for without a time-out. A size
+  // query (IOCTL_KS_PROPERTY with no output buffer) answered with
+  // ERROR_MORE_DATA or ERROR_INSUFFICIENT_BUFFER succeeds with the required
+  // size in *pulBytesReturned. pulBytesReturned may be null.
+  static HRESULT SyncIoctl(HANDLE handle, ULONG ulIoctl, PVOID pvInBuffer, ULONG cbInBuffer,
+                           PVOID pvOutBuffer, ULONG cbOutBuffer, PULONG pulBytesReturned);
+
+  HRESULT PropertySetSupport(REFGUID guidPropertySet);
+  HRESULT PropertyBasicSupport(REFGUID guidPropertySet, ULONG nProperty, PULONG pulAccessFlags);
+
+  // The simple and node operations send a KSPROPERTY, KSNODEPROPERTY or
+  // KSNODEPROPERTY_AUDIO_CHANNEL followed by cbExtra optional request bytes.
+  HRESULT GetPropertySimple(REFGUID guidPropertySet, ULONG nProperty, PVOID pvValue,
+                            ULONG cbValue, PVOID pvExtra = nullptr, ULONG cbExtra = 0);
+  HRESULT SetPropertySimple(REFGUID guidPropertySet, ULONG nProperty, PVOID pvValue,
+                            ULONG cbValue, PVOID pvExtra = nullptr, ULONG cbExtra = 0);
+  HRESULT GetNodePropertySimple(ULONG nNodeId, REFGUID guidPropertySet, ULONG nProperty,
+                                PVOID pvValue, ULONG cbValue, PVOID pvExtra = nullptr,
+                                ULONG cbExtra = 0);
+  HRESULT SetNodePropertySimple(ULONG nNodeId, REFGUID guidPropertySet, ULONG nProperty,
+                                PVOID pvValue, ULONG cbValue, PVOID pvExtra = nullptr,
+                                ULONG cbExtra = 0);
+  HRESULT GetNodePropertyChannel(ULONG nNodeId, ULONG nChannel, REFGUID guidPropertySet,
+                                 ULONG nProperty, PVOID pvValue, ULONG cbValue,
+                                 PVOID pvExtra = nullptr, ULONG cbExtra = 0);
+  HRESULT SetNodePropertyChannel(ULONG nNodeId, ULONG nChannel, REFGUID guidPropertySet,
+                                 ULONG nProperty, PVOID pvValue, ULONG cbValue,
+                                 PVOID pvExtra = nullptr, ULONG cbExtra = 0);
+
+  // Reads a variable-length property (a KSMULTIPLE_ITEM and its items): a
+  // size query, then a fetch into a zero-filled buffer of at least the 8-byte
+  // header, which the caller frees with free() (also after a failed fetch).
+  // A reported size of 0 allocates nothing and leaves *ppBuffer alone.
+  // pcbBuffer, if given, receives the bytes allocated: the device's reply is
+  // untrusted, so callers check its Count against that size.
+  HRESULT GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty,
+                           PKSMULTIPLE_ITEM* ppBuffer, PULONG pcbBuffer = nullptr);
+
+  HANDLE m_handle;
+
+ protected:
+  // The second pass of a multiple-item read: allocates a zero-filled reply
+  // buffer for the size the query reported (at least the 8-byte header),
+  // hands it to the caller and fetches into it with the same request.
+  HRESULT FetchMultipleItem(PVOID pvRequest, ULONG cbRequest, ULONG cbRequired,
+                            PKSMULTIPLE_ITEM* ppBuffer, PULONG pcbBuffer);
+
+ private:
+  HRESULT SendProperty(const char* pszName, ULONG cbRecord, ULONG ulFlags, REFGUID guidPropertySet,
+                       ULONG nProperty, ULONG nNodeId, ULONG nChannel, PVOID pvValue,
+                       ULONG cbValue, PVOID pvExtra, ULONG cbExtra);
+};
+
+#endif  // VOROD_KS_KSIRPTARGET_H

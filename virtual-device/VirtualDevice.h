@@ -1,0 +1,337 @@
+// The virtual Vor OD: a user-mode model of Windows' USB audio class driver as
+// the Quorvex Vor OD presents it, answering the KS client through the device
+// seam (ks/KsDeviceSeam.h). Tests, the demo and end-to-end builds use it; the
+// production DLL never contains it.
+//
+// How to use it
+//   CVirtualDevice device;                 // the default machine (below)
+//   device.Machine().filters[kVdVorOdCapture].pins[1].channelConfigs = {{2, 3}};
+//   device.Install();                      // the seam now reaches the model
+//   ... drive the KS client ...
+//   device.Requests();                     // every request received, in order
+//   device.OpenHandleCount();              // virtual handles still open
+//   device.Uninstall();                    // Windows' functions again (also
+//                                          // done by the destructor)
+// Change the machine between requests, not while another thread uses it. One
+// device may be installed at a time. Install and Uninstall also forget the KS
+// client's cached pin-creation entry point.
+//
+// The default machine (VdDefaultMachine), in enumeration order of
+// KSCATEGORY_AUDIO; paths are "<instance>#{category}\<reference>":
+//   0 kVdHeadsetCapture  \\?\usb#vid_1a2b&pid_3c4d&mi_00#6&1f4e2a7&0&0000 ...\capture
+//                        "USB Headset Microphone", audio + capture
+//   1 kVdHeadsetRender   \\?\usb#vid_1a2b&pid_3c4d&mi_00#6&1f4e2a7&0&0000 ...\render
+//                        "USB Headset Earphone", audio + render
+//   2 kVdVorOdStereo     \\?\usb#vid_5e5e&pid_0a0a&mi_03#7&2b3c4d5e&0&0003 ...\stereo
+//                        "Quorvex Vor OD Stereo", audio; its capture alias is removed
+//   3 kVdVorOdCapture    \\?\USB#VID_5E5E&PID_0A0A&MI_01#7&2B3C4D5E&0&0001 ...\multitrack
+//                        "Quorvex Vor OD Multitrack", audio + capture
+//   4 kVdVorOdChat       \\?\usb#vid_5e5e&pid_0a0a&mi_02#7&2b3c4d5e&0&0002 ...\chat
+//                        "Quorvex Vor OD Chat", audio + render
+//   5 kVdVorOdMain       \\?\usb#vid_5e5e&pid_0a0a&mi_02#7&2b3c4d5e&0&0002 ...\main
+//                        "Quorvex Vor OD Main", audio + render
+// Pins (every streaming pin beside a bridge pin, communication 4, which has
+// no instances; standard medium; one instance per streaming pin):
+//   capture filters: pin 0 bridge (data flow in), pin 1 capture (out, sink);
+//   render filters:  pin 0 render (in, sink), pin 1 bridge (out).
+//   Vor OD streaming pins offer looped streaming first, standard second; one
+//   KSDATARANGE_AUDIO each, PCM, WAVEFORMATEX specifier, 24 valid bits in
+//   32-bit containers, 48000 Hz only. Multitrack: up to 16 channels,
+//   accepting 16 with channel mask 0 and 2 with mask 3. Chat, Main: 2
+//   channels, mask 3. Stereo: 2 channels, mask 3.
+//   Headset pins: standard streaming only, 16-bit, 44100 to 48000 Hz; the
+//   microphone 1 channel (mask 4), the earphone 2 channels (mask 3).
+//   A plain WAVEFORMATEX is accepted up to 2 channels (as Windows does).
+// Topology nodes: capture filters ADC, volume, mute; render filters volume,
+// mute, DAC.
+//
+// What it answers, as Windows documents it
+// - Properties (IOCTL_KS_PROPERTY) always complete at once. A size query
+//   (no output buffer) fails with ERROR_MORE_DATA and the required size in
+//   the byte count; a too-small buffer fails with ERROR_INSUFFICIENT_BUFFER;
+//   a multiple-item reply also answers a 4-byte buffer with its Size and an
+//   8-byte one with its header. Unknown sets: ERROR_SET_NOT_FOUND; unknown
+//   ids: ERROR_NOT_FOUND; a set of a read-only property: ERROR_INVALID_FUNCTION;
+//   a bad pin id, node id or request record: ERROR_INVALID_PARAMETER.
+// - Filters (KSPROPSETID_Pin, KSPROPSETID_Topology.NODES): the descriptors
+//   above; CINSTANCES counts the open instances.
+// - Pin creation (the virtual KsCreatePin2 / KsCreatePin that GetProcAddress
+//   hands out for "ksuser.dll"): pin id (ERROR_INVALID_PARAMETER), interface
+//   and medium (ERROR_NO_MATCH), instance count (ERROR_NO_SYSTEM_RESOURCES),
+//   format against the data ranges, the container size, block alignment, byte
+//   rate and channel rules (ERROR_NO_MATCH). KsCreatePin returns the Windows
+//   error, KsCreatePin2 its HRESULT.
+// - Pin instances: KSPROPERTY_CONNECTION_STATE get/set (any order of states),
+//   KSPROPERTY_CONNECTION_DATAFORMAT get/set (set only when stopped),
+//   KSPROPERTY_AUDIO_POSITION get/set, KSPROPERTY_AUDIO_CHANNEL_CONFIG (node
+//   property), and on looped-streaming instances KSPROPSETID_RtAudio: BUFFER
+//   and BUFFER_WITH_NOTIFICATION allocate memory the instance owns (sizes per
+//   VdRtAudioConfig), REGISTER/UNREGISTER_NOTIFICATION_EVENT keep the event
+//   handles, POSITIONREGISTER points at a position word the instance owns,
+//   HWLATENCY answers VdRtAudioConfig::latency.
+// - Stream I/O (IOCTL_KS_READ_STREAM / IOCTL_KS_WRITE_STREAM, one
+//   KSSTREAM_HEADER per request) on standard-streaming instances: the event of
+//   the OVERLAPPED is reset, the request is queued and the call fails with
+//   ERROR_IO_PENDING. Looped instances refuse it (ERROR_INVALID_FUNCTION).
+//   IOCTL_KS_RESET_STATE with KSRESET_BEGIN, a change to KSSTATE_STOP and the
+//   close of the handle cancel every pending request as Windows does:
+//   OVERLAPPED.Internal STATUS_CANCELLED, InternalHigh 0, a read's DataUsed 0
+//   (a write's header is never written), and the event (low bit of hEvent
+//   masked) signalled. Between KSRESET_BEGIN and KSRESET_END new stream
+//   requests fail with ERROR_NOT_READY. For now queued requests stay queued:
+//   the device clock that completes them comes with the streaming side
+//   (see CompleteRequest in VirtualDevice.cpp).
+// Faults on demand (all in VdMachine, so a test edits one record):
+//   propertyFaults   any property request fails with a chosen error
+//   replyOverrides   malformed multiple-item replies (short, Count running
+//                    past the bytes, bad FormatSize, short audio ranges)
+//   ioctlFaults      a reset or stream request fails
+//   VdFilter::dwOpenError, bHasRegistryKey, bHasFriendlyName,
+//   bFriendlyNameUnterminated, friendlyName (any length)
+//   VdPinFactory::dwCreateError, channelConfigs (16 channels refused, only
+//   one mask accepted...), dataRanges, interfaces, mediums
+//   bKsUserPresent, bHasKsCreatePin2, bHasKsCreatePin
+//   rtAudio          accepted buffer sizes (block, limit, rounding)
+// - Filter and pin handles, device-information sets and interface keys are
+//   unnamed events created for the purpose, so they never collide with other
+//   handles; CloseHandle, DeviceIoControl and RegCloseKey pass handles the
+//   device does not own on to Windows.
+#ifndef VOROD_VIRTUAL_DEVICE_VIRTUALDEVICE_H
+#define VOROD_VIRTUAL_DEVICE_VIRTUALDEVICE_H
+
+#include "ks/KsDeviceSeam.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// ------------------------------------------------------------------ model
+
+// A data range as a pin factory reports it. FormatSize bytes of the record
+// are reported (64 for a plain KSDATARANGE such as a bridge pin's).
+struct VdDataRange {
+  KSDATARANGE_AUDIO range;
+  // The wBitsPerSample an instantiation must carry, 0 for "equal to the valid
+  // bits": the device's containers are wider than its samples.
+  USHORT usContainerBits;
+};
+
+// A channel count and mask that an extensible format may carry.
+struct VdChannelConfig {
+  WORD nChannels;
+  DWORD dwChannelMask;
+};
+
+struct VdPinFactory {
+  ULONG ulDataFlow;                         // KSPIN_DATAFLOW_IN / _OUT
+  ULONG ulCommunication;                    // KSPIN_COMMUNICATION_*
+  std::vector<KSPIN_INTERFACE> interfaces;  // in the order reported
+  std::vector<KSPIN_MEDIUM> mediums;
+  std::vector<VdDataRange> dataRanges;
+  ULONG ulPossibleInstances;                // CInstances and GlobalCInstances
+  GUID guidCategory;
+  std::wstring name;                        // KSPROPERTY_PIN_NAME; empty: not found
+  // Extensible formats are accepted only with one of these; empty: any.
+  std::vector<VdChannelConfig> channelConfigs;
+  WORD wMaxPlainPcmChannels;                // plain WAVEFORMATEX up to this many
+  DWORD dwCreateError;                      // fault: refuse every creation with it
+};
+
+// A device-interface category the filter is registered under.
+struct VdInterface {
+  GUID guidCategory;
+  DWORD dwFlags;  // SPINT_ACTIVE, SPINT_DEFAULT, SPINT_REMOVED
+};
+
+struct VdFilter {
+  std::string instancePath;            // "\\?\usb#vid_...#..."
+  std::string referenceString;         // "multitrack"
+  std::vector<VdInterface> interfaces; // enumerated unless SPINT_REMOVED
+  bool bHasRegistryKey;                // fault when false: no interface key
+  bool bHasFriendlyName;               // fault when false: no "FriendlyName"
+  bool bFriendlyNameUnterminated;      // the value is stored without its zero
+  std::string friendlyName;
+  std::vector<VdPinFactory> pins;
+  std::vector<GUID> nodes;             // topology node types in id order
+  DWORD dwOpenError;                   // fault: CreateFileA fails with it
+
+  // The device-interface path under one of its categories.
+  std::string DevicePath(REFGUID guidCategory) const;
+};
+
+// Fault: a property request that fails. Matches a request on the property
+// set and id; iFilter, iPin (the KSP_PIN pin id on a filter handle, the pin
+// factory of an instance) and ulFlags (KSPROPERTY_TYPE_GET, _SET...) narrow
+// it when not -1 / 0.
+struct VdPropertyFault {
+  GUID guidSet;
+  ULONG ulId;
+  DWORD dwError;
+  int iFilter = -1;
+  int iPin = -1;
+  ULONG ulFlags = 0;
+  int iRemaining = -1;  // how many requests fail; -1 for all
+};
+
+// Fault: a malformed reply. A get of the property on a filter handle for the
+// pin id (KSP_PIN.PinId, -1 any) answers these bytes, with the usual
+// size-query and too-small-buffer rules.
+struct VdReplyOverride {
+  int iFilter;
+  int iPin;
+  GUID guidSet;
+  ULONG ulId;
+  std::vector<BYTE> reply;
+};
+
+// Fault: a device I/O control (other than a property) that fails on a pin
+// handle, such as IOCTL_KS_RESET_STATE or a stream request.
+struct VdIoctlFault {
+  ULONG ulIoctl;
+  DWORD dwError;
+  int iRemaining = -1;  // how many requests fail; -1 for all
+};
+
+struct VdRtAudioConfig {
+  ULONG cbAlign;     // requested sizes must be multiples of this (0: any)
+  ULONG cbMaximum;   // larger requests are refused (0: no limit)
+  ULONG cbRoundUp;   // the actual size is the request rounded up to this (0: as asked)
+  KSRTAUDIO_HWLATENCY latency;
+};
+
+struct VdMachine {
+  std::vector<VdFilter> filters;  // in enumeration order
+  bool bKsUserPresent;            // fault when false: "ksuser.dll" cannot be loaded
+  bool bHasKsCreatePin2;          // fault when false: only KsCreatePin
+  bool bHasKsCreatePin;
+  VdRtAudioConfig rtAudio;
+  std::vector<VdPropertyFault> propertyFaults;
+  std::vector<VdReplyOverride> replyOverrides;
+  std::vector<VdIoctlFault> ioctlFaults;
+};
+
+// Indexes of the default machine's filters.
+enum {
+  kVdHeadsetCapture = 0,
+  kVdHeadsetRender = 1,
+  kVdVorOdStereo = 2,
+  kVdVorOdCapture = 3,
+  kVdVorOdChat = 4,
+  kVdVorOdMain = 5
+};
+
+VdMachine VdDefaultMachine();
+
+// Building blocks of machines, for tests that make their own.
+VdPinFactory VdStreamingPin(ULONG ulDataFlow, WORD nMaxChannels, ULONG ulValidBits,
+                            USHORT usContainerBits, ULONG ulMinRate, ULONG ulMaxRate,
+                            bool bLoopedFirst);
+VdPinFactory VdBridgePin(ULONG ulDataFlow);
+KSDATARANGE_AUDIO VdAudioRange(REFGUID guidSubFormat, ULONG ulMaxChannels, ULONG ulMinBits,
+                               ULONG ulMaxBits, ULONG ulMinRate, ULONG ulMaxRate);
+
+// ------------------------------------------------------------ request log
+
+enum class VdCall {
+  CreateFile,
+  DeviceIoControl,
+  CloseHandle,
+  LoadLibrary,
+  GetProcAddress,
+  CreatePin,  // the virtual KsCreatePin2 or KsCreatePin
+  GetClassDevs,
+  EnumDeviceInterfaces,
+  GetDeviceInterfaceDetail,
+  GetDeviceInterfaceAlias,
+  OpenDeviceInterfaceRegKey,
+  DestroyDeviceInfoList,
+  RegQueryValue,
+  RegCloseKey
+};
+
+struct VdRequest {
+  VdCall call;
+  HANDLE handle = nullptr;   // the handle, set or key the call was made on
+  int iFilter = -1;          // the filter it reached, if any
+  int iPin = -1;             // the pin factory (instance's, KSP_PIN's, connect's)
+  ULONG ulIoctl = 0;         // DeviceIoControl
+  bool bProperty = false;    // an IOCTL_KS_PROPERTY with a KSPROPERTY
+  GUID guidSet = {};         // its Set, Id and Flags
+  ULONG ulId = 0;
+  ULONG ulFlags = 0;
+  ULONG ulNodeId = 0;        // of a node property (KSPROPERTY_TYPE_TOPOLOGY)
+  // The input buffer (property request, reset value), the connect record and
+  // format of a pin creation, or CreateFileA's access, share, disposition
+  // and flags as four DWORDs.
+  std::vector<BYTE> input;
+  ULONG cbOutput = 0;        // the output buffer's size
+  std::vector<BYTE> value;   // a property set's value (its output buffer)
+  std::string text;          // path, module, procedure or value name
+  GUID guidCategory = {};    // SetupAPI calls: the category or alias asked for
+  DWORD dwIndex = 0;         // SetupDiEnumDeviceInterfaces: the member index
+  DWORD dwError = 0;         // 0 on success, else the Windows error (ERROR_IO_PENDING...)
+  ULONG cbReturned = 0;      // bytes reported
+  HANDLE hResult = nullptr;  // the handle, set or key created
+};
+
+// ---------------------------------------------------------- pin instances
+
+struct VdPendingIo {
+  PKSSTREAM_HEADER pHeader;
+  LPOVERLAPPED pOverlapped;
+  bool bWrite;
+};
+
+// A snapshot of one pin instance.
+struct VdPinInstanceInfo {
+  int iFilter;
+  int iPin;
+  ULONG ulInterfaceId;           // KSINTERFACE_STANDARD_STREAMING or _LOOPED_
+  KSSTATE state;
+  std::vector<BYTE> format;      // the connection data format
+  size_t cPendingReads;
+  size_t cPendingWrites;
+  bool bInReset;
+  PVOID pBuffer;                 // the RtAudio cyclic buffer, or null
+  ULONG cbBuffer;
+  ULONG ulNotificationCount;
+  std::vector<HANDLE> events;    // registered notification events, in order
+  KSAUDIO_POSITION position;
+  volatile ULONG* pulPositionRegister;
+};
+
+enum class VdHandleKind { Filter, Pin, DeviceInfoSet, InterfaceKey };
+
+// ------------------------------------------------------------------ device
+
+class CVirtualDevice {
+ public:
+  explicit CVirtualDevice(const VdMachine& machine = VdDefaultMachine());
+  ~CVirtualDevice();
+  CVirtualDevice(const CVirtualDevice&) = delete;
+  CVirtualDevice& operator=(const CVirtualDevice&) = delete;
+
+  void Install();
+  void Uninstall();
+
+  VdMachine& Machine() { return m_machine; }
+
+  std::vector<VdRequest> Requests() const;
+  void ClearRequests();
+
+  size_t OpenHandleCount() const;
+  size_t OpenHandleCount(VdHandleKind kind) const;
+
+  // Open pin instances in creation order, and a snapshot of one.
+  std::vector<HANDLE> PinInstances() const;
+  bool GetPinInstance(HANDLE hPin, VdPinInstanceInfo* pInfo) const;
+
+  struct Impl;
+
+ private:
+  VdMachine m_machine;
+  std::unique_ptr<Impl> m_pImpl;
+};
+
+#endif  // VOROD_VIRTUAL_DEVICE_VIRTUALDEVICE_H
