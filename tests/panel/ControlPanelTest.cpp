@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -41,6 +42,26 @@ class HostThread {
   HANDLE m_thread;
 };
 
+// The panel of this process: other test programs may show theirs at the
+// same time on the same display.
+HWND FindOwnPanel() {
+  struct Search {
+    HWND found = nullptr;
+  } search;
+  EnumWindows(
+      [](HWND window, LPARAM context) -> BOOL {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        char caption[64] = {};
+        GetWindowTextA(window, caption, sizeof(caption));
+        if (process != GetCurrentProcessId() || strcmp(caption, kCaption) != 0) return TRUE;
+        reinterpret_cast<Search*>(context)->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 std::string ItemText(HWND panel, int id) {
   char text[256] = {};
   GetDlgItemTextA(panel, id, text, sizeof(text));
@@ -52,7 +73,7 @@ std::string ItemText(HWND panel, int id) {
 HWND WaitForPanel(DWORD ms = 10000) {
   const DWORD begin = timeGetTime();
   while (timeGetTime() - begin < ms) {
-    HWND panel = FindWindowA(nullptr, kCaption);
+    HWND panel = FindOwnPanel();
     if (panel != nullptr && IsWindowVisible(panel) &&
         ItemText(panel, IDC_VERSION_LINE).find("Version: ") != std::string::npos)
       return panel;
@@ -214,13 +235,13 @@ TEST_F(ControlPanelTest, SelectionFollowsThePreferredSize) {
 TEST_F(ControlPanelTest, ModelessPanelReturnsAtOnceAndStopClosesIt) {
   Store("Modeless Control Panel", 1);
   ASSERT_EQ(driver->controlPanel(), ASE_OK);
-  HWND panel = FindWindowA(nullptr, kCaption);
+  HWND panel = FindOwnPanel();
   ASSERT_NE(panel, nullptr) << "controlPanel returned before the panel was up";
   EXPECT_TRUE(IsWindowVisible(panel));
 
   // A second request while it is open changes nothing.
   EXPECT_EQ(driver->controlPanel(), ASE_OK);
-  EXPECT_EQ(FindWindowA(nullptr, kCaption), panel);
+  EXPECT_EQ(FindOwnPanel(), panel);
 
   const DWORD begin = timeGetTime();
   EXPECT_EQ(driver->stop(), ASE_OK);
