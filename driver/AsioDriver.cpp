@@ -146,12 +146,14 @@ ASIOBool CAsioDriver::init(void* /*sysHandle*/) {
     // Once initialised, neither the settings nor the device are read again.
     if (m_initialized) return ASIOTrue;
     LoadSettings();
+    // Bring-up replaces this with what the user can fix when it finds no
+    // device.
+    SetErrorMessage(kMessageOpenFailure);
     if (FindHardware()) {
       SetErrorMessage(kMessageOk);
       m_initialized = true;
       return ASIOTrue;
     }
-    SetErrorMessage(kMessageOpenFailure);
     m_initialized = false;
     return ASIOFalse;
   }, ASIOFalse);

@@ -24,7 +24,8 @@
 #include "driver/RelaxedAtomic.h"
 
 class CKsEnumFilters;
-class CKsFilter;
+class CKsAudCapFilter;
+class CKsAudRenFilter;
 class CKsAudPin;
 
 typedef HANDLE(WINAPI* PfnAvSetMmThreadCharacteristicsA)(LPCSTR, LPDWORD);
@@ -85,6 +86,10 @@ class CAsioDriver : public IASIO, public CUnknown {
   // Hardware bring-up.
   bool FindHardware();
   void ReleaseHardware();
+  std::vector<CKsAudCapFilter*> CollectCaptureFilters(CKsEnumFilters* enumerator);
+  std::vector<CKsAudRenFilter*> CollectRenderFilters(CKsEnumFilters* enumerator);
+  CKsAudPin* OpenCapturePin(CKsAudCapFilter* filter, double rate, WORD channels);
+  CKsAudPin* OpenRenderPin(CKsAudRenFilter* filter, double rate, WORD channels);
   void ReinstantiatePins();
 
   // Settings store.
@@ -159,8 +164,8 @@ class CAsioDriver : public IASIO, public CUnknown {
   CKsEnumFilters* m_renderEnum;
   CKsAudPin* m_capturePin;
   CKsAudPin* m_renderPin;
-  std::vector<CKsFilter*> m_captureFilters;
-  std::vector<CKsFilter*> m_renderFilters;
+  std::vector<CKsAudCapFilter*> m_captureFilters;
+  std::vector<CKsAudRenFilter*> m_renderFilters;
   RelaxedAtomic<bool> m_streamStop;
   RelaxedAtomic<uint32_t> m_streamSwitchCount;
   HMODULE m_avrt;

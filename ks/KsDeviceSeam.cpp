@@ -1,24 +1,78 @@
 #include "ks/KsDeviceSeam.h"
 
-KsDeviceSeam KsWindowsDeviceSeam() {
-  KsDeviceSeam seam;
-  seam.CreateFileA = ::CreateFileA;
-  seam.DeviceIoControl = ::DeviceIoControl;
-  seam.CloseHandle = ::CloseHandle;
-  seam.LoadLibraryA = ::LoadLibraryA;
-  seam.GetProcAddress = ::GetProcAddress;
-  seam.SetupDiGetClassDevsA = ::SetupDiGetClassDevsA;
-  seam.SetupDiEnumDeviceInterfaces = ::SetupDiEnumDeviceInterfaces;
-  seam.SetupDiGetDeviceInterfaceDetailA = ::SetupDiGetDeviceInterfaceDetailA;
-  seam.SetupDiGetDeviceInterfaceAlias = ::SetupDiGetDeviceInterfaceAlias;
-  seam.SetupDiOpenDeviceInterfaceRegKey = ::SetupDiOpenDeviceInterfaceRegKey;
-  seam.SetupDiDestroyDeviceInfoList = ::SetupDiDestroyDeviceInfoList;
-  seam.RegQueryValueExA = ::RegQueryValueExA;
-  seam.RegCloseKey = ::RegCloseKey;
-  return seam;
-}
+namespace {
 
-KsDeviceSeam g_ksDeviceSeam = KsWindowsDeviceSeam();
+// Windows' functions behind the seam. Forwarders of our own, rather than the
+// imported functions' addresses, so that the table is initialised statically:
+// a stand-in installed while the library loads can then never be overwritten
+// by a later dynamic initialiser.
+HANDLE WINAPI WinCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                             DWORD disposition, DWORD flags, HANDLE templateFile) {
+  return ::CreateFileA(name, access, share, sa, disposition, flags, templateFile);
+}
+BOOL WINAPI WinDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                               DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
+  return ::DeviceIoControl(handle, code, in, inSize, out, outSize, returned, overlapped);
+}
+BOOL WINAPI WinCloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+HMODULE WINAPI WinLoadLibraryA(LPCSTR name) { return ::LoadLibraryA(name); }
+FARPROC WINAPI WinGetProcAddress(HMODULE module, LPCSTR name) {
+  return ::GetProcAddress(module, name);
+}
+HDEVINFO WINAPI WinSetupDiGetClassDevsA(const GUID* category, PCSTR enumerator, HWND parent,
+                                        DWORD flags) {
+  return ::SetupDiGetClassDevsA(category, enumerator, parent, flags);
+}
+BOOL WINAPI WinSetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info,
+                                           const GUID* category, DWORD index,
+                                           PSP_DEVICE_INTERFACE_DATA data) {
+  return ::SetupDiEnumDeviceInterfaces(set, info, category, index, data);
+}
+BOOL WINAPI WinSetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                                                PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
+                                                DWORD size, PDWORD required,
+                                                PSP_DEVINFO_DATA info) {
+  return ::SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, info);
+}
+BOOL WINAPI WinSetupDiGetDeviceInterfaceAlias(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                                              const GUID* category,
+                                              PSP_DEVICE_INTERFACE_DATA alias) {
+  return ::SetupDiGetDeviceInterfaceAlias(set, data, category, alias);
+}
+HKEY WINAPI WinSetupDiOpenDeviceInterfaceRegKey(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                                                DWORD reserved, REGSAM access) {
+  return ::SetupDiOpenDeviceInterfaceRegKey(set, data, reserved, access);
+}
+BOOL WINAPI WinSetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  return ::SetupDiDestroyDeviceInfoList(set);
+}
+LONG WINAPI WinRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
+                                LPBYTE data, LPDWORD size) {
+  return ::RegQueryValueExA(key, name, reserved, type, data, size);
+}
+LONG WINAPI WinRegCloseKey(HKEY key) { return ::RegCloseKey(key); }
+
+constexpr KsDeviceSeam kWindowsDeviceSeam = {
+    WinCreateFileA,
+    WinDeviceIoControl,
+    WinCloseHandle,
+    WinLoadLibraryA,
+    WinGetProcAddress,
+    WinSetupDiGetClassDevsA,
+    WinSetupDiEnumDeviceInterfaces,
+    WinSetupDiGetDeviceInterfaceDetailA,
+    WinSetupDiGetDeviceInterfaceAlias,
+    WinSetupDiOpenDeviceInterfaceRegKey,
+    WinSetupDiDestroyDeviceInfoList,
+    WinRegQueryValueExA,
+    WinRegCloseKey,
+};
+
+}  // namespace
+
+KsDeviceSeam KsWindowsDeviceSeam() { return kWindowsDeviceSeam; }
+
+KsDeviceSeam g_ksDeviceSeam = kWindowsDeviceSeam;
 
 // Filled without a lock: pins are only instantiated on the control thread.
 static HMODULE s_hKsUser = nullptr;

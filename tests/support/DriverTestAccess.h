@@ -39,6 +39,11 @@ class CAsioDriverTestAccess {
   static void SetRunning(IASIO* asio, bool running) { Of(asio)->m_running = running; }
   static void DoBufferSwitch(IASIO* asio) { Of(asio)->DoBufferSwitch(); }
 
+  static CKsAudPin* CapturePin(IASIO* asio) { return Of(asio)->m_capturePin; }
+  static CKsAudPin* RenderPin(IASIO* asio) { return Of(asio)->m_renderPin; }
+  static size_t CaptureFilterCount(IASIO* asio) { return Of(asio)->m_captureFilters.size(); }
+  static size_t RenderFilterCount(IASIO* asio) { return Of(asio)->m_renderFilters.size(); }
+
   static bool ShowMetrics(IASIO* asio) { return Of(asio)->m_showMetrics; }
   static bool ModelessPanel(IASIO* asio) { return Of(asio)->m_modelessPanel; }
   static bool AutoOpenPanel(IASIO* asio) { return Of(asio)->m_autoOpenPanel; }

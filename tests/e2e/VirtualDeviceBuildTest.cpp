@@ -1,0 +1,70 @@
+// The virtual-device build of the DLL, loaded exactly as a host loads a
+// driver: it finds a Vor OD behind the device seam.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tests/support/DriverDll.h"
+#include "tests/support/FakeHost.h"
+#include "tests/support/RegistrySandbox.h"
+
+namespace {
+
+class VirtualDeviceBuildTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dll.Loaded()) << VirtualDeviceDllPath();
+    driver = dll.CreateDriver();
+    ASSERT_NE(driver, nullptr);
+  }
+  void TearDown() override {
+    if (driver != nullptr) {
+      EXPECT_EQ(driver->Release(), 0u);
+    }
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+  }
+  RegistrySandbox sandbox;
+  DriverDll dll{VirtualDeviceDllPath()};
+  IASIO* driver = nullptr;
+};
+
+TEST_F(VirtualDeviceBuildTest, InitFindsTheVorOd) {
+  ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+  char message[124] = {};
+  driver->getErrorMessage(message);
+  EXPECT_STREQ(message, "ASIO OK");
+  long inputs = 0, outputs = 0;
+  ASSERT_EQ(driver->getChannels(&inputs, &outputs), ASE_OK);
+  EXPECT_EQ(inputs, 16);
+  EXPECT_EQ(outputs, 2);
+  ASIOChannelInfo info = {};
+  info.channel = 9;
+  info.isInput = ASIOTrue;
+  ASSERT_EQ(driver->getChannelInfo(&info), ASE_OK);
+  EXPECT_STREQ(info.name, "Sounds Right");
+}
+
+TEST_F(VirtualDeviceBuildTest, BuffersForSeveralChannelSetsAndSizes) {
+  ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+  FakeHost host;
+  const std::vector<std::vector<ASIOBufferInfo>> sets = {
+      {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}},
+      {{ASIOTrue, 15, {}}, {ASIOFalse, 1, {}}},
+      {},
+  };
+  for (long size : {96L, 288L, 576L}) {
+    for (std::vector<ASIOBufferInfo> set : sets) {
+      ASSERT_EQ(driver->createBuffers(set.data(), static_cast<long>(set.size()), size,
+                                      host.Callbacks()),
+                ASE_OK)
+          << size;
+      for (const ASIOBufferInfo& info : set) EXPECT_NE(info.buffers[0], nullptr);
+      long inputLatency = 0, outputLatency = 0;
+      driver->getLatencies(&inputLatency, &outputLatency);
+      EXPECT_EQ(inputLatency, size);
+      EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    }
+  }
+}
+
+}  // namespace
