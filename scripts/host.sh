@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the driver and runs the console host against it.
+# Builds the driver and runs the console host against it; arguments go to the
+# host (asio-console --help lists them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh >/dev/null

@@ -1,143 +1,275 @@
-// asio-console: a console ASIO host for trying and diagnosing a driver.
-//
-// Loads a driver DLL by path, creates the driver through the DLL's class
-// factory exactly as a host would, and prints its answers.
-#include <windows.h>
+#include "tools/AsioConsole.h"
+
 #include <objbase.h>
 
-#include <cstdio>
-#include <cstring>
-#include <string>
+#include <algorithm>
+#include <cmath>
 
-#include "driver/AsioTypes.h"
+#include "tools/AsioNames.h"
+#include "tools/DriverConnection.h"
+#include "tools/DriverList.h"
+#include "tools/DriverReport.h"
+#include "tools/SampleFormat.h"
+#include "tools/StreamReport.h"
+#include "tools/StreamSession.h"
+#include "tools/WavFile.h"
 
 namespace {
 
-// The Quorvex Vor OD ASIO driver's class identifier.
-const CLSID kVorOdClassId = {
-    0x35b2aaa7, 0xcd03, 0x421c, {0xb3, 0x25, 0x5d, 0x71, 0x84, 0xac, 0xc1, 0x76}};
-
-const char* ErrorName(ASIOError error) {
-  switch (error) {
-    case ASE_OK: return "ASE_OK";
-    case ASE_SUCCESS: return "ASE_SUCCESS";
-    case ASE_NotPresent: return "ASE_NotPresent";
-    case ASE_HWMalfunction: return "ASE_HWMalfunction";
-    case ASE_InvalidParameter: return "ASE_InvalidParameter";
-    case ASE_InvalidMode: return "ASE_InvalidMode";
-    case ASE_SPNotAdvancing: return "ASE_SPNotAdvancing";
-    case ASE_NoClock: return "ASE_NoClock";
-    case ASE_NoMemory: return "ASE_NoMemory";
-    default: return "unknown";
+// COM for the calling thread, as an apartment: hosts create drivers there.
+class CComApartment {
+ public:
+  CComApartment() : m_hr(CoInitialize(nullptr)) {}
+  ~CComApartment() {
+    if (SUCCEEDED(m_hr)) CoUninitialize();
   }
+  CComApartment(const CComApartment&) = delete;
+  CComApartment& operator=(const CComApartment&) = delete;
+  HRESULT Result() const { return m_hr; }
+
+ private:
+  HRESULT m_hr;
+};
+
+std::string DriverSays(IASIO* driver) {
+  const std::string message = ReadErrorMessage(driver);
+  return message.empty() ? std::string() : " (driver says \"" + message + "\")";
 }
 
-std::string DefaultDriverPath() {
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string folder(path);
-  folder = folder.substr(0, folder.find_last_of("\\/") + 1);
-  return folder + "Quorvex-Vor-OD-ASIO-x64.dll";
-}
-
-void Usage() {
-  printf(
-      "usage: asio-console [DRIVER.dll]\n"
-      "  Loads the driver DLL (default: Quorvex-Vor-OD-ASIO-x64.dll beside this\n"
-      "  program), creates the driver through its class factory and prints what\n"
-      "  it reports. Exits non-zero when the driver cannot be created or\n"
-      "  initialised.\n");
-}
-
-int PrintDriver(IASIO* driver) {
-  char name[kAsioDriverNameBytes + 1] = {};
-  driver->getDriverName(name);
-  printf("driver:        %s (version %ld)\n", name, driver->getDriverVersion());
-
-  const ASIOBool initialised = driver->init(nullptr);
-  char message[kAsioErrorMessageBytes + 1] = {};
-  driver->getErrorMessage(message);
-  printf("init:          %s, \"%s\"\n", initialised ? "ok" : "FAILED", message);
-
-  long inputs = 0, outputs = 0;
-  ASIOError error = driver->getChannels(&inputs, &outputs);
-  printf("channels:      %ld in, %ld out (%s)\n", inputs, outputs, ErrorName(error));
-  for (long i = 0; i < inputs + outputs; ++i) {
-    ASIOChannelInfo info = {};
-    info.channel = i < inputs ? i : i - inputs;
-    info.isInput = i < inputs ? ASIOTrue : ASIOFalse;
-    if (driver->getChannelInfo(&info) == ASE_OK)
-      printf("  %-6s %2ld   %-20s type %ld\n", info.isInput ? "input" : "output", info.channel,
-             info.name, info.type);
+// The opened channels of one direction, checked against the driver's
+// answers: false with the failure set when one cannot be streamed.
+bool PlanChannels(const CDriverReport& report, bool input, const ChannelSelection& selection,
+                  std::vector<StreamChannel>* channels, RunFailure* failure) {
+  const char* direction = input ? "input" : "output";
+  const long count =
+      std::min(input ? report.Inputs() : report.Outputs(), CDriverReport::kMaxChannelsQueried);
+  std::vector<long> wanted = selection.channels;
+  if (selection.all)
+    for (long i = 0; i < count; ++i) wanted.push_back(i);
+  for (long channel : wanted) {
+    if (channel >= count) {
+      *failure = {kExitUsage, std::string(direction) + " " + std::to_string(channel) +
+                                  " does not exist: the driver has " + std::to_string(count) + " " +
+                                  direction + "s"};
+      return false;
+    }
+    const ChannelAnswer* answer = report.Channel(input, channel);
+    if (answer == nullptr) {
+      *failure = {kExitDriverRefused, "getChannelInfo failed for " + std::string(direction) + " " +
+                                          std::to_string(channel)};
+      return false;
+    }
+    if (SampleTypeBytes(answer->type) == 0) {
+      *failure = {kExitDriverRefused, std::string(direction) + " " + std::to_string(channel) +
+                                          " has sample type " + SampleTypeName(answer->type) +
+                                          ", which this host cannot stream"};
+      return false;
+    }
+    channels->push_back({channel, answer->type});
   }
-
-  long inputLatency = 0, outputLatency = 0;
-  error = driver->getLatencies(&inputLatency, &outputLatency);
-  printf("latencies:     %ld in, %ld out (%s)\n", inputLatency, outputLatency, ErrorName(error));
-
-  long minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
-  error = driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
-  printf("buffer sizes:  min %ld, max %ld, preferred %ld, granularity %ld (%s)\n", minSize,
-         maxSize, preferred, granularity, ErrorName(error));
-
-  ASIOSampleRate rate = 0;
-  error = driver->getSampleRate(&rate);
-  printf("sample rate:   %.0f Hz (%s)\n", rate, ErrorName(error));
-
-  ASIOClockSource clocks[4] = {};
-  long clockCount = 4;
-  error = driver->getClockSources(clocks, &clockCount);
-  printf("clock sources: %ld (%s)\n", clockCount, ErrorName(error));
-  for (long i = 0; error == ASE_OK && i < clockCount && i < 4; ++i)
-    printf("  %ld %s%s\n", clocks[i].index, clocks[i].name,
-           clocks[i].isCurrentSource ? " (current)" : "");
-
-  return initialised ? 0 : 3;
+  return true;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::string path = DefaultDriverPath();
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-      Usage();
-      return 0;
+int CAsioConsole::Fail(int exitCode, const std::string& message) {
+  m_text.Error("%s", message.c_str());
+  return exitCode;
+}
+
+int CAsioConsole::Run(int argc, const char* const* argv) {
+  ConsoleOptions options;
+  std::string error;
+  if (!ParseCommandLine(argc, argv, &options, &error))
+    return Fail(kExitUsage, error + " (see --help)");
+  return Run(options);
+}
+
+int CAsioConsole::Run(const ConsoleOptions& options) {
+  if (options.help) {
+    m_text.Out("%s", ConsoleHelpText());
+    return kExitOk;
+  }
+  CComApartment apartment;
+  if (FAILED(apartment.Result()))
+    return Fail(kExitNoDriver, "cannot initialise COM: " + DescribeHresult(apartment.Result()));
+  if (options.list) return List();
+
+  CDriverConnection connection;
+  const int opened = Open(options, &connection);
+  if (opened != kExitOk) return opened;
+  IASIO* driver = connection.Driver();
+
+  CDriverReport report;
+  report.ReadIdentity(driver);
+  report.PrintIdentity(m_text);
+  report.Initialise(driver, GetConsoleWindow());
+  report.ReadAnswers(driver);
+  report.PrintAnswers(m_text);
+  if (!report.Initialised()) {
+    m_text.Flush();
+    return Fail(kExitInitFailed,
+                "init failed" + (report.InitMessage().empty()
+                                     ? std::string(" and the driver gives no reason")
+                                     : ": \"" + report.InitMessage() + "\""));
+  }
+  if (options.streamSeconds <= 0) return kExitOk;
+  return Stream(driver, report, options);
+}
+
+int CAsioConsole::List() {
+  const InstalledDrivers installed = ReadInstalledDrivers();
+  if (!installed.asioKeyPresent) {
+    m_text.Out(
+        "No ASIO drivers are installed: HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO does not exist.\n");
+    return kExitOk;
+  }
+  if (installed.drivers.empty()) {
+    m_text.Out("No ASIO drivers are installed: HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO is empty.\n");
+    return kExitOk;
+  }
+  m_text.Out("ASIO drivers (HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO):\n");
+  size_t openable = 0;
+  for (const InstalledDriver& driver : installed.drivers) {
+    m_text.Out("  %s\n", driver.name.c_str());
+    if (driver.keyName != driver.name) m_text.Out("      key:    %s\n", driver.keyName.c_str());
+    m_text.Out("      class:  %s\n",
+               driver.classIdText.empty() ? "(none)" : driver.classIdText.c_str());
+    if (!driver.serverPath.empty())
+      m_text.Out("      DLL:    %s%s%s\n", driver.serverPath.c_str(),
+                 driver.threadingModel.empty() ? "" : ", threading model ",
+                 driver.threadingModel.c_str());
+    if (driver.Openable())
+      ++openable;
+    else
+      m_text.Out("      cannot be opened: %s\n", driver.problem.c_str());
+    if (driver.name.size() >= kHostDriverNameLimit)
+      m_text.Out(
+          "      note:   the name has %zu characters; hosts that keep names in %zu bytes "
+          "cannot select it by name\n",
+          driver.name.size(), kHostDriverNameLimit);
+  }
+  m_text.Out("%zu driver%s, %zu can be opened.\n", installed.drivers.size(),
+             installed.drivers.size() == 1 ? "" : "s", openable);
+  return kExitOk;
+}
+
+int CAsioConsole::Open(const ConsoleOptions& options, CDriverConnection* connection) {
+  std::string error;
+  if (!options.driverName.empty()) {
+    const InstalledDrivers installed = ReadInstalledDrivers();
+    const InstalledDriver* driver = FindInstalledDriver(installed, options.driverName);
+    if (driver == nullptr) {
+      std::string names;
+      for (const InstalledDriver& other : installed.drivers)
+        names += (names.empty() ? "" : ", ") + ("\"" + other.name + "\"");
+      return Fail(kExitNoDriver,
+                  "no ASIO driver named \"" + options.driverName + "\" is installed" +
+                      (names.empty() ? std::string(" (none are)") : " (installed: " + names + ")"));
     }
-    path = argv[i];
+    if (!connection->OpenInstalled(*driver, &error)) return Fail(kExitNoDriver, error);
+    m_text.Out("opened:        \"%s\" through CoCreateInstance: class %s, %s\n",
+               driver->name.c_str(), ClassIdText(driver->classId).c_str(),
+               driver->serverPath.c_str());
+    return kExitOk;
   }
 
-  CoInitialize(nullptr);
-  int status = 0;
-  HMODULE module = LoadLibraryA(path.c_str());
-  if (module == nullptr) {
-    fprintf(stderr, "asio-console: cannot load %s (error %lu)\n", path.c_str(), GetLastError());
-    status = 2;
-  } else {
-    typedef HRESULT(STDAPICALLTYPE * PfnGetClassObject)(REFCLSID, REFIID, void**);
-    PfnGetClassObject getClassObject = reinterpret_cast<PfnGetClassObject>(
-        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
-    IClassFactory* factory = nullptr;
-    IASIO* driver = nullptr;
-    HRESULT hr = getClassObject == nullptr
-                     ? E_NOINTERFACE
-                     : getClassObject(kVorOdClassId, IID_IClassFactory,
-                                      reinterpret_cast<void**>(&factory));
-    if (SUCCEEDED(hr)) {
-      hr = factory->CreateInstance(nullptr, kVorOdClassId, reinterpret_cast<void**>(&driver));
-      factory->Release();
-    }
-    if (FAILED(hr) || driver == nullptr) {
-      fprintf(stderr, "asio-console: cannot create the driver from %s (0x%08lx)\n", path.c_str(),
-              static_cast<unsigned long>(hr));
-      status = 2;
-    } else {
-      printf("loaded:        %s\n", path.c_str());
-      status = PrintDriver(driver);
-      driver->Release();
-    }
-    FreeLibrary(module);
+  const std::string path = options.dllPath.empty() ? DefaultDriverDllPath() : options.dllPath;
+  CLSID classId = kQuorvexVorOdClassId;
+  if (options.hasClassId)
+    classId = options.classId;
+  else
+    FindClassOfDll(ReadInstalledDrivers(), path, &classId);
+  if (!connection->OpenDll(path, classId, &error)) return Fail(kExitNoDriver, error);
+  m_text.Out("opened:        %s, class %s\n", path.c_str(), ClassIdText(classId).c_str());
+  return kExitOk;
+}
+
+int CAsioConsole::Stream(IASIO* driver, const CDriverReport& report,
+                         const ConsoleOptions& options) {
+  ASIOError error = ASE_OK;
+  if (options.clockSource >= 0) {
+    error = driver->setClockSource(options.clockSource);
+    if (error != ASE_OK)
+      return Fail(kExitDriverRefused, "setClockSource(" + std::to_string(options.clockSource) +
+                                          ") failed: " + AsioErrorName(error) + DriverSays(driver));
   }
-  CoUninitialize();
-  return status;
+  if (options.sampleRate > 0) {
+    error = driver->setSampleRate(options.sampleRate);
+    if (error != ASE_OK)
+      return Fail(kExitDriverRefused, "setSampleRate(" +
+                                          std::to_string(std::lround(options.sampleRate)) +
+                                          ") failed: " + AsioErrorName(error) + DriverSays(driver));
+  }
+
+  StreamPlan plan;
+  error = driver->getSampleRate(&plan.sampleRate);
+  if (error != ASE_OK || !(plan.sampleRate > 0) || !std::isfinite(plan.sampleRate))
+    return Fail(kExitDriverRefused, "the driver gives no usable sample rate (getSampleRate: " +
+                                        AsioErrorName(error) + ")");
+  if (options.signal == OutputSignal::kTone && options.toneHz >= plan.sampleRate / 2)
+    return Fail(kExitUsage, "a " + std::to_string(std::lround(options.toneHz)) +
+                                " Hz tone does not fit a sample rate of " +
+                                std::to_string(std::lround(plan.sampleRate)) + " Hz");
+
+  plan.bufferFrames = options.bufferFrames;
+  if (plan.bufferFrames == 0) {
+    // The preferred size may follow the sample rate: ask again.
+    long minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+    error = driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+    if (error != ASE_OK || preferred <= 0 || preferred > kMaxBufferFrames)
+      return Fail(kExitDriverRefused,
+                  "the driver gives no usable preferred buffer size "
+                  "(getBufferSize: " +
+                      AsioErrorName(error) + "); choose one with --buffer");
+    plan.bufferFrames = preferred;
+  }
+  plan.seconds = options.streamSeconds;
+  plan.signal = options.signal;
+  plan.toneHz = options.toneHz;
+  plan.timeInfo = options.timeInfo;
+
+  RunFailure failure{kExitOk, std::string()};
+  if (!PlanChannels(report, true, options.inputs, &plan.inputs, &failure) ||
+      !PlanChannels(report, false, options.outputs, &plan.outputs, &failure))
+    return Fail(failure.exitCode, failure.message);
+  if (plan.inputs.empty() && plan.outputs.empty())
+    return Fail(kExitDriverRefused, "the driver has no channels to stream");
+  plan.keepCapture =
+      !plan.inputs.empty() && (!options.wavPath.empty() || plan.signal == OutputSignal::kClick);
+
+  CWavFile wav;
+  std::string wavError;
+  if (!options.wavPath.empty() && !wav.Create(options.wavPath, &wavError))
+    return Fail(kExitWavFailed, wavError);
+
+  CStreamSession session(driver);
+  if (!session.Prepare(plan, &failure)) return Fail(failure.exitCode, failure.message);
+  PrintStreamPlan(plan, m_text);
+  StreamResult result = session.Run();
+  PrintStreamResult(plan, result, m_text);
+  PrintRoundTrip(plan, result, session, m_text);
+
+  if (!options.wavPath.empty()) {
+    const uint16_t channels = static_cast<uint16_t>(plan.inputs.size());
+    if (result.capturedFrames == 0) {
+      result.failures.push_back({kExitWavFailed, "no WAV file written: nothing was captured"});
+    } else if (!WavFits(channels, static_cast<uint64_t>(result.capturedFrames))) {
+      result.failures.push_back({kExitWavFailed, "the capture does not fit a WAV file"});
+    } else {
+      std::vector<const int32_t*> data;
+      for (size_t i = 0; i < plan.inputs.size(); ++i) data.push_back(session.Capture(i));
+      const uint32_t rate = static_cast<uint32_t>(std::lround(plan.sampleRate));
+      if (wav.Write(data, static_cast<uint32_t>(result.capturedFrames), rate, &wavError))
+        m_text.Out("wav:           %s: %u channels, %lld frames of 32-bit PCM at %u Hz\n",
+                   options.wavPath.c_str(), channels, static_cast<long long>(result.capturedFrames),
+                   rate);
+      else
+        result.failures.push_back({kExitWavFailed, wavError});
+    }
+  }
+  m_text.Flush();
+  for (const RunFailure& runFailure : result.failures)
+    m_text.Error("%s", runFailure.message.c_str());
+  return result.ExitCode();
 }
