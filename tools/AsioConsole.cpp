@@ -113,6 +113,11 @@ int CAsioConsole::Run(const ConsoleOptions& options) {
                                      ? std::string(" and the driver gives no reason")
                                      : ": \"" + report.InitMessage() + "\""));
   }
+  if (options.controlPanel) {
+    const ASIOError panel = driver->controlPanel();
+    m_text.Out("control panel: %s\n", AsioErrorName(panel).c_str());
+    if (panel != ASE_OK) return Fail(kExitDriverRefused, "the driver shows no control panel");
+  }
   if (options.streamSeconds <= 0) return kExitOk;
   return Stream(driver, report, options);
 }

@@ -39,6 +39,8 @@ const char kHelp[] =
     "                       message, channels, latencies, buffer sizes, sample\n"
     "                       rates and clock sources\n"
     "  -s, --stream SECS    then stream for SECS seconds (0.1 to 600) and report\n"
+    "  -p, --control-panel  then open the driver's control panel; returns when the\n"
+    "                       panel is closed (at once for a modeless panel)\n"
     "\n"
     "Streaming\n"
     "  -b, --buffer FRAMES  buffer size (default: the driver's preferred size)\n"
@@ -223,6 +225,10 @@ bool ParseCommandLine(int argc, const char* const* argv, ConsoleOptions* options
 
     if (name("-l", "--list")) {
       parsed.list = true;
+      continue;
+    }
+    if (name("-p", "--control-panel")) {
+      parsed.controlPanel = true;
       continue;
     }
     static const char* const kValueOptions[] = {

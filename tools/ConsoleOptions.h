@@ -31,6 +31,7 @@ struct ChannelSelection {
 struct ConsoleOptions {
   bool help = false;
   bool list = false;
+  bool controlPanel = false;  // open the driver's control panel after its answers
 
   // At most one of these; neither: the Quorvex Vor OD DLL beside the program.
   std::string driverName;

@@ -58,6 +58,10 @@ TEST(ConsoleOptionsTest, HelpWinsAndListStandsAlone) {
   EXPECT_TRUE(Parse({"--bogus", "-h"}).options.help);
   EXPECT_TRUE(Parse({"--list"}).options.list);
   EXPECT_FALSE(Parse({"--list", "--stream", "1"}).ok);
+  EXPECT_FALSE(Parse({"--list", "-p"}).ok);
+  EXPECT_TRUE(Parse({"-p"}).options.controlPanel);
+  EXPECT_TRUE(Parse({"--control-panel", "-s", "1"}).options.controlPanel);
+  EXPECT_FALSE(Parse({"-s", "1"}).options.controlPanel);
 }
 
 TEST(ConsoleOptionsTest, UnusableCommandLinesSayWhy) {
