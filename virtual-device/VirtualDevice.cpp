@@ -945,14 +945,14 @@ struct CVirtualDevice::Impl {
     if (pInstance->state != KSSTATE_STOP) {
       return ERROR_BAD_COMMAND;
     }
+    const bool bTooLarge = config.cbMaximum && cbRequested > config.cbMaximum;
     if ((bNotify && (ulNotifications < 1 || ulNotifications > 2)) || cbRequested == 0 ||
-        (config.cbAlign && cbRequested % config.cbAlign) ||
-        (config.cbMaximum && cbRequested > config.cbMaximum)) {
+        (config.cbAlign && cbRequested % config.cbAlign) || (bTooLarge && !config.bClampToMaximum)) {
       return ERROR_INVALID_PARAMETER;
     }
-    ULONG cbActual = cbRequested;
+    ULONG cbActual = bTooLarge ? config.cbMaximum : cbRequested;
     if (config.cbRoundUp) {
-      cbActual = (cbRequested + config.cbRoundUp - 1) / config.cbRoundUp * config.cbRoundUp;
+      cbActual = (cbActual + config.cbRoundUp - 1) / config.cbRoundUp * config.cbRoundUp;
     }
     BYTE* pBuffer = static_cast<BYTE*>(
         VirtualAlloc(nullptr, cbActual, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));

@@ -258,6 +258,7 @@ struct VdRtAudioConfig {
   ULONG cbAlign;     // requested sizes must be multiples of this (0: any)
   ULONG cbMaximum;   // larger requests are refused (0: no limit)
   ULONG cbRoundUp;   // the actual size is the request rounded up to this (0: as asked)
+  bool bClampToMaximum = false;  // larger requests get cbMaximum instead of a refusal
   KSRTAUDIO_HWLATENCY latency;
 };
 

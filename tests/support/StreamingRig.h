@@ -1,0 +1,66 @@
+// A driver streaming against the virtual Vor OD in this process: the device
+// installed, bring-up run, buffers created for a scripted host, and start
+// driven while the test steps the device clock on its own thread.
+#ifndef VOROD_TESTS_SUPPORT_STREAMINGRIG_H
+#define VOROD_TESTS_SUPPORT_STREAMINGRIG_H
+
+#include <cstdint>
+#include <vector>
+
+#include "tests/support/DriverTestAccess.h"
+#include "tests/support/FakeHost.h"
+#include "tests/support/RegistrySandbox.h"
+#include "virtual-device/VirtualDevice.h"
+
+// How the two pins stream: both looped (the default machine), both with
+// packets, or a looped capture pin beside a packet render pin (what bring-up
+// opens on a device whose pins list standard streaming first).
+enum class StreamMode { Looped, Standard, Mixed };
+const char* StreamModeName(StreamMode mode);
+
+// The default machine with the Vor OD's streaming pins listing standard
+// streaming before looped streaming.
+VdMachine StandardFirstMachine();
+
+// What a host sees for a device sample: polarity inverted, one step of the
+// conversion's truncation toward zero.
+int32_t HostSampleOf(int32_t deviceSample);
+
+class StreamingRig {
+ public:
+  explicit StreamingRig(StreamMode mode);
+  StreamingRig(StreamMode mode, const VdMachine& machine);
+  ~StreamingRig();
+  StreamingRig(const StreamingRig&) = delete;
+  StreamingRig& operator=(const StreamingRig&) = delete;
+
+  // init, then the pins in the rig's mode.
+  bool Init();
+  // createBuffers for these host channels.
+  ASIOError Prepare(long bufferSize, const std::vector<long>& inputs,
+                    const std::vector<long>& outputs);
+  // start on another thread; once both pins run, steps the device by
+  // `frames` and returns start's result.
+  ASIOError Start(ULONG frames);
+  IASIO* Asio() { return driver.get(); }
+
+  HANDLE CapturePin();
+  HANDLE RenderPin();
+  bool PinRunning(HANDLE pin);
+  // The host's buffer half of the i-th requested input or output.
+  int32_t* In(size_t i, long half);
+  int32_t* Out(size_t i, long half);
+  // The one recording of the render pin's current run.
+  VdRecording Recording();
+
+  RegistrySandbox sandbox;
+  CVirtualDevice device;
+  InProcessDriver driver;
+  FakeHost host;
+  StreamMode mode;
+  long bufferSize = 0;
+  std::vector<ASIOBufferInfo> inputInfos;
+  std::vector<ASIOBufferInfo> outputInfos;
+};
+
+#endif  // VOROD_TESTS_SUPPORT_STREAMINGRIG_H
