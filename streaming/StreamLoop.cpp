@@ -117,9 +117,9 @@ void CAsioDriver::StreamLoop() {
 
     render->Start();
     capture->Start();
-    // Device input to device output: a half gathered, two halves of output,
-    // and what the device plays before a packet just submitted.
-    m_latencyFrames = 3 * bufferSize + render->GetQueuedAheadSamples() / outputs;
+    // Device input to device output: a capture packet gathered, two halves
+    // of host output, and what the device plays before a packet submitted.
+    m_latencyFrames = 2 * bufferSize + framesPerPacket + render->GetQueuedAheadSamples() / outputs;
 
     for (;;) {
       const bool ok = render->WaitForPacket(kPacketWaitMs) && capture->WaitForPacket(kPacketWaitMs);

@@ -55,6 +55,10 @@ class CAsioDriverTestAccess {
     Of(asio)->m_avRevertMmThreadCharacteristics = revert;
   }
   static bool StartStreamThread(IASIO* asio) { return Of(asio)->StartStreamThread(); }
+  static void SetPins(IASIO* asio, CKsAudPin* capture, CKsAudPin* render) {
+    Of(asio)->m_capturePin = capture;
+    Of(asio)->m_renderPin = render;
+  }
 
   static CKsAudPin* CapturePin(IASIO* asio) { return Of(asio)->m_capturePin; }
   static CKsAudPin* RenderPin(IASIO* asio) { return Of(asio)->m_renderPin; }

@@ -34,6 +34,12 @@ int32_t HostSampleOf(int32_t deviceSample) {
   return deviceSample > 0 ? -(deviceSample - 1) : -(deviceSample + 1);
 }
 
+int32_t DeviceSampleOf(int32_t hostSample) {
+  if (hostSample == 0) return 0;
+  if (hostSample == INT32_MAX) return INT32_MIN;
+  return hostSample < 0 ? 1 - hostSample : -hostSample - 1;
+}
+
 StreamingRig::StreamingRig(StreamMode streamMode)
     : StreamingRig(streamMode,
                    streamMode == StreamMode::Looped ? VdDefaultMachine() : StandardFirstMachine()) {}

@@ -25,6 +25,8 @@ VdMachine StandardFirstMachine();
 // What a host sees for a device sample: polarity inverted, one step of the
 // conversion's truncation toward zero.
 int32_t HostSampleOf(int32_t deviceSample);
+// The device sample behind a host sample (the inverse of HostSampleOf).
+int32_t DeviceSampleOf(int32_t hostSample);
 
 class StreamingRig {
  public:
