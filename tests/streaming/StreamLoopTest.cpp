@@ -15,81 +15,23 @@ namespace {
 
 using Access = CAsioDriverTestAccess;
 
-// What the host writes to output o at host frame h: exact in single
-// precision, so the device must receive exactly its negation.
-int32_t HostOutput(long h, size_t o) {
-  const int32_t value = static_cast<int32_t>((h % 4096) + 1) * 65536;
-  return o == 0 ? value : -value;
-}
-
 class StreamLoopTest : public ::testing::TestWithParam<StreamMode> {
  protected:
   StreamLoopTest() : rig(GetParam()) {}
 
-  // A host that keeps what it was given and writes HostOutput.
-  void RecordingHost() {
-    rig.host.onSwitch = [this](long index) {
-      const long switchNumber = static_cast<long>(seen.size());
-      std::vector<std::vector<int32_t>> inputs;
-      for (size_t i = 0; i < rig.inputInfos.size(); ++i)
-        inputs.emplace_back(rig.In(i, index), rig.In(i, index) + rig.bufferSize);
-      seen.push_back(inputs);
-      for (size_t o = 0; o < rig.outputInfos.size(); ++o)
-        for (long f = 0; f < rig.bufferSize; ++f)
-          rig.Out(o, index)[f] = HostOutput(switchNumber * rig.bufferSize + f, o);
-    };
-  }
+  void RecordingHost() { rig.UseRecordingHost(); }
 
   bool WaitForSwitches(uint32_t count) {
     return rig.device.WaitUntil(
         [&](const CVirtualDevice&) { return Access::SwitchCount(rig.Asio()) >= count; });
   }
 
-  // Every frame of every half the host saw is the device's pattern of the
-  // same frame, through polarity and conversion.
-  void ExpectCapturedPattern(const std::vector<long>& channels) {
-    for (size_t s = 0; s < seen.size(); ++s)
-      for (size_t i = 0; i < channels.size(); ++i)
-        for (long f = 0; f < rig.bufferSize; ++f) {
-          const ULONGLONG frame = s * rig.bufferSize + f;
-          ASSERT_EQ(seen[s][i][f],
-                    HostSampleOf(VdCaptureSample(frame, static_cast<WORD>(channels[i]))))
-              << "switch " << s << " channel " << channels[i] << " frame " << f;
-        }
-  }
-
-  // The device played silence, a fade-in over one buffer, then the host's
-  // output inverted, `latency` frames after the host's frame.
+  void ExpectCapturedPattern() { rig.ExpectCapturedPattern(0); }
   void ExpectRenderedHostOutput(long latency, long hostFrames, const std::vector<size_t>& fed) {
-    const VdRecording recording = rig.Recording();
-    ASSERT_EQ(recording.ullFirstFrame, 0u);
-    ASSERT_EQ(recording.nChannels, 2);
-    const long played = static_cast<long>(recording.samples.size() / 2);
-    const long B = rig.bufferSize;
-    // At least one buffer of plain host output after the fade.
-    ASSERT_GE(played, latency + 4 * B);
-    for (long r = 0; r < played; ++r) {
-      const long h = r - latency;
-      for (size_t c = 0; c < 2; ++c) {
-        const int32_t actual = recording.samples[2 * r + c];
-        size_t slot = fed.size();
-        for (size_t o = 0; o < fed.size(); ++o)
-          if (fed[o] == c) slot = o;
-        if (h < 2 * B || slot == fed.size()) {
-          ASSERT_EQ(actual, 0) << "frame " << r << " channel " << c;
-        } else if (h < 3 * B) {
-          const double expected = -static_cast<double>(HostOutput(h, slot)) * (h - 2 * B) / B;
-          ASSERT_NEAR(actual, expected, 1e-5 * std::fabs(HostOutput(h, slot)) + 1)
-              << "fade frame " << h - 2 * B;
-        } else if (h < hostFrames) {
-          ASSERT_EQ(actual, -HostOutput(h, slot)) << "frame " << r << " channel " << c;
-        }
-      }
-    }
+    rig.ExpectRenderedHostOutput(latency, hostFrames, fed);
   }
 
   StreamingRig rig;
-  std::vector<std::vector<std::vector<int32_t>>> seen;
 };
 
 TEST_P(StreamLoopTest, CaptureAndRenderReachTheirEndsInverted) {
@@ -107,13 +49,13 @@ TEST_P(StreamLoopTest, CaptureAndRenderReachTheirEndsInverted) {
   const int calls = rig.host.switches;
   rig.device.Step(4 * B);
   EXPECT_EQ(rig.host.switches, calls);
-  ASSERT_GE(seen.size(), switches);
+  ASSERT_GE(rig.seen.size(), switches);
 
   for (size_t i = 0; i < rig.host.indices.size(); ++i) EXPECT_EQ(rig.host.indices[i], long(i % 2));
-  ExpectCapturedPattern({0, 5, 15});
+  ExpectCapturedPattern();
   // Frame 1 of channel 0 carries 256.
   EXPECT_EQ(VdCaptureSample(1, 0), 256);
-  EXPECT_EQ(seen[0][0][1], -255);
+  EXPECT_EQ(rig.seen[0][0][1], -255);
 
   // Round trip: a half gathered, two halves of output, and the device's
   // render queue (three packets ahead, or the other half of the cyclic buffer).
@@ -145,7 +87,7 @@ TEST_P(StreamLoopTest, FillerSlotsAndUnfedChannelsStayUntouched) {
     const int32_t* cells = Access::InputBuffer(rig.Asio(), slot);
     for (long f = 0; f < 2 * B; ++f) ASSERT_EQ(cells[f], 0) << "filler slot " << slot;
   }
-  ExpectCapturedPattern({3});
+  ExpectCapturedPattern();
   const long latency = GetParam() == StreamMode::Looped ? 4 * B : 6 * B;
   // Device channel 0 has no slot: silence throughout.
   ExpectRenderedHostOutput(latency, 10 * B, {1});

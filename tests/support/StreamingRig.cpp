@@ -3,6 +3,9 @@
 #include <process.h>
 
 #include <algorithm>
+#include <cmath>
+
+#include <gtest/gtest.h>
 
 #include "ks/KsAudPin.h"
 
@@ -132,4 +135,61 @@ VdRecording StreamingRig::Recording() {
     if (recording.hPin == RenderPin()) found = recording;
   }
   return found;
+}
+
+int32_t TestHostOutput(long hostFrame, size_t output) {
+  const int32_t value = static_cast<int32_t>((hostFrame % 4096) + 1) * 65536;
+  return output == 0 ? value : -value;
+}
+
+void StreamingRig::UseRecordingHost() {
+  host.onSwitch = [this](long index) {
+    const long switchNumber = static_cast<long>(seen.size());
+    std::vector<std::vector<int32_t>> inputs;
+    for (size_t i = 0; i < inputInfos.size(); ++i)
+      inputs.emplace_back(In(i, index), In(i, index) + bufferSize);
+    seen.push_back(inputs);
+    for (size_t o = 0; o < outputInfos.size(); ++o)
+      for (long f = 0; f < bufferSize; ++f)
+        Out(o, index)[f] = TestHostOutput(switchNumber * bufferSize + f, o);
+  };
+}
+
+void StreamingRig::ExpectCapturedPattern(ULONGLONG firstFrame) {
+  for (size_t s = 0; s < seen.size(); ++s)
+    for (size_t i = 0; i < inputInfos.size(); ++i)
+      for (long f = 0; f < bufferSize; ++f) {
+        const ULONGLONG frame = firstFrame + s * bufferSize + f;
+        const WORD channel = static_cast<WORD>(inputInfos[i].channelNum);
+        ASSERT_EQ(seen[s][i][f], HostSampleOf(VdCaptureSample(frame, channel)))
+            << "switch " << s << " channel " << channel << " frame " << f;
+      }
+}
+
+void StreamingRig::ExpectRenderedHostOutput(long latency, long hostFrames,
+                                            const std::vector<size_t>& fed) {
+  const VdRecording recording = Recording();
+  ASSERT_EQ(recording.nChannels, 2);
+  const long played = static_cast<long>(recording.samples.size() / 2);
+  const long B = bufferSize;
+  // At least one buffer of plain host output after the fade.
+  ASSERT_GE(played, latency + 4 * B);
+  for (long r = 0; r < played; ++r) {
+    const long h = r - latency;
+    for (size_t c = 0; c < 2; ++c) {
+      const int32_t actual = recording.samples[2 * r + c];
+      size_t slot = fed.size();
+      for (size_t o = 0; o < fed.size(); ++o)
+        if (fed[o] == c) slot = o;
+      if (h < 2 * B || slot == fed.size()) {
+        ASSERT_EQ(actual, 0) << "frame " << r << " channel " << c;
+      } else if (h < 3 * B) {
+        const double expected = -static_cast<double>(TestHostOutput(h, slot)) * (h - 2 * B) / B;
+        ASSERT_NEAR(actual, expected, 1e-5 * std::fabs(TestHostOutput(h, slot)) + 1)
+            << "fade frame " << h - 2 * B;
+      } else if (h < hostFrames) {
+        ASSERT_EQ(actual, -TestHostOutput(h, slot)) << "frame " << r << " channel " << c;
+      }
+    }
+  }
 }

@@ -28,6 +28,10 @@ int32_t HostSampleOf(int32_t deviceSample);
 // The device sample behind a host sample (the inverse of HostSampleOf).
 int32_t DeviceSampleOf(int32_t hostSample);
 
+// What a test host writes to output o at host frame h: exact in single
+// precision, so the device must receive exactly its negation.
+int32_t TestHostOutput(long hostFrame, size_t output);
+
 class StreamingRig {
  public:
   explicit StreamingRig(StreamMode mode);
@@ -54,6 +58,19 @@ class StreamingRig {
   int32_t* Out(size_t i, long half);
   // The one recording of the render pin's current run.
   VdRecording Recording();
+  // A host that keeps every input half it is given and writes TestHostOutput.
+  void UseRecordingHost();
+  // Every frame of every half the host saw is the device's pattern of the
+  // capture frame, through polarity and conversion; the first half starts at
+  // device frame `firstFrame`.
+  void ExpectCapturedPattern(ULONGLONG firstFrame);
+  // The device played silence, a fade-in over one buffer, then the host's
+  // output inverted, `latency` frames after the host's frame; `fed` names the
+  // device channel of each output slot.
+  void ExpectRenderedHostOutput(long latency, long hostFrames, const std::vector<size_t>& fed);
+
+  // Per switch, per requested input, the half the host saw.
+  std::vector<std::vector<std::vector<int32_t>>> seen;
 
   RegistrySandbox sandbox;
   CVirtualDevice device;
