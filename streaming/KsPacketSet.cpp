@@ -111,9 +111,12 @@ void CKsPacketSet::Queue(ULONG ulIndex, bool bWrite) {
 }
 
 bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs) {
-  if (WaitForSingleObject(m_pPackets[ulIndex].overlapped.hEvent, dwTimeoutMs) != WAIT_OBJECT_0)
-    return false;
-  m_pPackets[ulIndex].bQueued = false;
+  KsStreamPacket& packet = m_pPackets[ulIndex];
+  if (WaitForSingleObject(packet.overlapped.hEvent, dwTimeoutMs) != WAIT_OBJECT_0) return false;
+  packet.bQueued = false;
+  // A request that failed (a device gone, a request cancelled under the run)
+  // carries no audio: it ends the wait like a time-out.
+  if (!m_bLooped && (static_cast<ULONG>(packet.overlapped.Internal) >> 30) == 3) return false;
   if (m_bLooped && m_pulPositionRegister == nullptr) {
     m_dwPreviousWait = m_dwLastWait;
     m_dwLastWait = timeGetTime();

@@ -49,6 +49,7 @@ class CKsPacketSet {
   int32_t* Data(ULONG ulIndex) { return static_cast<int32_t*>(m_pPackets[ulIndex].header.Data); }
 
   // Waits for a packet's event; a packet waited for is no longer queued.
+  // False also when its request completed with an error status.
   bool Wait(ULONG ulIndex, DWORD dwTimeoutMs);
   // Issues the packet's read or write; the result shows only in a later wait.
   void Queue(ULONG ulIndex, bool bWrite);
