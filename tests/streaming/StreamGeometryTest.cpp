@@ -135,20 +135,23 @@ TEST(StreamGeometryTest, ShortReadsDegradeWithoutTearingFrames) {
   EXPECT_GT(Access::DropOuts(rig.Asio()), 0u);
 }
 
-// Cyclic buffers whose halves last differently for capture and render: the
-// loop cannot keep both in step; it stays inside its buffers and counts.
+// Cyclic buffers whose halves last differently for capture and render, and
+// render halves longer than two host buffers: the loop cannot keep both in
+// step; it stays inside its buffers and counts what it could not place.
 TEST(StreamGeometryTest, MismatchedCyclicBuffersStayInBoundsAndCount) {
   const long B = 96;
   VdMachine machine = VdDefaultMachine();
-  machine.rtAudio.cbRoundUp = 40;  // capture 96.25 frames a half, render 97.5
+  machine.rtAudio.cbRoundUp = 3200;  // capture halves of 100 frames, render of 200
   // Each half waits for the other's pass: the device gives up on the host soon.
   machine.streaming.dwHostWaitMs = 20;
   StreamingRig rig(StreamMode::Looped, machine);
   ASSERT_TRUE(rig.Init());
   ASSERT_EQ(rig.Prepare(B, {0}, {0, 1}), ASE_OK);
-  ASSERT_EQ(rig.Start(3 * B), ASE_OK);
+  // The first pass alone makes two switches, the second short of capture.
+  ASSERT_EQ(rig.Start(2 * B, B), ASE_OK);
+  EXPECT_TRUE(rig.device.WaitUntil(
+      [&](const CVirtualDevice&) { return Access::DropOuts(rig.Asio()) > 0; }));
   rig.device.Step(20 * B);
-  EXPECT_GT(Access::DropOuts(rig.Asio()), 0u);
   EXPECT_GE(rig.host.indices.size(), 2u);
   rig.Asio()->disposeBuffers();
   rig.driver.Release();

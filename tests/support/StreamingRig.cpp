@@ -93,13 +93,14 @@ unsigned __stdcall CallStart(void* arg) {
 
 }  // namespace
 
-ASIOError StreamingRig::Start(ULONG frames) {
+ASIOError StreamingRig::Start(ULONG frames, ULONG moreFrames) {
   StartCall call = {driver.get(), ASE_HWMalfunction};
   HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CallStart, &call, 0, nullptr));
   if (device.WaitUntil([&](const CVirtualDevice&) {
         return PinRunning(CapturePin()) && PinRunning(RenderPin());
       })) {
     device.Step(frames);
+    while (moreFrames != 0 && WaitForSingleObject(thread, 1) == WAIT_TIMEOUT) device.Step(moreFrames);
   }
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);

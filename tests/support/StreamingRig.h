@@ -46,8 +46,9 @@ class StreamingRig {
   ASIOError Prepare(long bufferSize, const std::vector<long>& inputs,
                     const std::vector<long>& outputs);
   // start on another thread; once both pins run, steps the device by
-  // `frames` and returns start's result.
-  ASIOError Start(ULONG frames);
+  // `frames`, then by `moreFrames` at a time until start returns, and
+  // returns start's result.
+  ASIOError Start(ULONG frames, ULONG moreFrames = 0);
   IASIO* Asio() { return driver.get(); }
 
   HANDLE CapturePin();
