@@ -109,7 +109,7 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
 
 CAsioDriver::~CAsioDriver() {
   ClosePanel();
-  if (m_running) {
+  if (m_running || m_streamThread != INVALID_HANDLE_VALUE) {
     StopStreamThread();
     m_running = false;
   }
@@ -119,7 +119,6 @@ CAsioDriver::~CAsioDriver() {
   ReleaseHardware();
   if (m_comInit) CoUninitialize();
   if (m_avrt != nullptr) FreeLibrary(m_avrt);
-  if (m_streamThread != INVALID_HANDLE_VALUE) CloseHandle(m_streamThread);
 }
 
 HRESULT STDMETHODCALLTYPE CAsioDriver::QueryInterface(REFIID riid, void** ppv) {
@@ -174,6 +173,13 @@ void CAsioDriver::getErrorMessage(char* string) {
 ASIOError CAsioDriver::start() {
   return HostDoorway([&]() -> ASIOError {
     if (m_callbacks == nullptr) return ASE_NotPresent;
+    // Resetting the index and position under a live thread would hand the
+    // host the wrong half.
+    if (m_running && StreamThreadAlive()) return ASE_OK;
+    // The streaming thread never waits for itself.
+    if (OnStreamThread()) return ASE_InvalidMode;
+    // A run that ended by itself (a failed wait, a stop from a callback).
+    if (m_streamThread != INVALID_HANDLE_VALUE) StopStreamThread();
     m_running = false;
     m_samplePosition = 0.0;
     m_timeStamp = 0;
@@ -188,8 +194,15 @@ ASIOError CAsioDriver::start() {
 
 ASIOError CAsioDriver::stop() {
   return HostDoorway([&]() -> ASIOError {
+    // From inside a host callback: ask the loop to end after this switch;
+    // no callback follows, and a later stop on the host's thread joins it.
+    if (OnStreamThread()) {
+      m_streamStop = true;
+      m_running = false;
+      return ASE_OK;
+    }
     ClosePanel();
-    if (m_running) StopStreamThread();
+    if (m_running || m_streamThread != INVALID_HANDLE_VALUE) StopStreamThread();
     m_running = false;
     return ASE_OK;
   });
@@ -307,6 +320,8 @@ ASIOError CAsioDriver::getChannelInfo(ASIOChannelInfo* info) {
 ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels,
                                      long bufferSize, ASIOCallbacks* callbacks) {
   return HostDoorway([&]() -> ASIOError {
+    // Buffers cannot change under the loop that is calling back.
+    if (OnStreamThread()) return ASE_InvalidMode;
     disposeBuffers();
 
     // Requests that could only crash or overflow are refused before the pins
@@ -406,6 +421,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
 
 ASIOError CAsioDriver::disposeBuffers() {
   return HostDoorway([&]() -> ASIOError {
+    if (OnStreamThread()) return ASE_InvalidMode;
     stop();
     FreeBuffers();
     return ASE_OK;

@@ -99,7 +99,13 @@ class CAsioDriver : public IASIO, public CUnknown {
   // Streaming thread and buffer switch.
   bool StartStreamThread();
   void StopStreamThread();
+  static unsigned __stdcall StreamThreadProc(void* driver);
+  void StreamLoop();
   void DoBufferSwitch();
+  // Whether the caller is the streaming thread (inside a host callback).
+  bool OnStreamThread() const;
+  // Whether a streaming thread exists and has not ended.
+  bool StreamThreadAlive() const;
 
   // Control panel.
   int OpenControlPanel(bool noWait);
@@ -123,7 +129,9 @@ class CAsioDriver : public IASIO, public CUnknown {
   // System time of the latest buffer switch in nanoseconds (hi:lo as one word).
   RelaxedAtomic<uint64_t> m_timeStamp;
   HANDLE m_streamThread;
-  unsigned m_streamThreadId;
+  // Also written by the thread itself, which may call back into the driver
+  // before _beginthreadex has returned.
+  RelaxedAtomic<unsigned> m_streamThreadId;
   RelaxedAtomic<uint32_t> m_dropOuts;
   RelaxedAtomic<uint32_t> m_latencyFrames;
   RelaxedAtomic<long> m_preferredBufferSize;

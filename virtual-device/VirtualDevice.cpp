@@ -3,6 +3,8 @@
 // What it answers is described in VirtualDevice.h.
 #include "virtual-device/VirtualDevice.h"
 
+#include "virtual-device/VdStreamEngine.h"
+
 #include <string.h>
 
 #include <algorithm>
@@ -176,28 +178,13 @@ DWORD CheckFormat(const VdPinFactory& pin, const BYTE* pbFormat, ULONG cbFormat)
 }  // namespace
 
 struct CVirtualDevice::Impl {
-  struct PinInstance {
-    int iFilter;
-    int iPin;
-    ULONG ulInterfaceId;
-    KSSTATE state;
-    std::vector<BYTE> format;
-    std::deque<VdPendingIo> pending;
-    bool bInReset;
-    BYTE* pBuffer;
-    ULONG cbBuffer;
-    ULONG ulNotificationCount;
-    std::vector<BYTE*> retiredBuffers;  // kept until the handle closes
-    std::vector<HANDLE> events;
-    KSAUDIO_POSITION position;
-    volatile ULONG ulPositionRegister;
-  };
+  typedef VdPinInstance PinInstance;
 
   struct DeviceInfoSet {
     GUID guidCategory;
   };
 
-  explicit Impl(VdMachine* pMachine) : m_machine(*pMachine) {
+  explicit Impl(VdMachine* pMachine) : m_machine(*pMachine), m_engine(pMachine, &m_cs, &m_pins) {
     InitializeCriticalSection(&m_cs);
   }
   ~Impl() { DeleteCriticalSection(&m_cs); }
@@ -217,8 +204,9 @@ struct CVirtualDevice::Impl {
   bool m_bInstalled = false;
   std::vector<VdRequest> m_log;
   std::map<HANDLE, int> m_filterHandles;
-  std::map<HANDLE, std::unique_ptr<PinInstance>> m_pins;
+  VdPinMap m_pins;
   std::vector<HANDLE> m_pinOrder;
+  CVdStreamEngine m_engine;
   std::map<HANDLE, DeviceInfoSet> m_sets;
   std::map<HKEY, int> m_keys;
 
@@ -233,18 +221,8 @@ struct CVirtualDevice::Impl {
 
   void CloseIdentity(HANDLE handle) { m_saved.CloseHandle(handle); }
 
-  // Completes one queued stream request. Cancellation uses it now; the device
-  // clock of the streaming side will complete requests here with
-  // STATUS_SUCCESS once it has filled (read) or consumed (write) their data.
   static void CompleteRequest(const VdPendingIo& io, LONG lStatus, ULONG cbTransferred) {
-    if (!io.bWrite && lStatus != 0) {
-      io.pHeader->DataUsed = 0;
-    }
-    io.pOverlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(lStatus));
-    io.pOverlapped->InternalHigh = cbTransferred;
-    if (io.pOverlapped->hEvent) {
-      SetEvent(EventOf(io.pOverlapped));
-    }
+    CVdStreamEngine::CompleteRequest(io, lStatus, cbTransferred);
   }
 
   static void CancelPending(PinInstance* pInstance) {
@@ -319,7 +297,8 @@ struct CVirtualDevice::Impl {
     }
     HANDLE hFilter = INVALID_HANDLE_VALUE;
     if (request.iFilter >= 0) {
-      dwError = m_machine.filters[request.iFilter].dwOpenError;
+      dwError = m_engine.Unplugged() ? ERROR_DEVICE_NOT_CONNECTED
+                                     : m_machine.filters[request.iFilter].dwOpenError;
       if (!dwError && dwDisposition != OPEN_EXISTING) {
         dwError = ERROR_INVALID_PARAMETER;
       }
@@ -336,6 +315,7 @@ struct CVirtualDevice::Impl {
   }
 
   BOOL CloseHandle(HANDLE handle) {
+    bool bClosedPin = false;
     {
       Lock lock(this);
       VdRequest request;
@@ -355,8 +335,12 @@ struct CVirtualDevice::Impl {
         request.iPin = itPin->second->iPin;
         ClosePin(handle);
         Log(request);
-        return TRUE;
+        bClosedPin = true;
       }
+    }
+    if (bClosedPin) {
+      m_engine.JoinIfIdle();
+      return TRUE;
     }
     return m_saved.CloseHandle(handle);
   }
@@ -398,6 +382,8 @@ struct CVirtualDevice::Impl {
         pConnect ? reinterpret_cast<const KSDATAFORMAT*>(pConnect + 1) : nullptr;
     if (itFilter == m_filterHandles.end()) {
       dwError = ERROR_INVALID_HANDLE;
+    } else if (m_engine.Unplugged()) {
+      dwError = ERROR_DEVICE_NOT_CONNECTED;
     } else if (!pConnect || !phPin || pFormat->FormatSize < sizeof(KSDATAFORMAT) ||
                pFormat->FormatSize > kMaxFormatSize) {
       dwError = ERROR_INVALID_PARAMETER;
@@ -422,7 +408,16 @@ struct CVirtualDevice::Impl {
       pInstance->ulNotificationCount = 0;
       pInstance->position = {};
       pInstance->ulPositionRegister = 0;
+      pInstance->bRender = false;
+      pInstance->nChannels = 0;
+      pInstance->cbFrame = 0;
+      pInstance->ulRingSamples = 0;
+      pInstance->ulRingPos = 0;
+      pInstance->bAwaitingConsumption = false;
+      pInstance->bHostGone = false;
+      pInstance->iRecording = -1;
       HANDLE hPin = NewIdentity();
+      pInstance->hPin = hPin;
       m_pins[hPin] = std::move(pInstance);
       m_pinOrder.push_back(hPin);
       *phPin = hPin;
@@ -496,7 +491,9 @@ struct CVirtualDevice::Impl {
 
     DWORD dwError;
     ULONG cbReturned = 0;
-    if (dwIoctl == IOCTL_KS_PROPERTY) {
+    if (m_engine.Unplugged()) {
+      dwError = ERROR_DEVICE_NOT_CONNECTED;
+    } else if (dwIoctl == IOCTL_KS_PROPERTY) {
       dwError = Property(pInstance, request, static_cast<BYTE*>(pvIn), cbIn,
                          static_cast<BYTE*>(pvOut), cbOut, &cbReturned);
     } else if (!pInstance) {
@@ -514,7 +511,10 @@ struct CVirtualDevice::Impl {
 
     request.dwError = dwError;
     request.cbReturned = cbReturned;
-    Log(request);
+    if (m_machine.streaming.bLogStreamIo ||
+        (dwIoctl != IOCTL_KS_READ_STREAM && dwIoctl != IOCTL_KS_WRITE_STREAM)) {
+      Log(request);
+    }
 
     // Completion as an overlapped handle sees it: a success or a warning
     // (more data) writes the status block and signals the event.
@@ -560,7 +560,8 @@ struct CVirtualDevice::Impl {
     if (pOverlapped->hEvent) {
       ResetEvent(EventOf(pOverlapped));
     }
-    pInstance->pending.push_back({pHeader, pOverlapped, bWrite});
+    pInstance->pending.push_back({pHeader, pOverlapped, bWrite, 0});
+    m_engine.OnRequestQueued();
     return ERROR_IO_PENDING;
   }
 
@@ -794,6 +795,7 @@ struct CVirtualDevice::Impl {
       if (state == KSSTATE_STOP && pInstance->state != KSSTATE_STOP) {
         CancelPending(pInstance);
       }
+      m_engine.OnStateChange(pInstance, state);
       pInstance->state = state;
       return 0;
     }
@@ -943,14 +945,14 @@ struct CVirtualDevice::Impl {
     if (pInstance->state != KSSTATE_STOP) {
       return ERROR_BAD_COMMAND;
     }
+    const bool bTooLarge = config.cbMaximum && cbRequested > config.cbMaximum;
     if ((bNotify && (ulNotifications < 1 || ulNotifications > 2)) || cbRequested == 0 ||
-        (config.cbAlign && cbRequested % config.cbAlign) ||
-        (config.cbMaximum && cbRequested > config.cbMaximum)) {
+        (config.cbAlign && cbRequested % config.cbAlign) || (bTooLarge && !config.bClampToMaximum)) {
       return ERROR_INVALID_PARAMETER;
     }
-    ULONG cbActual = cbRequested;
+    ULONG cbActual = bTooLarge ? config.cbMaximum : cbRequested;
     if (config.cbRoundUp) {
-      cbActual = (cbRequested + config.cbRoundUp - 1) / config.cbRoundUp * config.cbRoundUp;
+      cbActual = (cbActual + config.cbRoundUp - 1) / config.cbRoundUp * config.cbRoundUp;
     }
     BYTE* pBuffer = static_cast<BYTE*>(
         VirtualAlloc(nullptr, cbActual, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
@@ -1354,6 +1356,7 @@ CVirtualDevice::CVirtualDevice(const VdMachine& machine)
     : m_machine(machine), m_pImpl(new Impl(&m_machine)) {}
 
 CVirtualDevice::~CVirtualDevice() {
+  m_pImpl->m_engine.SetMode(VdClockMode::Stepped);
   Uninstall();
   Impl::Lock lock(m_pImpl.get());
   m_pImpl->CloseAll();
@@ -1453,4 +1456,33 @@ bool CVirtualDevice::GetPinInstance(HANDLE hPin, VdPinInstanceInfo* pInfo) const
   pInfo->position = instance.position;
   pInfo->pulPositionRegister = &it->second->ulPositionRegister;
   return true;
+}
+
+void CVirtualDevice::SetClockMode(VdClockMode mode) { m_pImpl->m_engine.SetMode(mode); }
+
+bool CVirtualDevice::Step(ULONG ulFrames) { return m_pImpl->m_engine.Step(ulFrames); }
+
+VdStreamStats CVirtualDevice::Stats() const {
+  Impl::Lock lock(m_pImpl.get());
+  return m_pImpl->m_engine.Stats();
+}
+
+std::vector<VdRecording> CVirtualDevice::Recordings() const {
+  Impl::Lock lock(m_pImpl.get());
+  return m_pImpl->m_engine.Recordings();
+}
+
+void CVirtualDevice::Unplug() {
+  Impl::Lock lock(m_pImpl.get());
+  m_pImpl->m_engine.Unplug();
+}
+
+size_t CVirtualDevice::PendingReads(HANDLE hPin) const {
+  VdPinInstanceInfo info;
+  return GetPinInstance(hPin, &info) ? info.cPendingReads : 0;
+}
+
+size_t CVirtualDevice::PendingWrites(HANDLE hPin) const {
+  VdPinInstanceInfo info;
+  return GetPinInstance(hPin, &info) ? info.cPendingWrites : 0;
 }

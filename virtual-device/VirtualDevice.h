@@ -78,9 +78,70 @@
 //   OVERLAPPED.Internal STATUS_CANCELLED, InternalHigh 0, a read's DataUsed 0
 //   (a write's header is never written), and the event (low bit of hEvent
 //   masked) signalled. Between KSRESET_BEGIN and KSRESET_END new stream
-//   requests fail with ERROR_NOT_READY. For now queued requests stay queued:
-//   the device clock that completes them comes with the streaming side
-//   (see CompleteRequest in VirtualDevice.cpp).
+//   requests fail with ERROR_NOT_READY. Queued requests complete as device
+//   time passes (below).
+//
+// Streaming: the device clock
+//   One 48 kHz clock for the whole device, at frame 0 when the device is made.
+//   Stepped (the default): Step(n) advances n frames; everything due within
+//   them has completed and been signalled when it returns. RealTimeStrict and
+//   RealTimeLossless: a thread of the device advances it with the wall clock
+//   (QueryPerformanceCounter) while any pin instance exists. Strict loses
+//   frames as hardware does when the host is late; lossless and stepped wait
+//   for the host instead (below), at most VdStreamingConfig::dwHostWaitMs per
+//   occasion, and count what they waited.
+//   Only instances in KSSTATE_RUN move data; each keeps the device's frame
+//   numbers, so a capture and a render pin started together stay aligned.
+// Standard streaming (KSINTERFACE_STANDARD_STREAMING instances)
+//   Requests complete strictly in the order queued. A read is filled with
+//   whole frames up to its FrameExtent and completes when the next frame
+//   would not fit: STATUS_SUCCESS, DataUsed and InternalHigh the bytes
+//   written, event signalled. A write is played frame by frame from its first
+//   DataUsed bytes (a partial last frame is skipped) and completes when its
+//   last frame has been played. A capture frame due while no read is queued
+//   is lost (an overrun); a render frame due while no write is queued is
+//   played as silence (an underrun); both are counted in Stats().
+//   Waiting for the host: before it completes the last request queued on an
+//   instance, a stepped or lossless device waits for the host to queue
+//   another, so that a host that keeps up never sees an empty queue.
+// Looped streaming (KSINTERFACE_STANDARD_LOOPED_STREAMING instances)
+//   The cyclic buffer, taken as a ring of whole 4-byte samples of even count
+//   (cbBuffer rounded down to 8 bytes), is written (capture) or read (render)
+//   frame after frame; a frame may straddle the halves or the end of the ring
+//   and is then split, sample by sample. After the frame that reaches or
+//   crosses a half of the ring (notification count 2) every registered event
+//   is signalled; the position register holds the byte offset of the next
+//   sample. A stepped or lossless device does not go on past a notification
+//   until the host has waited for it (the event is no longer signalled: read
+//   without consuming it); a strict one counts a notification that finds its
+//   event still signalled as missed.
+// The capture pattern
+//   Every capture channel carries, unless a loopback feeds it, a sample from
+//   which its device frame number (modulo 2^20) and channel can be read: see
+//   VdCaptureSample and VdDecodeCaptureSample. 24 valid bits: the low 8 bits
+//   are 0; bit 31 is bit 19 of the frame, so half of the samples are negative.
+// Recording and loopback
+//   Every frame a render instance plays while running (silence included) is
+//   recorded, with the device frame of the first one (Recordings()), up to
+//   VdStreamingConfig::ulRecordFramesMax frames per run. VdLoopback entries
+//   feed a render channel's played samples, with their low 8 bits cleared as
+//   24-bit converters would, into a capture channel at the same device frame
+//   (renders are played before captures within a frame).
+// Streaming faults
+//   VdStreamingConfig::bHang       no request completes and no notification
+//                                  is signalled (device time still passes)
+//   VdStreamingConfig::cbShortRead reads complete after at most this many
+//                                  bytes; a partial frame at the end holds
+//                                  the first samples of the next frame, which
+//                                  the next read carries whole
+//   VdStreamingConfig::cbDataUsedExcess
+//                                  reads report this many bytes more in
+//                                  DataUsed than they were given
+//   Unplug()                       pending requests fail with
+//                                  STATUS_DEVICE_NOT_CONNECTED (events
+//                                  signalled); every later request fails with
+//                                  ERROR_DEVICE_NOT_CONNECTED; handles can
+//                                  still be closed
 // Faults on demand (all in VdMachine, so a test edits one record):
 //   propertyFaults   any property request fails with a chosen error
 //   replyOverrides   malformed multiple-item replies (short, Count running
@@ -197,7 +258,24 @@ struct VdRtAudioConfig {
   ULONG cbAlign;     // requested sizes must be multiples of this (0: any)
   ULONG cbMaximum;   // larger requests are refused (0: no limit)
   ULONG cbRoundUp;   // the actual size is the request rounded up to this (0: as asked)
+  bool bClampToMaximum = false;  // larger requests get cbMaximum instead of a refusal
   KSRTAUDIO_HWLATENCY latency;
+};
+
+// Feeds one render channel into one capture channel.
+struct VdLoopback {
+  WORD nRenderChannel;
+  WORD nCaptureChannel;
+};
+
+struct VdStreamingConfig {
+  DWORD dwHostWaitMs = 2000;  // stepped and lossless: longest wait for the host
+  ULONG cbShortRead = 0;      // fault: reads complete after this many bytes (0: off)
+  ULONG cbDataUsedExcess = 0; // fault: reads over-report DataUsed by this much
+  bool bHang = false;         // fault: nothing completes, nothing is signalled
+  std::vector<VdLoopback> loopbacks;
+  ULONG ulRecordFramesMax = 1u << 22;  // per render run
+  bool bLogStreamIo = true;   // stream requests go into the request log
 };
 
 struct VdMachine {
@@ -209,6 +287,7 @@ struct VdMachine {
   std::vector<VdPropertyFault> propertyFaults;
   std::vector<VdReplyOverride> replyOverrides;
   std::vector<VdIoctlFault> ioctlFaults;
+  VdStreamingConfig streaming;
 };
 
 // Indexes of the default machine's filters.
@@ -281,7 +360,40 @@ struct VdPendingIo {
   PKSSTREAM_HEADER pHeader;
   LPOVERLAPPED pOverlapped;
   bool bWrite;
+  ULONG cbDone;  // bytes filled (read) or played (write) so far
 };
+
+// ---------------------------------------------------------------- streaming
+
+enum class VdClockMode { Stepped, RealTimeStrict, RealTimeLossless };
+
+struct VdStreamStats {
+  ULONGLONG ullFrame;             // device time in frames
+  ULONGLONG ullOverrunFrames;     // capture frames lost: no read queued
+  ULONGLONG ullUnderrunFrames;    // render frames played as silence: no write queued
+  ULONG ulMissedNotifications;    // signalled while the last one was still pending
+  ULONG ulCompletedReads;
+  ULONG ulCompletedWrites;
+  ULONG ulNotifications;
+  ULONG ulHostWaits;              // occasions the device waited for a host
+  ULONG ulHostWaitMs;             // milliseconds waited in all
+  ULONG ulHostWaitTimeouts;       // waits given up after dwHostWaitMs
+};
+
+// What one render instance played during one run.
+struct VdRecording {
+  HANDLE hPin;
+  int iFilter;
+  ULONGLONG ullFirstFrame;        // device frame of samples[0..nChannels)
+  WORD nChannels;
+  std::vector<int32_t> samples;   // interleaved, as the host wrote them
+};
+
+// The capture pattern: device frame f, channel c (0 to 15).
+int32_t VdCaptureSample(ULONGLONG ullFrame, WORD nChannel);
+// Reads a pattern sample back: false when the low 8 bits are not 0.
+bool VdDecodeCaptureSample(int32_t sample, ULONG* pulFrameModulo, WORD* pnChannel);
+const ULONG kVdPatternFrameModulo = 1u << 20;
 
 // A snapshot of one pin instance.
 struct VdPinInstanceInfo {
@@ -326,6 +438,31 @@ class CVirtualDevice {
   // Open pin instances in creation order, and a snapshot of one.
   std::vector<HANDLE> PinInstances() const;
   bool GetPinInstance(HANDLE hPin, VdPinInstanceInfo* pInfo) const;
+
+  // The device clock. SetClockMode starts or ends the real-time thread; Step
+  // works in the stepped mode only and returns false when it is not, or when
+  // it gave up waiting for a host.
+  void SetClockMode(VdClockMode mode);
+  bool Step(ULONG ulFrames);
+  VdStreamStats Stats() const;
+  std::vector<VdRecording> Recordings() const;
+  // Pulls the device out, as described above. For good: make a new device to
+  // plug one in again.
+  void Unplug();
+  // Polls pred(device) every millisecond until it holds or dwTimeoutMs pass:
+  // a handshake for tests whose host runs on another thread.
+  template <class Pred>
+  bool WaitUntil(Pred pred, DWORD dwTimeoutMs = 5000) const {
+    const DWORD dwStart = GetTickCount();
+    for (;;) {
+      if (pred(*this)) return true;
+      if (GetTickCount() - dwStart >= dwTimeoutMs) return false;
+      Sleep(1);
+    }
+  }
+  // Pending reads and writes of an instance (0 when it is gone).
+  size_t PendingReads(HANDLE hPin) const;
+  size_t PendingWrites(HANDLE hPin) const;
 
   struct Impl;
 

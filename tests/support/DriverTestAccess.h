@@ -39,6 +39,27 @@ class CAsioDriverTestAccess {
   static void SetRunning(IASIO* asio, bool running) { Of(asio)->m_running = running; }
   static void DoBufferSwitch(IASIO* asio) { Of(asio)->DoBufferSwitch(); }
 
+  static uint32_t DropOuts(IASIO* asio) { return Of(asio)->m_dropOuts; }
+  static uint32_t LatencyFrames(IASIO* asio) { return Of(asio)->m_latencyFrames; }
+  static uint32_t SwitchCount(IASIO* asio) { return Of(asio)->m_streamSwitchCount; }
+  static bool StreamThreadAlive(IASIO* asio) { return Of(asio)->StreamThreadAlive(); }
+  static bool HasStreamThread(IASIO* asio) {
+    return Of(asio)->m_streamThread != INVALID_HANDLE_VALUE;
+  }
+  static void SetOutputChannel(IASIO* asio, int slot, long channel) {
+    Of(asio)->m_outputChannel[slot] = channel;
+  }
+  static void SetMmcssEntryPoints(IASIO* asio, PfnAvSetMmThreadCharacteristicsA set,
+                                  PfnAvRevertMmThreadCharacteristics revert) {
+    Of(asio)->m_avSetMmThreadCharacteristics = set;
+    Of(asio)->m_avRevertMmThreadCharacteristics = revert;
+  }
+  static bool StartStreamThread(IASIO* asio) { return Of(asio)->StartStreamThread(); }
+  static void SetPins(IASIO* asio, CKsAudPin* capture, CKsAudPin* render) {
+    Of(asio)->m_capturePin = capture;
+    Of(asio)->m_renderPin = render;
+  }
+
   static CKsAudPin* CapturePin(IASIO* asio) { return Of(asio)->m_capturePin; }
   static CKsAudPin* RenderPin(IASIO* asio) { return Of(asio)->m_renderPin; }
   static size_t CaptureFilterCount(IASIO* asio) { return Of(asio)->m_captureFilters.size(); }

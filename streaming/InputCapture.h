@@ -1,0 +1,28 @@
+// CInputCapture: a source of captured packets for the streaming loop. For
+// one packet: WaitForPacket, then GetPacketData and GetPacketSampleCount,
+// then ReleasePacket. Start comes once before the first wait.
+#ifndef VOROD_STREAMING_INPUTCAPTURE_H
+#define VOROD_STREAMING_INPUTCAPTURE_H
+
+#include <cstdint>
+
+class CInputCapture {
+ public:
+  virtual ~CInputCapture() {}
+  virtual int32_t Start() = 0;
+  virtual void Flush(uint32_t /*timeoutMs*/) {}
+  virtual bool WaitForPacket(uint32_t timeoutMs) = 0;
+  virtual int32_t* GetPacketData() = 0;
+  virtual uint32_t GetPacketSampleCount() = 0;
+  virtual uint32_t GetBufferSampleCount() = 0;
+  virtual void ReleasePacket() = 0;
+  virtual uint32_t GetSamplesPerPacket() { return 0; }
+  // Whether the packet just handed out came too late for the device, which
+  // then lost captured frames. Asked after WaitForPacket, before release.
+  virtual bool IsLate() { return false; }
+  // Whether a frame cut off at the end of a packet goes on at the start of
+  // the next one (a cyclic buffer), rather than being torn off.
+  virtual bool SplitsFrames() { return false; }
+};
+
+#endif  // VOROD_STREAMING_INPUTCAPTURE_H

@@ -1,0 +1,40 @@
+// CInputCaptureKS: captured packets from a kernel-streaming capture pin.
+//
+// The mode is the one the pin was instantiated with (m_bLooped), which is
+// what the device streams, not merely the first interface the pin lists.
+// Packet streaming: packetCount reads are queued at construction and each
+// packet is read again when released; packets complete strictly in order.
+// Looped streaming: the two halves of the pin's cyclic buffer are the two
+// packets, each handed out when the pin's notification event fires.
+#ifndef VOROD_STREAMING_INPUTCAPTUREKS_H
+#define VOROD_STREAMING_INPUTCAPTUREKS_H
+
+#include "streaming/InputCapture.h"
+#include "streaming/KsPacketSet.h"
+
+class CInputCaptureKS : public CInputCapture {
+ public:
+  CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin);
+  // Stops the pin and cancels its reads; see CKsPacketSet::Release.
+  ~CInputCaptureKS() override;
+
+  int32_t Start() override;
+  void Flush(uint32_t timeoutMs) override;
+  bool WaitForPacket(uint32_t timeoutMs) override;
+  int32_t* GetPacketData() override;
+  // Whole samples of DataUsed, never more than the packet holds.
+  uint32_t GetPacketSampleCount() override;
+  uint32_t GetBufferSampleCount() override;
+  void ReleasePacket() override;
+  uint32_t GetSamplesPerPacket() override;
+  bool IsLate() override;
+  bool SplitsFrames() override;
+
+ private:
+  CKsPacketSet m_packets;
+  CKsAudPin* m_pin;
+  uint32_t m_nextPacket;
+  uint32_t m_currentPacket;  // the packet count when none is handed out
+};
+
+#endif  // VOROD_STREAMING_INPUTCAPTUREKS_H

@@ -1,0 +1,178 @@
+#include "streaming/KsPacketSet.h"
+
+#include <mmsystem.h>
+
+#include <cstring>
+#include <new>
+
+#include "driver/SampleBuffer.h"
+#include "ks/KsAudPin.h"
+
+namespace {
+
+const ULONG_PTR kStatusPending = 0x103;
+
+}  // namespace
+
+CKsPacketSet::CKsPacketSet()
+    : m_pPin(nullptr),
+      m_pPackets(nullptr),
+      m_pSamples(nullptr),
+      m_ulCount(0),
+      m_ulSamplesPerPacket(0),
+      m_bLooped(false),
+      m_bAbandoned(false),
+      m_pulPositionRegister(nullptr),
+      m_dwPacketMs(0),
+      m_dwLastWait(0),
+      m_dwPreviousWait(0) {}
+
+CKsPacketSet::~CKsPacketSet() { Release(0); }
+
+bool CKsPacketSet::SetUpLooped(CKsAudPin* pPin, ULONG ulSamplesPerPacket) {
+  m_pPin = pPin;
+  m_bLooped = true;
+  PVOID pvBuffer = nullptr;
+  ULONG cbBuffer = 0;
+  if (ulSamplesPerPacket > 0xFFFFFFFFu / 8 ||
+      FAILED(pPin->AllocateBuffersWithNotification(ulSamplesPerPacket * 8, &pvBuffer, &cbBuffer)) ||
+      pvBuffer == nullptr || cbBuffer / 8 == 0) {
+    return false;
+  }
+  m_pPackets = new (std::nothrow) KsStreamPacket[2]();
+  if (m_pPackets == nullptr) return false;
+  m_ulCount = 2;
+  m_ulSamplesPerPacket = cbBuffer / 8;
+  for (ULONG i = 0; i < 2; ++i) {
+    KSSTREAM_HEADER& header = m_pPackets[i].header;
+    header.FrameExtent = m_ulSamplesPerPacket * 4;
+    header.Data = static_cast<BYTE*>(pvBuffer) + i * header.FrameExtent;
+    m_pPackets[i].overlapped.hEvent = pPin->m_hNotificationEvent;
+  }
+
+  // Where the device writes or plays: read on the streaming thread without a
+  // property request.
+  PVOID pvBase = nullptr;
+  KSRTAUDIO_HWREGISTER reg = {};
+  if (SUCCEEDED(pPin->GetPropertySimple(KsGuid::PropSetRtAudio, KSPROPERTY_RTAUDIO_POSITIONREGISTER,
+                                        &reg, sizeof(reg), &pvBase, sizeof(pvBase))) &&
+      reg.Register != nullptr && reg.Width == 32) {
+    m_pulPositionRegister = static_cast<const volatile ULONG*>(reg.Register);
+  }
+  const WAVEFORMATEX* pwfx = pPin->m_pwfx;
+  if (pwfx != nullptr && pwfx->nBlockAlign != 0 && pwfx->nSamplesPerSec != 0) {
+    m_dwPacketMs = static_cast<DWORD>(static_cast<ULONGLONG>(m_ulSamplesPerPacket) * 4 * 1000 /
+                                      pwfx->nBlockAlign / pwfx->nSamplesPerSec);
+  }
+  return true;
+}
+
+bool CKsPacketSet::SetUpStandard(CKsAudPin* pPin, ULONG ulCount, ULONG ulSamplesPerPacket,
+                                 bool bRender) {
+  m_pPin = pPin;
+  m_bLooped = false;
+  if (ulCount == 0 || ulSamplesPerPacket == 0 || ulSamplesPerPacket > 0xFFFFFFFFu / 4) return false;
+  m_pPackets = new (std::nothrow) KsStreamPacket[ulCount]();
+  m_pSamples = AllocateSamples<int32_t>(static_cast<size_t>(ulCount) * ulSamplesPerPacket);
+  if (m_pPackets == nullptr || m_pSamples == nullptr) {
+    delete[] m_pPackets;
+    FreeSampleBuffer(m_pSamples);
+    m_pPackets = nullptr;
+    m_pSamples = nullptr;
+    return false;
+  }
+  memset(m_pSamples, 0, static_cast<size_t>(ulCount) * ulSamplesPerPacket * 4);
+  m_ulCount = ulCount;
+  m_ulSamplesPerPacket = ulSamplesPerPacket;
+  for (ULONG i = 0; i < ulCount; ++i) {
+    KSSTREAM_HEADER& header = m_pPackets[i].header;
+    header.Size = sizeof(KSSTREAM_HEADER);
+    header.PresentationTime.Numerator = 1;
+    header.PresentationTime.Denominator = 1;
+    header.FrameExtent = ulSamplesPerPacket * 4;
+    header.DataUsed = bRender ? header.FrameExtent : 0;
+    header.Data = m_pSamples + static_cast<size_t>(i) * ulSamplesPerPacket;
+    m_pPackets[i].overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  }
+  return true;
+}
+
+void CKsPacketSet::Queue(ULONG ulIndex, bool bWrite) {
+  KsStreamPacket& packet = m_pPackets[ulIndex];
+  if (!bWrite) {
+    packet.header.DataUsed = 0;
+    ResetEvent(packet.overlapped.hEvent);
+  }
+  CKsPin* pPin = m_pPin;
+  if (pPin == nullptr) return;
+  const HRESULT hr = bWrite ? pPin->WriteData(&packet.header, &packet.overlapped)
+                            : pPin->ReadData(&packet.header, &packet.overlapped);
+  packet.bQueued = SUCCEEDED(hr);
+}
+
+bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs) {
+  KsStreamPacket& packet = m_pPackets[ulIndex];
+  if (WaitForSingleObject(packet.overlapped.hEvent, dwTimeoutMs) != WAIT_OBJECT_0) return false;
+  packet.bQueued = false;
+  // A request that failed (a device gone, a request cancelled under the run)
+  // carries no audio: it ends the wait like a time-out.
+  if (!m_bLooped && (static_cast<ULONG>(packet.overlapped.Internal) >> 30) == 3) return false;
+  if (m_bLooped && m_pulPositionRegister == nullptr) {
+    m_dwPreviousWait = m_dwLastWait;
+    m_dwLastWait = timeGetTime();
+  }
+  return true;
+}
+
+bool CKsPacketSet::IsLate(ULONG ulIndex) const {
+  if (ulIndex >= m_ulCount) return false;
+  if (m_bLooped) {
+    if (m_pulPositionRegister != nullptr) {
+      const ULONG cbPacket = m_pPackets[ulIndex].header.FrameExtent;
+      const ULONG ulStart = ulIndex * cbPacket;
+      const ULONG ulPosition = *m_pulPositionRegister;
+      // Exactly at the start the device has not touched the half yet.
+      return ulPosition > ulStart && ulPosition < ulStart + cbPacket;
+    }
+    return m_dwPacketMs != 0 && m_dwPreviousWait != 0 &&
+           m_dwLastWait - m_dwPreviousWait > 2 * m_dwPacketMs;
+  }
+  if (m_ulCount < 2) return false;
+  for (ULONG i = 0; i < m_ulCount; ++i) {
+    const KsStreamPacket& packet = m_pPackets[i];
+    if (i != ulIndex && packet.bQueued &&
+        *static_cast<const volatile ULONG_PTR*>(&packet.overlapped.Internal) == kStatusPending)
+      return false;
+  }
+  return true;
+}
+
+uint32_t CKsPacketSet::QueuedAheadSamples() const {
+  if (m_ulCount == 0) return 0;
+  return m_bLooped ? m_ulSamplesPerPacket : (m_ulCount - 1) * m_ulSamplesPerPacket;
+}
+
+void CKsPacketSet::Release(DWORD dwPerPacketMs) {
+  if (m_pPackets == nullptr) return;
+  bool bPending = false;
+  for (ULONG i = 0; i < m_ulCount && !m_bLooped; ++i) {
+    if (m_pPackets[i].bQueued) {
+      if (WaitForSingleObject(m_pPackets[i].overlapped.hEvent, dwPerPacketMs) == WAIT_OBJECT_0)
+        m_pPackets[i].bQueued = false;
+      else
+        bPending = true;
+    }
+  }
+  if (bPending) {
+    // The device may still complete these requests: its writes must land in
+    // memory that stays ours, and its events must stay valid handles.
+    m_bAbandoned = true;
+  } else {
+    for (ULONG i = 0; i < m_ulCount && !m_bLooped; ++i) CloseHandle(m_pPackets[i].overlapped.hEvent);
+    delete[] m_pPackets;
+    FreeSampleBuffer(m_pSamples);
+  }
+  m_pPackets = nullptr;
+  m_pSamples = nullptr;
+  m_ulCount = 0;
+}

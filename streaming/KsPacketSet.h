@@ -1,0 +1,84 @@
+// CKsPacketSet: the packet records of one KS stream and the memory behind
+// them, shared by the capture and the render stream. A packet record is a
+// KSSTREAM_HEADER immediately followed by the OVERLAPPED of its request.
+//
+// Packet streaming: each packet has its own auto-reset event and a slice of
+// one zero-filled sample buffer, and is queued with a stream read or write.
+// Looped streaming: two packets cover the halves of the pin's cyclic buffer
+// and share its notification event; nothing is queued.
+//
+// The device writes a record (and, for reads, the slice) while its request is
+// pending. Release waits (bounded) for every request still queued; memory the
+// device may still write is never freed: when a request outlives the wait,
+// the records, the samples and the events are deliberately left allocated.
+#ifndef VOROD_STREAMING_KSPACKETSET_H
+#define VOROD_STREAMING_KSPACKETSET_H
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "ks/KsDefinitions.h"
+
+class CKsAudPin;
+
+struct KsStreamPacket {
+  KSSTREAM_HEADER header;
+  OVERLAPPED overlapped;
+  bool bQueued;  // its request was accepted and has not been waited for
+};
+
+class CKsPacketSet {
+ public:
+  CKsPacketSet();
+  ~CKsPacketSet();
+  CKsPacketSet(const CKsPacketSet&) = delete;
+  CKsPacketSet& operator=(const CKsPacketSet&) = delete;
+
+  // Looped streaming on the pin's cyclic buffer of 2 x ulSamplesPerPacket
+  // samples as the pin allocates it; false (and no packets) when it refuses.
+  bool SetUpLooped(CKsAudPin* pPin, ULONG ulSamplesPerPacket);
+  // Packet streaming: ulCount zero-filled packets; a render packet's
+  // DataUsed is its whole FrameExtent, a read's 0.
+  bool SetUpStandard(CKsAudPin* pPin, ULONG ulCount, ULONG ulSamplesPerPacket, bool bRender);
+
+  ULONG Count() const { return m_ulCount; }
+  ULONG SamplesPerPacket() const { return m_ulSamplesPerPacket; }
+  bool Looped() const { return m_bLooped; }
+  KsStreamPacket& Packet(ULONG ulIndex) { return m_pPackets[ulIndex]; }
+  int32_t* Data(ULONG ulIndex) { return static_cast<int32_t*>(m_pPackets[ulIndex].header.Data); }
+
+  // Waits for a packet's event; a packet waited for is no longer queued.
+  // False also when its request completed with an error status.
+  bool Wait(ULONG ulIndex, DWORD dwTimeoutMs);
+  // Issues the packet's read or write; the result shows only in a later wait.
+  void Queue(ULONG ulIndex, bool bWrite);
+  // Whether the packet now handed out comes too late: packet streaming, no
+  // other request is still pending (the device has run dry); looped, the
+  // device's position register lies inside this packet's half (it is already
+  // writing or playing it), or without a register more than two packet
+  // periods have passed since the last notification.
+  bool IsLate(ULONG ulIndex) const;
+  // Samples the device holds ahead of a packet just queued or written.
+  uint32_t QueuedAheadSamples() const;
+  // Waits up to dwPerPacketMs for each queued request, then frees all, or
+  // leaves all allocated when a request is still pending.
+  void Release(DWORD dwPerPacketMs);
+  // After Release: whether memory had to be left to the device.
+  bool Abandoned() const { return m_bAbandoned; }
+
+ private:
+  CKsAudPin* m_pPin;
+  KsStreamPacket* m_pPackets;
+  int32_t* m_pSamples;
+  ULONG m_ulCount;
+  ULONG m_ulSamplesPerPacket;
+  bool m_bLooped;
+  bool m_bAbandoned;
+  const volatile ULONG* m_pulPositionRegister;  // looped: the device's byte offset
+  DWORD m_dwPacketMs;                           // looped without a register
+  DWORD m_dwLastWait;
+  DWORD m_dwPreviousWait;
+};
+
+#endif  // VOROD_STREAMING_KSPACKETSET_H

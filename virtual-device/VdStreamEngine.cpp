@@ -1,0 +1,511 @@
+// The device clock and what running pin instances do as it advances.
+#include "virtual-device/VdStreamEngine.h"
+
+#include <process.h>
+#include <string.h>
+
+#include <algorithm>
+
+namespace {
+
+const LONG kStatusSuccess = 0;
+const LONG kStatusDeviceNotConnected = static_cast<LONG>(0xC000009D);
+const ULONG kLoopRingFrames = 1u << 16;
+const WORD kMaxStreamChannels = 64;
+const double kFramesPerMs = 48.0;
+const ULONG kNoBoundary = 0xFFFFFFFFu;
+
+HANDLE EventOf(LPOVERLAPPED pOverlapped) {
+  return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(pOverlapped->hEvent) &
+                                  ~static_cast<ULONG_PTR>(1));
+}
+
+typedef LONG(NTAPI* PfnNtQueryEvent)(HANDLE, int, PVOID, ULONG, PULONG);
+
+// Whether an event is signalled, without consuming the signal.
+bool IsSignalled(HANDLE hEvent) {
+  static const PfnNtQueryEvent pfnQuery = reinterpret_cast<PfnNtQueryEvent>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryEvent")));
+  if (pfnQuery) {
+    struct {
+      int eventType;
+      LONG eventState;
+    } info = {0, 0};
+    if (pfnQuery(hEvent, 0 /* EventBasicInformation */, &info, sizeof(info), nullptr) >= 0) {
+      return info.eventState != 0;
+    }
+  }
+  // Take the signal and give it back.
+  if (WaitForSingleObject(hEvent, 0) == WAIT_OBJECT_0) {
+    SetEvent(hEvent);
+    return true;
+  }
+  return false;
+}
+
+bool IsStandard(const VdPinInstance& instance) {
+  return instance.ulInterfaceId == KSINTERFACE_STANDARD_STREAMING;
+}
+
+}  // namespace
+
+int32_t VdCaptureSample(ULONGLONG ullFrame, WORD nChannel) {
+  const uint32_t frame = static_cast<uint32_t>(ullFrame % kVdPatternFrameModulo);
+  const uint32_t bits = ((nChannel & 15u) << 27) | ((frame & 0x7FFFFu) << 8) | ((frame >> 19) << 31);
+  return static_cast<int32_t>(bits);
+}
+
+bool VdDecodeCaptureSample(int32_t sample, ULONG* pulFrameModulo, WORD* pnChannel) {
+  const uint32_t bits = static_cast<uint32_t>(sample);
+  if (bits & 0xFFu) {
+    return false;
+  }
+  *pulFrameModulo = ((bits >> 8) & 0x7FFFFu) | ((bits >> 31) << 19);
+  *pnChannel = static_cast<WORD>((bits >> 27) & 15u);
+  return true;
+}
+
+CVdStreamEngine::CVdStreamEngine(VdMachine* pMachine, CRITICAL_SECTION* pcs, VdPinMap* pPins)
+    : m_pMachine(pMachine),
+      m_pcs(pcs),
+      m_pPins(pPins),
+      m_mode(VdClockMode::Stepped),
+      m_ullFrame(0),
+      m_stats(),
+      m_bUnplugged(false),
+      m_hActivity(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      m_hThread(nullptr),
+      m_lStopThread(0),
+      m_loopRing(kLoopRingFrames) {
+  for (LoopFrame& frame : m_loopRing) {
+    frame.ullFrame = ~0ull;
+  }
+}
+
+CVdStreamEngine::~CVdStreamEngine() {
+  StopThread();
+  CloseHandle(m_hActivity);
+}
+
+void CVdStreamEngine::CompleteRequest(const VdPendingIo& io, LONG lStatus, ULONG cbTransferred) {
+  if (!io.bWrite && lStatus != kStatusSuccess) {
+    io.pHeader->DataUsed = 0;
+  }
+  io.pOverlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(lStatus));
+  io.pOverlapped->InternalHigh = cbTransferred;
+  if (io.pOverlapped->hEvent) {
+    SetEvent(EventOf(io.pOverlapped));
+  }
+}
+
+// ------------------------------------------------------------------ clock
+
+void CVdStreamEngine::SetMode(VdClockMode mode) {
+  StopThread();
+  EnterCriticalSection(m_pcs);
+  m_mode = mode;
+  const bool bStart = mode != VdClockMode::Stepped && !m_pPins->empty();
+  LeaveCriticalSection(m_pcs);
+  if (bStart) {
+    StartThread();
+  }
+}
+
+bool CVdStreamEngine::Step(ULONG ulFrames) {
+  EnterCriticalSection(m_pcs);
+  const bool bStepped = m_mode == VdClockMode::Stepped;
+  const ULONGLONG ullTarget = m_ullFrame + ulFrames;
+  LeaveCriticalSection(m_pcs);
+  return bStepped && AdvanceTo(ullTarget, nullptr);
+}
+
+DWORD CVdStreamEngine::HostWaitMs() const {
+  return m_mode == VdClockMode::RealTimeStrict ? 0 : m_pMachine->streaming.dwHostWaitMs;
+}
+
+bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
+  bool bOk = true;
+  bool bWaiting = false;
+  DWORD dwWaitStart = 0;
+  auto endWait = [&]() {
+    const DWORD dwWaited = GetTickCount() - dwWaitStart;
+    m_stats.ulHostWaitMs += dwWaited;
+    if (pdwWaitedMs) {
+      *pdwWaitedMs += dwWaited;
+    }
+    bWaiting = false;
+  };
+  for (;;) {
+    if (m_lStopThread) {
+      return false;
+    }
+    EnterCriticalSection(m_pcs);
+    if (m_ullFrame >= ullTarget) {
+      LeaveCriticalSection(m_pcs);
+      return bOk;
+    }
+    std::vector<VdPinInstance*> running = RunningInstances();
+    ULONG ulChunk = static_cast<ULONG>(std::min<ULONGLONG>(ullTarget - m_ullFrame, 1u << 20));
+    for (VdPinInstance* pInstance : running) {
+      ulChunk = std::min(ulChunk, FramesToBoundary(*pInstance));
+    }
+    VdPinInstance* pNeedy = nullptr;
+    for (VdPinInstance* pInstance : running) {
+      if (HostWaitMs() && NeedsHost(*pInstance, ulChunk)) {
+        pNeedy = pInstance;
+        break;
+      }
+    }
+    if (pNeedy) {
+      if (!bWaiting) {
+        bWaiting = true;
+        dwWaitStart = GetTickCount();
+        ++m_stats.ulHostWaits;
+      }
+      if (GetTickCount() - dwWaitStart >= HostWaitMs()) {
+        // The host is gone: go on as hardware would, until it is back.
+        pNeedy->bHostGone = true;
+        ++m_stats.ulHostWaitTimeouts;
+        endWait();
+        bOk = false;
+        LeaveCriticalSection(m_pcs);
+        continue;
+      }
+      LeaveCriticalSection(m_pcs);
+      WaitForSingleObject(m_hActivity, 1);
+      continue;
+    }
+    if (bWaiting) {
+      endWait();
+    }
+    for (VdPinInstance* pInstance : running) {
+      Process(*pInstance, ulChunk);
+    }
+    m_ullFrame += ulChunk;
+    m_stats.ullFrame = m_ullFrame;
+    LeaveCriticalSection(m_pcs);
+  }
+}
+
+std::vector<VdPinInstance*> CVdStreamEngine::RunningInstances() {
+  std::vector<VdPinInstance*> running;
+  for (auto& entry : *m_pPins) {
+    VdPinInstance* pInstance = entry.second.get();
+    if (pInstance->state == KSSTATE_RUN && pInstance->cbFrame) {
+      running.push_back(pInstance);
+    }
+  }
+  // Renders play first, so that a loopback hears them in the same frame.
+  std::stable_partition(running.begin(), running.end(),
+                        [](const VdPinInstance* p) { return p->bRender; });
+  return running;
+}
+
+namespace {
+
+// The bytes a read may take, and the whole frames a request has left.
+ULONG ReadLimit(const VdPendingIo& io, const VdStreamingConfig& config) {
+  ULONG cbLimit = io.pHeader->FrameExtent;
+  if (config.cbShortRead && config.cbShortRead < cbLimit) {
+    cbLimit = config.cbShortRead;
+  }
+  return cbLimit;
+}
+
+ULONG FramesLeft(const VdPinInstance& instance, const VdPendingIo& io,
+                 const VdStreamingConfig& config) {
+  const ULONG cbLimit = io.bWrite ? io.pHeader->DataUsed : ReadLimit(io, config);
+  return cbLimit > io.cbDone ? (cbLimit - io.cbDone) / instance.cbFrame : 0;
+}
+
+}  // namespace
+
+ULONG CVdStreamEngine::FramesToBoundary(const VdPinInstance& instance) const {
+  if (m_bUnplugged || m_pMachine->streaming.bHang) {
+    return kNoBoundary;
+  }
+  if (IsStandard(instance)) {
+    if (instance.pending.empty()) {
+      return kNoBoundary;
+    }
+    return std::max(1ul, FramesLeft(instance, instance.pending.front(), m_pMachine->streaming));
+  }
+  if (!instance.ulRingSamples) {
+    return kNoBoundary;
+  }
+  const ULONG ulHalf = instance.ulRingSamples / 2;
+  const ULONG ulToBoundary = instance.ulRingPos < ulHalf ? ulHalf - instance.ulRingPos
+                                                        : instance.ulRingSamples - instance.ulRingPos;
+  return (ulToBoundary + instance.nChannels - 1) / instance.nChannels;
+}
+
+bool CVdStreamEngine::NeedsHost(VdPinInstance& instance, ULONG ulChunk) {
+  bool bNeed = false;
+  if (!m_bUnplugged && !m_pMachine->streaming.bHang) {
+    if (IsStandard(instance)) {
+      // Never let the queue run dry while the host keeps up.
+      bNeed = instance.pending.empty() ||
+              (instance.pending.size() == 1 &&
+               ulChunk >= FramesLeft(instance, instance.pending.front(), m_pMachine->streaming));
+    } else if (instance.bAwaitingConsumption) {
+      for (HANDLE hEvent : instance.events) {
+        bNeed |= IsSignalled(hEvent);
+      }
+      instance.bAwaitingConsumption = bNeed;
+    }
+  }
+  if (!bNeed) {
+    instance.bHostGone = false;
+    return false;
+  }
+  return !instance.bHostGone;
+}
+
+void CVdStreamEngine::Process(VdPinInstance& instance, ULONG ulFrames) {
+  for (ULONG f = 0; f < ulFrames; ++f) {
+    if (IsStandard(instance)) {
+      ProcessStandard(instance, m_ullFrame + f);
+    } else {
+      ProcessLooped(instance, m_ullFrame + f);
+    }
+  }
+}
+
+void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFrame) {
+  if (m_bUnplugged) {
+    return;
+  }
+  const VdStreamingConfig& config = m_pMachine->streaming;
+  const ULONG cbFrame = instance.cbFrame;
+  int32_t frame[kMaxStreamChannels] = {};
+  if (instance.bRender) {
+    if (!config.bHang) {
+      // Writes without a whole frame left are done.
+      while (!instance.pending.empty() && FramesLeft(instance, instance.pending.front(), config) == 0) {
+        CompleteRequest(instance.pending.front(), kStatusSuccess, instance.pending.front().pHeader->DataUsed);
+        instance.pending.pop_front();
+        ++m_stats.ulCompletedWrites;
+      }
+      if (instance.pending.empty()) {
+        ++m_stats.ullUnderrunFrames;
+      } else {
+        VdPendingIo& io = instance.pending.front();
+        memcpy(frame, static_cast<BYTE*>(io.pHeader->Data) + io.cbDone, cbFrame);
+        io.cbDone += cbFrame;
+        if (FramesLeft(instance, io, config) == 0) {
+          CompleteRequest(io, kStatusSuccess, io.pHeader->DataUsed);
+          instance.pending.pop_front();
+          ++m_stats.ulCompletedWrites;
+        }
+      }
+    }
+    Played(instance, ullFrame, frame);
+    return;
+  }
+
+  if (config.bHang) {
+    return;
+  }
+  // A read completes with what it holds, a short read with the first
+  // samples of the next frame after its whole frames.
+  auto finishRead = [&](VdPendingIo& io) {
+    const ULONG cbLimit = ReadLimit(io, config);
+    const ULONG cbPartial = cbLimit > io.cbDone ? (cbLimit - io.cbDone) / 4 * 4 : 0;
+    for (ULONG i = 0; i < cbPartial / 4; ++i) {
+      const int32_t sample = CaptureSample(ullFrame + 1, static_cast<WORD>(i));
+      memcpy(static_cast<BYTE*>(io.pHeader->Data) + io.cbDone + 4 * i, &sample, 4);
+    }
+    io.cbDone += cbPartial;
+    io.pHeader->DataUsed = io.cbDone + config.cbDataUsedExcess;
+    CompleteRequest(io, kStatusSuccess, io.cbDone);
+    instance.pending.pop_front();
+    ++m_stats.ulCompletedReads;
+  };
+  while (!instance.pending.empty() && FramesLeft(instance, instance.pending.front(), config) == 0) {
+    finishRead(instance.pending.front());
+  }
+  if (instance.pending.empty()) {
+    ++m_stats.ullOverrunFrames;
+    return;
+  }
+  VdPendingIo& io = instance.pending.front();
+  for (WORD c = 0; c < instance.nChannels; ++c) {
+    frame[c] = CaptureSample(ullFrame, c);
+  }
+  memcpy(static_cast<BYTE*>(io.pHeader->Data) + io.cbDone, frame, cbFrame);
+  io.cbDone += cbFrame;
+  if (FramesLeft(instance, io, config) == 0) {
+    finishRead(io);
+  }
+}
+
+void CVdStreamEngine::ProcessLooped(VdPinInstance& instance, ULONGLONG ullFrame) {
+  if (m_bUnplugged || !instance.pBuffer || !instance.ulRingSamples) {
+    return;
+  }
+  int32_t* pRing = reinterpret_cast<int32_t*>(instance.pBuffer);
+  const ULONG ulHalf = instance.ulRingSamples / 2;
+  int32_t frame[kMaxStreamChannels] = {};
+  bool bCrossed = false;
+  for (WORD c = 0; c < instance.nChannels; ++c) {
+    if (instance.bRender) {
+      frame[c] = pRing[instance.ulRingPos];
+    } else {
+      pRing[instance.ulRingPos] = CaptureSample(ullFrame, c);
+    }
+    if (++instance.ulRingPos == instance.ulRingSamples) {
+      instance.ulRingPos = 0;
+    }
+    bCrossed |= instance.ulRingPos == ulHalf || instance.ulRingPos == 0;
+  }
+  instance.ulPositionRegister = instance.ulRingPos * 4;
+  if (instance.bRender) {
+    Played(instance, ullFrame, frame);
+  }
+  if (bCrossed && !m_pMachine->streaming.bHang) {
+    for (HANDLE hEvent : instance.events) {
+      if (IsSignalled(hEvent)) {
+        ++m_stats.ulMissedNotifications;
+      }
+      SetEvent(hEvent);
+    }
+    ++m_stats.ulNotifications;
+    instance.bAwaitingConsumption = !instance.events.empty();
+  }
+}
+
+int32_t CVdStreamEngine::CaptureSample(ULONGLONG ullFrame, WORD nChannel) const {
+  for (const VdLoopback& loopback : m_pMachine->streaming.loopbacks) {
+    if (loopback.nCaptureChannel == nChannel) {
+      const LoopFrame& played = m_loopRing[ullFrame % kLoopRingFrames];
+      return played.ullFrame == ullFrame && loopback.nRenderChannel < 8
+                 ? played.samples[loopback.nRenderChannel]
+                 : 0;
+    }
+  }
+  return VdCaptureSample(ullFrame, nChannel);
+}
+
+void CVdStreamEngine::Played(VdPinInstance& instance, ULONGLONG ullFrame, const int32_t* pFrame) {
+  if (instance.iRecording >= 0) {
+    VdRecording& recording = m_recordings[instance.iRecording];
+    if (recording.samples.size() / instance.nChannels < m_pMachine->streaming.ulRecordFramesMax) {
+      recording.samples.insert(recording.samples.end(), pFrame, pFrame + instance.nChannels);
+    }
+  }
+  LoopFrame& played = m_loopRing[ullFrame % kLoopRingFrames];
+  played.ullFrame = ullFrame;
+  for (WORD c = 0; c < 8; ++c) {
+    played.samples[c] = c < instance.nChannels ? static_cast<int32_t>(pFrame[c] & ~0xFF) : 0;
+  }
+}
+
+// ------------------------------------------------------------ pin changes
+
+void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) {
+  if (newState == KSSTATE_STOP) {
+    pInstance->ulRingPos = 0;
+    pInstance->ulPositionRegister = 0;
+    pInstance->bAwaitingConsumption = false;
+    pInstance->iRecording = -1;
+    return;
+  }
+  if (newState != KSSTATE_RUN || pInstance->state == KSSTATE_RUN) {
+    return;
+  }
+  pInstance->cbFrame = 0;
+  pInstance->nChannels = 0;
+  if (pInstance->format.size() >= sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX)) {
+    WAVEFORMATEX wfx;
+    memcpy(&wfx, pInstance->format.data() + sizeof(KSDATAFORMAT), sizeof(wfx));
+    // Only the Vor OD's 32-bit containers stream.
+    if (wfx.wBitsPerSample == 32 && wfx.nChannels >= 1 && wfx.nChannels <= kMaxStreamChannels) {
+      pInstance->nChannels = wfx.nChannels;
+      pInstance->cbFrame = wfx.nChannels * 4u;
+    }
+  }
+  pInstance->bRender =
+      m_pMachine->filters[pInstance->iFilter].pins[pInstance->iPin].ulDataFlow == KSPIN_DATAFLOW_IN;
+  pInstance->ulRingSamples = (pInstance->cbBuffer & ~7u) / 4;
+  if (pInstance->ulRingPos >= pInstance->ulRingSamples) {
+    pInstance->ulRingPos = 0;
+  }
+  pInstance->bHostGone = false;
+  if (pInstance->bRender && pInstance->cbFrame) {
+    VdRecording recording;
+    recording.hPin = pInstance->hPin;
+    recording.iFilter = pInstance->iFilter;
+    recording.ullFirstFrame = m_ullFrame;
+    recording.nChannels = pInstance->nChannels;
+    m_recordings.push_back(recording);
+    pInstance->iRecording = static_cast<int>(m_recordings.size() - 1);
+  }
+  if (m_mode != VdClockMode::Stepped && !m_hThread) {
+    StartThread();
+  }
+}
+
+void CVdStreamEngine::Unplug() {
+  m_bUnplugged = true;
+  for (auto& entry : *m_pPins) {
+    std::deque<VdPendingIo>& pending = entry.second->pending;
+    while (!pending.empty()) {
+      CompleteRequest(pending.front(), kStatusDeviceNotConnected, 0);
+      pending.pop_front();
+    }
+  }
+}
+
+// -------------------------------------------------------- real-time thread
+
+unsigned __stdcall CVdStreamEngine::ClockThread(void* pvEngine) {
+  static_cast<CVdStreamEngine*>(pvEngine)->RunRealTime();
+  return 0;
+}
+
+void CVdStreamEngine::RunRealTime() {
+  // Hardware is never late: the device's own thread must not be either.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+  LARGE_INTEGER frequency, start, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  EnterCriticalSection(m_pcs);
+  const ULONGLONG ullStartFrame = m_ullFrame;
+  LeaveCriticalSection(m_pcs);
+  DWORD dwWaitedMs = 0;  // lossless: the clock stands while the device waits
+  while (!m_lStopThread) {
+    QueryPerformanceCounter(&now);
+    const double dElapsedMs =
+        static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart - dwWaitedMs;
+    const ULONGLONG ullTarget =
+        ullStartFrame + static_cast<ULONGLONG>(std::max(0.0, dElapsedMs) * kFramesPerMs);
+    AdvanceTo(ullTarget, &dwWaitedMs);
+    Sleep(1);
+  }
+}
+
+void CVdStreamEngine::StartThread() {
+  m_lStopThread = 0;
+  m_hThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ClockThread, this, 0, nullptr));
+}
+
+void CVdStreamEngine::StopThread() {
+  if (!m_hThread) {
+    return;
+  }
+  InterlockedExchange(&m_lStopThread, 1);
+  SetEvent(m_hActivity);
+  WaitForSingleObject(m_hThread, 5000);
+  CloseHandle(m_hThread);
+  m_hThread = nullptr;
+  m_lStopThread = 0;
+}
+
+void CVdStreamEngine::JoinIfIdle() {
+  EnterCriticalSection(m_pcs);
+  const bool bIdle = m_pPins->empty();
+  LeaveCriticalSection(m_pcs);
+  if (bIdle) {
+    StopThread();
+  }
+}

@@ -1,0 +1,111 @@
+// The streaming side of the virtual Vor OD: the 48 kHz device clock and what
+// running pin instances do as device time passes. See VirtualDevice.h for the
+// behaviour that tests rely on; this header is private to virtual-device/.
+#ifndef VOROD_VIRTUAL_DEVICE_VDSTREAMENGINE_H
+#define VOROD_VIRTUAL_DEVICE_VDSTREAMENGINE_H
+
+#include "virtual-device/VirtualDevice.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <vector>
+
+// One pin instance as the device keeps it.
+struct VdPinInstance {
+  HANDLE hPin;
+  int iFilter;
+  int iPin;
+  ULONG ulInterfaceId;
+  KSSTATE state;
+  std::vector<BYTE> format;
+  std::deque<VdPendingIo> pending;
+  bool bInReset;
+  BYTE* pBuffer;
+  ULONG cbBuffer;
+  ULONG ulNotificationCount;
+  std::vector<BYTE*> retiredBuffers;  // kept until the handle closes
+  std::vector<HANDLE> events;
+  KSAUDIO_POSITION position;
+  volatile ULONG ulPositionRegister;
+
+  // Streaming, fixed when the instance enters KSSTATE_RUN.
+  bool bRender;             // data flows into the device
+  WORD nChannels;
+  ULONG cbFrame;            // one frame: nChannels x 4 bytes
+  ULONG ulRingSamples;      // looped: the cyclic buffer in whole samples, even
+  ULONG ulRingPos;          // looped: the next sample to write or play
+  bool bAwaitingConsumption;  // looped: a notification is signalled and not yet waited for
+  bool bHostGone;           // the device gave up waiting for this instance's host
+  int iRecording;           // render: index into the recordings, -1 none
+};
+
+typedef std::map<HANDLE, std::unique_ptr<VdPinInstance>> VdPinMap;
+
+class CVdStreamEngine {
+ public:
+  // The machine, the device's lock and its pin instances outlive the engine.
+  CVdStreamEngine(VdMachine* pMachine, CRITICAL_SECTION* pcs, VdPinMap* pPins);
+  ~CVdStreamEngine();
+  CVdStreamEngine(const CVdStreamEngine&) = delete;
+  CVdStreamEngine& operator=(const CVdStreamEngine&) = delete;
+
+  // Called without the lock.
+  void SetMode(VdClockMode mode);
+  VdClockMode Mode() const { return m_mode; }
+  bool Step(ULONG ulFrames);
+  // Ends the real-time thread once no pin instance is left (after a close).
+  void JoinIfIdle();
+
+  // Called with the lock held.
+  void OnStateChange(VdPinInstance* pInstance, KSSTATE newState);
+  void OnRequestQueued() { SetEvent(m_hActivity); }
+  void Unplug();
+  bool Unplugged() const { return m_bUnplugged; }
+  ULONGLONG Frame() const { return m_ullFrame; }
+  VdStreamStats Stats() const { return m_stats; }
+  const std::vector<VdRecording>& Recordings() const { return m_recordings; }
+
+  // Completes one queued stream request: fills in the status block, a read's
+  // DataUsed, and signals the caller's event (low bit masked).
+  static void CompleteRequest(const VdPendingIo& io, LONG lStatus, ULONG cbTransferred);
+
+ private:
+  // Advances device time to ullTarget, waiting for hosts as the mode says.
+  // Called without the lock; false when stopped or a wait gave up.
+  bool AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs);
+  std::vector<VdPinInstance*> RunningInstances();
+  ULONG FramesToBoundary(const VdPinInstance& instance) const;
+  bool NeedsHost(VdPinInstance& instance, ULONG ulChunk);
+  void Process(VdPinInstance& instance, ULONG ulFrames);
+  void ProcessStandard(VdPinInstance& instance, ULONGLONG ullFrame);
+  void ProcessLooped(VdPinInstance& instance, ULONGLONG ullFrame);
+  int32_t CaptureSample(ULONGLONG ullFrame, WORD nChannel) const;
+  void Played(VdPinInstance& instance, ULONGLONG ullFrame, const int32_t* pFrame);
+  DWORD HostWaitMs() const;
+
+  static unsigned __stdcall ClockThread(void* pvEngine);
+  void RunRealTime();
+  void StartThread();
+  void StopThread();
+
+  VdMachine* m_pMachine;
+  CRITICAL_SECTION* m_pcs;
+  VdPinMap* m_pPins;
+  VdClockMode m_mode;
+  ULONGLONG m_ullFrame;
+  VdStreamStats m_stats;
+  bool m_bUnplugged;
+  HANDLE m_hActivity;  // auto-reset: a stream request was queued
+  HANDLE m_hThread;
+  volatile LONG m_lStopThread;
+
+  struct LoopFrame {
+    ULONGLONG ullFrame;
+    int32_t samples[8];
+  };
+  std::vector<LoopFrame> m_loopRing;  // played frames by device frame, for the loopback
+  std::vector<VdRecording> m_recordings;
+};
+
+#endif  // VOROD_VIRTUAL_DEVICE_VDSTREAMENGINE_H
