@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "tools/AsioNames.h"
+#include "tools/CapturePattern.h"
 #include "tools/DriverConnection.h"
 #include "tools/DriverList.h"
 #include "tools/DriverReport.h"
@@ -240,8 +241,8 @@ int CAsioConsole::Stream(IASIO* driver, const CDriverReport& report,
     return Fail(failure.exitCode, failure.message);
   if (plan.inputs.empty() && plan.outputs.empty())
     return Fail(kExitDriverRefused, "the driver has no channels to stream");
-  plan.keepCapture =
-      !plan.inputs.empty() && (!options.wavPath.empty() || plan.signal == OutputSignal::kClick);
+  plan.keepCapture = !plan.inputs.empty() && (!options.wavPath.empty() || options.checkPattern ||
+                                               plan.signal == OutputSignal::kClick);
 
   CWavFile wav;
   std::string wavError;
@@ -254,6 +255,7 @@ int CAsioConsole::Stream(IASIO* driver, const CDriverReport& report,
   StreamResult result = session.Run();
   PrintStreamResult(plan, result, m_text);
   PrintRoundTrip(plan, result, session, m_text);
+  if (options.checkPattern) CheckPattern(plan, session, &result);
 
   if (!options.wavPath.empty()) {
     const uint16_t channels = static_cast<uint16_t>(plan.inputs.size());
@@ -277,4 +279,37 @@ int CAsioConsole::Stream(IASIO* driver, const CDriverReport& report,
   for (const RunFailure& runFailure : result.failures)
     m_text.Error("%s", runFailure.message.c_str());
   return result.ExitCode();
+}
+
+void CAsioConsole::CheckPattern(const StreamPlan& plan, const CStreamSession& session,
+                                StreamResult* result) {
+  ChannelSelection intact, absent;
+  intact.all = absent.all = false;
+  bool broken = false;
+  for (size_t i = 0; i < plan.inputs.size(); ++i) {
+    const long channel = plan.inputs[i].channel;
+    const PatternCheck check = CheckCapturePattern(session.Capture(i), result->capturedFrames,
+                                                   channel);
+    if (check.outcome == PatternCheck::kIntact) {
+      intact.channels.push_back(channel);
+    } else if (check.outcome == PatternCheck::kAbsent) {
+      absent.channels.push_back(channel);
+    } else {
+      broken = true;
+      m_text.Out("pattern:       BROKEN on input %ld at frame %lld: device frame %u expected, "
+                 "%u found\n",
+                 channel, static_cast<long long>(check.brokenAt), check.expected, check.found);
+      result->failures.push_back(
+          {kExitRunFailed, "the capture pattern broke on input " + std::to_string(channel)});
+    }
+  }
+  if (!intact.channels.empty())
+    m_text.Out("pattern:       intact on inputs %s (%lld frames each)\n",
+               DescribeSelection(intact).c_str(), static_cast<long long>(result->capturedFrames));
+  if (!absent.channels.empty())
+    m_text.Out("               not on inputs %s (a loopback, or not the virtual device)\n",
+               DescribeSelection(absent).c_str());
+  if (intact.channels.empty() && !broken)
+    result->failures.push_back(
+        {kExitRunFailed, "no input carries the virtual device's capture pattern"});
 }

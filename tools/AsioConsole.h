@@ -8,6 +8,7 @@
 
 #include "driver/AsioTypes.h"
 #include "tools/ConsoleOptions.h"
+#include "tools/StreamSession.h"
 #include "tools/ConsoleText.h"
 
 class CDriverConnection;
@@ -26,6 +27,8 @@ class CAsioConsole {
   int List();
   int Open(const ConsoleOptions& options, CDriverConnection* connection);
   int Stream(IASIO* driver, const CDriverReport& report, const ConsoleOptions& options);
+  // Prints which inputs kept the virtual device's pattern; a break fails the run.
+  void CheckPattern(const StreamPlan& plan, const CStreamSession& session, StreamResult* result);
   int Fail(int exitCode, const std::string& message);
 
   CConsoleText& m_text;

@@ -57,6 +57,10 @@ const char kHelp[] =
     "                       the answer to kAsioSupportsTimeInfo (default yes);\n"
     "                       with no, the driver should call bufferSwitch instead\n"
     "                       of bufferSwitchTimeInfo\n"
+    "      --check-pattern  check that every input carrying the Vor OD virtual\n"
+    "                       device's capture pattern kept it, frame after frame\n"
+    "                       (nothing lost, repeated or corrupted); fails the run\n"
+    "                       when one breaks or none carries it\n"
     "  -h, --help           this text\n"
     "\n"
     "The run report gives the buffer switches against the number expected, the\n"
@@ -229,6 +233,11 @@ bool ParseCommandLine(int argc, const char* const* argv, ConsoleOptions* options
     }
     if (name("-p", "--control-panel")) {
       parsed.controlPanel = true;
+      continue;
+    }
+    if (name(nullptr, "--check-pattern")) {
+      parsed.checkPattern = true;
+      streamingOptions.push_back(arg);
       continue;
     }
     static const char* const kValueOptions[] = {

@@ -49,6 +49,7 @@ struct ConsoleOptions {
   double toneHz = 1000;
   std::string wavPath;
   bool timeInfo = true;  // the answer to kAsioSupportsTimeInfo
+  bool checkPattern = false;  // check the inputs for the virtual device's pattern
 };
 
 constexpr double kMaxStreamSeconds = 600;
