@@ -37,6 +37,14 @@ fi
 out=$(mktemp "${TMPDIR:-/tmp}/vorod-wine.XXXXXX")
 "$wine" "$@" >"$out" 2>&1 </dev/null
 rc=$?
+# Now and then, on a loaded machine, Wine fails to start a program at all: it
+# exits at once and prints nothing. Every program of ours prints something,
+# so that is a launch failure, not the program's: start it once more.
+if [ $rc -ne 0 ] && [ ! -s "$out" ]; then
+  echo "wine-run: $1 exited with $rc before printing anything; starting it again" >&2
+  "$wine" "$@" >"$out" 2>&1 </dev/null
+  rc=$?
+fi
 cat "$out"
 rm -f "$out"
 exit $rc

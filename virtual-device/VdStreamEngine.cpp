@@ -178,6 +178,22 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     if (bWaiting) {
       endWait();
     }
+    // A half that ends inside the next frame: the frame's head goes first and
+    // the half is announced, so that the device waits for its host before the
+    // tail goes into the other half, which the host may still be reading.
+    bool bSplit = false;
+    for (VdPinInstance* pInstance : running) {
+      if (!IsStandard(*pInstance) && pInstance->ulRingSamples && pInstance->nFrameDone == 0 &&
+          !m_bUnplugged && SamplesToBoundary(*pInstance) < pInstance->nChannels) {
+        MoveLoopedSamples(*pInstance, m_ullFrame,
+                          static_cast<WORD>(SamplesToBoundary(*pInstance)));
+        bSplit = true;
+      }
+    }
+    if (bSplit) {
+      LeaveCriticalSection(m_pcs);
+      continue;
+    }
     for (VdPinInstance* pInstance : running) {
       Process(*pInstance, ulChunk);
     }
@@ -233,10 +249,20 @@ ULONG CVdStreamEngine::FramesToBoundary(const VdPinInstance& instance) const {
   if (!instance.ulRingSamples) {
     return kNoBoundary;
   }
+  // Frames up to the boundary, ending before a frame the boundary splits
+  // (AdvanceTo moves that frame's head on its own).
+  const ULONG ulToBoundary = SamplesToBoundary(instance);
+  const ULONG ulFirst = instance.nChannels - instance.nFrameDone;
+  if (ulToBoundary <= ulFirst) {
+    return 1;
+  }
+  return 1 + (ulToBoundary - ulFirst) / instance.nChannels;
+}
+
+ULONG CVdStreamEngine::SamplesToBoundary(const VdPinInstance& instance) {
   const ULONG ulHalf = instance.ulRingSamples / 2;
-  const ULONG ulToBoundary = instance.ulRingPos < ulHalf ? ulHalf - instance.ulRingPos
-                                                        : instance.ulRingSamples - instance.ulRingPos;
-  return (ulToBoundary + instance.nChannels - 1) / instance.nChannels;
+  return instance.ulRingPos < ulHalf ? ulHalf - instance.ulRingPos
+                                     : instance.ulRingSamples - instance.ulRingPos;
 }
 
 bool CVdStreamEngine::NeedsHost(VdPinInstance& instance, ULONG ulChunk) {
@@ -340,16 +366,19 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
 }
 
 void CVdStreamEngine::ProcessLooped(VdPinInstance& instance, ULONGLONG ullFrame) {
+  MoveLoopedSamples(instance, ullFrame, instance.nChannels);
+}
+
+void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFrame, WORD nUpTo) {
   if (m_bUnplugged || !instance.pBuffer || !instance.ulRingSamples) {
     return;
   }
   int32_t* pRing = reinterpret_cast<int32_t*>(instance.pBuffer);
   const ULONG ulHalf = instance.ulRingSamples / 2;
-  int32_t frame[kMaxStreamChannels] = {};
   bool bCrossed = false;
-  for (WORD c = 0; c < instance.nChannels; ++c) {
+  for (WORD c = instance.nFrameDone; c < nUpTo && c < kMaxStreamChannels; ++c) {
     if (instance.bRender) {
-      frame[c] = pRing[instance.ulRingPos];
+      instance.frameHead[c] = pRing[instance.ulRingPos];
     } else {
       pRing[instance.ulRingPos] = CaptureSample(ullFrame, c);
     }
@@ -358,9 +387,13 @@ void CVdStreamEngine::ProcessLooped(VdPinInstance& instance, ULONGLONG ullFrame)
     }
     bCrossed |= instance.ulRingPos == ulHalf || instance.ulRingPos == 0;
   }
+  instance.nFrameDone = nUpTo;
   instance.ulPositionRegister = instance.ulRingPos * 4;
-  if (instance.bRender) {
-    Played(instance, ullFrame, frame);
+  if (nUpTo == instance.nChannels) {
+    instance.nFrameDone = 0;
+    if (instance.bRender) {
+      Played(instance, ullFrame, instance.frameHead);
+    }
   }
   if (bCrossed && !m_pMachine->streaming.bHang) {
     for (HANDLE hEvent : instance.events) {
@@ -405,6 +438,7 @@ void CVdStreamEngine::Played(VdPinInstance& instance, ULONGLONG ullFrame, const 
 void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) {
   if (newState == KSSTATE_STOP) {
     pInstance->ulRingPos = 0;
+    pInstance->nFrameDone = 0;
     pInstance->ulPositionRegister = 0;
     pInstance->bAwaitingConsumption = false;
     pInstance->iRecording = -1;
@@ -429,6 +463,7 @@ void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) 
   pInstance->ulRingSamples = (pInstance->cbBuffer & ~7u) / 4;
   if (pInstance->ulRingPos >= pInstance->ulRingSamples) {
     pInstance->ulRingPos = 0;
+    pInstance->nFrameDone = 0;
   }
   pInstance->bHostGone = false;
   if (pInstance->bRender && pInstance->cbFrame) {

@@ -36,6 +36,10 @@ struct VdPinInstance {
   ULONG ulRingSamples;      // looped: the cyclic buffer in whole samples, even
   ULONG ulRingPos;          // looped: the next sample to write or play
   bool bAwaitingConsumption;  // looped: a notification is signalled and not yet waited for
+  // Looped: a half that ends inside a frame. The samples of the current frame
+  // already moved, and (render) those already played.
+  WORD nFrameDone;
+  int32_t frameHead[64];
   bool bHostGone;           // the device gave up waiting for this instance's host
   int iRecording;           // render: index into the recordings, -1 none
 };
@@ -80,6 +84,11 @@ class CVdStreamEngine {
   void Process(VdPinInstance& instance, ULONG ulFrames);
   void ProcessStandard(VdPinInstance& instance, ULONGLONG ullFrame);
   void ProcessLooped(VdPinInstance& instance, ULONGLONG ullFrame);
+  // Moves the current frame's samples up to nUpTo and announces a half
+  // crossed on the way.
+  void MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFrame, WORD nUpTo);
+  // Looped: samples left before the next half boundary.
+  static ULONG SamplesToBoundary(const VdPinInstance& instance);
   int32_t CaptureSample(ULONGLONG ullFrame, WORD nChannel) const;
   void Played(VdPinInstance& instance, ULONGLONG ullFrame, const int32_t* pFrame);
   DWORD HostWaitMs() const;

@@ -414,6 +414,7 @@ struct CVirtualDevice::Impl {
       pInstance->ulRingSamples = 0;
       pInstance->ulRingPos = 0;
       pInstance->bAwaitingConsumption = false;
+      pInstance->nFrameDone = 0;
       pInstance->bHostGone = false;
       pInstance->iRecording = -1;
       HANDLE hPin = NewIdentity();

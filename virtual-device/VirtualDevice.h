@@ -108,10 +108,12 @@
 //   The cyclic buffer, taken as a ring of whole 4-byte samples of even count
 //   (cbBuffer rounded down to 8 bytes), is written (capture) or read (render)
 //   frame after frame; a frame may straddle the halves or the end of the ring
-//   and is then split, sample by sample. After the frame that reaches or
-//   crosses a half of the ring (notification count 2) every registered event
-//   is signalled; the position register holds the byte offset of the next
-//   sample. A stepped or lossless device does not go on past a notification
+//   and is then split, sample by sample. When the sample that reaches a half
+//   of the ring (notification count 2) has moved, every registered event is
+//   signalled, also in the middle of a frame; the position register holds
+//   the byte offset of the next sample. A stepped or lossless device does not
+//   go on past a notification (nor write the tail of a split frame into the
+//   half the host may still be reading)
 //   until the host has waited for it (the event is no longer signalled: read
 //   without consuming it); a strict one counts a notification that finds its
 //   event still signalled as missed.

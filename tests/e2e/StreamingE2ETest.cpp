@@ -52,6 +52,28 @@ INSTANTIATE_TEST_SUITE_P(Modes, StreamingE2ETest,
                            return std::string(StreamModeName(info.param));
                          });
 
+// Twenty runs in one process, on the real-time clock: each streams, and every
+// handle each run opened goes back to the device.
+TEST(StreamingCyclesTest, TwentyRunsLeaveNoHandleOpen) {
+  StreamingRig rig(StreamMode::Looped);
+  rig.device.SetClockMode(VdClockMode::RealTimeLossless);
+  ASSERT_TRUE(rig.Init());
+  const size_t handlesAfterInit = rig.device.OpenHandleCount();
+  const long sizes[] = {96, 288, 576};
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    ASSERT_EQ(rig.Prepare(sizes[cycle % 3], {0, 15}, {0, 1}), ASE_OK) << cycle;
+    const int before = rig.host.switches;
+    ASSERT_EQ(rig.Asio()->start(), ASE_OK) << cycle;
+    Sleep(500);
+    ASSERT_EQ(rig.Asio()->stop(), ASE_OK) << cycle;
+    EXPECT_GT(rig.host.switches, before + 2) << cycle;
+    ASSERT_EQ(rig.Asio()->disposeBuffers(), ASE_OK) << cycle;
+    EXPECT_EQ(rig.device.OpenHandleCount(), handlesAfterInit) << cycle;
+  }
+  rig.driver.Release();
+  EXPECT_EQ(rig.device.OpenHandleCount(), 0u);
+}
+
 // The virtual-device build of the DLL, loaded as a host loads a driver.
 TEST(VirtualDeviceBuildStreamingTest, StreamsThePatternUntilStopped) {
   RegistrySandbox sandbox;

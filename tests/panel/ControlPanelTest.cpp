@@ -5,12 +5,14 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
 
 #include "resources/resource.h"
 #include "tests/support/DriverDll.h"
+#include "tests/support/FakeHost.h"
 #include "tests/support/RegistrySandbox.h"
 
 namespace {
@@ -321,6 +323,48 @@ TEST_F(ControlPanelTest, BuffersComingAndGoingCloseThePanel) {
   // And it opens again afterwards.
   ASSERT_EQ(driver->controlPanel(), ASE_OK);
   EXPECT_NE(WaitForPanel(), nullptr);
+}
+
+// The panel beside a running driver: the virtual-device build streams.
+TEST(StreamingPanelTest, StartOpensThePanelWithoutWaitingAndItShowsLiveFigures) {
+  RegistrySandbox sandbox;
+  RegistrySandbox::WriteDword(HKEY_CURRENT_USER, kKey, "Auto-open Control Panel", 1);
+  RegistrySandbox::WriteDword(HKEY_CURRENT_USER, kKey, "Show Metrics", 1);
+  DriverDll dll(VirtualDeviceDllPath());
+  ASSERT_TRUE(dll.Loaded());
+  IASIO* driver = dll.CreateDriver();
+  ASSERT_NE(driver, nullptr);
+  ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+  FakeHost host;
+  const long B = 288;
+  ASIOBufferInfo infos[] = {{ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}};
+  ASSERT_EQ(driver->createBuffers(infos, 2, B, host.Callbacks()), ASE_OK);
+
+  // The panel is modal for controlPanel, yet start does not wait for it.
+  ASSERT_EQ(driver->start(), ASE_OK);
+  HWND panel = FindOwnPanel();
+  ASSERT_NE(panel, nullptr) << "start returned before its panel was up";
+
+  unsigned dropOuts = 0, latency = 0;
+  double ms = 0;
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return sscanf(ItemText(panel, IDC_ABOUT_TEXT).c_str(), "DropOut:%u | Latency:%u (%lfms)",
+                      &dropOuts, &latency, &ms) == 3 &&
+               latency != 0;
+      },
+      5000))
+      << ItemText(panel, IDC_ABOUT_TEXT);
+  // Input to output through the device's cyclic buffers: four buffers.
+  EXPECT_EQ(latency, 4u * B);
+  EXPECT_NEAR(ms, latency * 1000.0 / 48000.0, 0.05);
+  EXPECT_GT(host.switches, 0);
+
+  const DWORD begin = timeGetTime();
+  ASSERT_EQ(driver->stop(), ASE_OK);
+  EXPECT_LT(timeGetTime() - begin, 2500u);
+  EXPECT_FALSE(IsWindow(panel));
+  EXPECT_EQ(driver->Release(), 0u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "tests/support/DllCopy.h"
 #include "tests/support/DriverDll.h"
 #include "tests/support/DriverRegistration.h"
+#include "tests/support/FakeHost.h"
 #include "tests/support/MessageBoxWatcher.h"
 #include "tests/support/TestRegistry.h"
 
@@ -61,6 +62,11 @@ struct HostRun {
   std::string driverName;
   ASIOBool initialised = ASIOTrue;
   std::string errorMessage;
+  // With a device: a short run through the driver.
+  bool stream = false;
+  ASIOError buffers = ASE_NotPresent;
+  ASIOError started = ASE_NotPresent;
+  int switches = 0;
 };
 
 DWORD WINAPI CreateLikeAHost(void* param) {
@@ -78,14 +84,28 @@ DWORD WINAPI CreateLikeAHost(void* param) {
     run->initialised = driver->init(nullptr);
     driver->getErrorMessage(text);
     run->errorMessage = text;
+    if (run->stream && run->initialised) {
+      FakeHost host;
+      ASIOBufferInfo infos[] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}},
+                                {ASIOFalse, 1, {}}};
+      run->buffers = driver->createBuffers(infos, 4, 288, host.Callbacks());
+      if (run->buffers == ASE_OK) run->started = driver->start();
+      const DWORD begin = GetTickCount();
+      while (run->started == ASE_OK && host.switches < 50 && GetTickCount() - begin < 30000)
+        Sleep(10);
+      driver->stop();
+      run->switches = host.switches;
+      driver->disposeBuffers();
+    }
     driver->Release();
   }
   CoUninitialize();
   return 0;
 }
 
-HostRun CreateDriverLikeAHost() {
+HostRun CreateDriverLikeAHost(bool stream = false) {
   HostRun run;
+  run.stream = stream;
   HANDLE thread = CreateThread(nullptr, 0, CreateLikeAHost, &run, 0, nullptr);
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
@@ -115,6 +135,21 @@ TEST_F(Regsvr32Test, RegisteredDriverIsFoundAndCreatedAsHostsDo) {
   // There is no Vor OD on this machine: init runs, fails and says why.
   EXPECT_EQ(ASIOFalse, run.initialised);
   EXPECT_FALSE(run.errorMessage.empty());
+}
+
+// The virtual-device build of the same DLL finds a Vor OD: the registered
+// driver streams for a host that found it in the registry.
+TEST_F(Regsvr32Test, RegisteredVirtualDeviceBuildStreamsForAHost) {
+  const std::string dllPath = VirtualDeviceDllPath();
+  ASSERT_EQ(0u, RunRegsvr32("/s", dllPath));
+  HostRun run = CreateDriverLikeAHost(true);
+  ASSERT_EQ(S_OK, run.created);
+  EXPECT_EQ(ASIOTrue, run.initialised) << run.errorMessage;
+  EXPECT_EQ(ASE_OK, run.buffers);
+  EXPECT_EQ(ASE_OK, run.started);
+  EXPECT_GE(run.switches, 50);
+  EXPECT_EQ(0u, RunRegsvr32("/u /s", dllPath));
+  EXPECT_FALSE(RegistryKeyPresent(kClasses, kClassKey));
 }
 
 TEST_F(Regsvr32Test, UnregisteringRemovesTheDriverAndLeavesOthers) {
