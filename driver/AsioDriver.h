@@ -41,6 +41,8 @@ class CAsioDriver : public IASIO, public CUnknown {
   static constexpr long kBufferGranularity = 96;
   static constexpr long kDefaultBufferSize = 288;
   static constexpr double kSampleRate = 48000.0;
+  // Exit code of a driver thread that did not end when asked and was ended.
+  static constexpr DWORD kStatusPossibleDeadlock = 0xC0000194;
 
   // The class template's create function.
   static INonDelegatingUnknown* CreateInstance(IUnknown* pOuterUnknown, HRESULT* phr);

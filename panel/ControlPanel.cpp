@@ -27,7 +27,6 @@ constexpr UINT kMetricsPeriodMs = 400;
 // loaded machine can take seconds. Never wait for ever.
 constexpr DWORD kPanelStartLimitMs = 10000;
 constexpr DWORD kPanelCloseLimitMs = 2000;
-constexpr DWORD kStatusPossibleDeadlock = 0xC0000194;
 
 // Appends the module's product version ("1.0.0.0") to `line`; leaves it as
 // it is when the version resource cannot be read.

@@ -12,7 +12,6 @@ const DWORD kStartConfirmMs = 1000;
 const DWORD kStartPollMs = 10;
 const uint32_t kStartSwitches = 2;
 const DWORD kStopWaitMs = 10000;
-const DWORD kStatusPossibleDeadlock = 0xC0000194;
 
 }  // namespace
 
