@@ -109,10 +109,8 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
 
 CAsioDriver::~CAsioDriver() {
   ClosePanel();
-  if (m_running || m_streamThread != INVALID_HANDLE_VALUE) {
-    StopStreamThread();
-    m_running = false;
-  }
+  StopStreamThread();
+  m_running = false;
   SaveSettings();
   stop();
   FreeBuffers();
@@ -202,7 +200,9 @@ ASIOError CAsioDriver::stop() {
       return ASE_OK;
     }
     ClosePanel();
-    if (m_running || m_streamThread != INVALID_HANDLE_VALUE) StopStreamThread();
+    // Also joins a run that ended by itself; without a thread it only sets
+    // the stop flag.
+    StopStreamThread();
     m_running = false;
     return ASE_OK;
   });

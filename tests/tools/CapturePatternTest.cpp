@@ -7,14 +7,9 @@
 
 #include "streaming/SampleConversion.h"
 #include "tools/CapturePattern.h"
+#include "virtual-device/VirtualDevice.h"
 
 namespace {
-
-int32_t DeviceSample(uint32_t frame, long channel) {
-  frame %= 1u << 20;
-  return static_cast<int32_t>((static_cast<uint32_t>(channel & 15) << 27) |
-                              ((frame & 0x7FFFFu) << 8) | ((frame >> 19) << 31));
-}
 
 // What the host receives for a device sample: inverted into the float stage,
 // then converted to the host's integers.
@@ -28,19 +23,19 @@ int32_t HostSample(int32_t device) {
 
 std::vector<int32_t> Capture(uint32_t firstFrame, long channel, int frames) {
   std::vector<int32_t> host;
-  for (int i = 0; i < frames; ++i) host.push_back(HostSample(DeviceSample(firstFrame + i, channel)));
+  for (int i = 0; i < frames; ++i) host.push_back(HostSample(VdCaptureSample(firstFrame + i, channel)));
   return host;
 }
 
 TEST(CapturePatternTest, HostSamplesLeadBackToTheDeviceSamples) {
-  for (int32_t device : {256, -256, 0, INT32_MIN, INT32_MAX & ~255, DeviceSample(524288, 0),
-                         DeviceSample(12345, 9)}) {
+  for (int32_t device : {256, -256, 0, INT32_MIN, INT32_MAX & ~255, VdCaptureSample(524288, 0),
+                         VdCaptureSample(12345, 9)}) {
     EXPECT_EQ(DeviceSampleFromHost(HostSample(device)), device) << device;
   }
   EXPECT_EQ(HostSample(256), -255);
   uint32_t frame = 0;
   long channel = 0;
-  ASSERT_TRUE(DecodePatternSample(DeviceSample(0x9ABCD, 13), &frame, &channel));
+  ASSERT_TRUE(DecodePatternSample(VdCaptureSample(0x9ABCD, 13), &frame, &channel));
   EXPECT_EQ(frame, 0x9ABCDu);
   EXPECT_EQ(channel, 13);
   EXPECT_FALSE(DecodePatternSample(257, &frame, &channel));
