@@ -13,6 +13,9 @@
 #define IDC_BUFFER_SIZE 1018
 #define IDC_BUFFER_SIZE_LABEL 1021
 
+// The product version, defined here only: the version resource carries it,
+// CMake reads it from this file, and the installer takes it from the built
+// DLL's version resource. Keep the two forms equal.
 #define VOROD_VERSION_BINARY 1, 0, 0, 0
 #define VOROD_VERSION_TEXT "1.0.0.0"
 

@@ -7,5 +7,7 @@ scripts/build.sh
 
 status=0
 xvfb-run -a -s "-screen 0 1024x768x24" ctest --preset default "$@" || status=$?
-WINEPREFIX="$PWD/build/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+for prefix in build/wineprefix build/installer-test/wineprefix; do
+  [ -d "$prefix" ] && WINEPREFIX="$PWD/$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+done
 exit $status
