@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Configures and builds everything (DLLs, tools, tests) into build/.
+# Configures and builds everything (DLLs, tools, tests, installer) into
+# build/, or with another preset into its folder: "scripts/build.sh clang"
+# builds the same with clang into build-clang/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh
-cmake --preset default >/dev/null
-cmake --build --preset default
+preset=${1:-default}
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"

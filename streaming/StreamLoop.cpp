@@ -66,7 +66,9 @@ void CAsioDriver::StreamLoop() {
                                    : renderSamples;
   int32_t* renderPacket = AllocateSamples<int32_t>(packetSamples);
 
-  if (capture == nullptr || render == nullptr || renderPacket == nullptr) {
+  // Without both streams (or with no buffer to fill) the thread only waits
+  // for stop.
+  if (capture == nullptr || render == nullptr || renderPacket == nullptr || bufferSize == 0) {
     while (!m_streamStop) Sleep(kIdlePollMs);
   } else {
     memset(renderPacket, 0, packetSamples * sizeof(int32_t));

@@ -233,7 +233,8 @@ TEST_F(KsAudFilterTest, OneCategoryTakesEveryInterfaceAndOtherTypesArePlainFilte
   EXPECT_EQ(6u, m_pEnum->m_listFilters.m_ulCount);  // the stereo interface too
   EXPECT_TRUE(KsTestRequests(m_device, VdCall::GetDeviceInterfaceAlias).empty());
   EXPECT_EQ(6u, trace.Count("new CKsFilter()"));
-  EXPECT_EQ(typeid(CKsFilter), typeid(*m_pEnum->m_listFilters.m_pFirst->pData));
+  const CKsFilter& first = *m_pEnum->m_listFilters.m_pFirst->pData;
+  EXPECT_EQ(typeid(CKsFilter), typeid(first));
   EXPECT_EQ(S_OK, m_pEnum->DestroyLists());
   EXPECT_TRUE(m_pEnum->m_listFilters.IsEmpty());
 }

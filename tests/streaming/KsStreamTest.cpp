@@ -252,7 +252,8 @@ TEST_F(KsStreamTest, LoopedRenderWritesTheHalvesInTurn) {
   }
   // Played a half after it was written.
   ASSERT_TRUE(device.Step(B));
-  const std::vector<int32_t>& played = device.Recordings()[0].samples;
+  // A copy: Recordings() returns the recordings by value.
+  const std::vector<int32_t> played = device.Recordings()[0].samples;
   EXPECT_EQ(played[2 * 2 * B], 1);
   EXPECT_EQ(played[3 * 2 * B], 2);
 }

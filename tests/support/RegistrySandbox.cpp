@@ -9,7 +9,7 @@ const char* const kRootNames[3] = {"HKCU", "HKLM", "HKCR"};
 LONG g_sandboxCounter = 0;
 }  // namespace
 
-RegistrySandbox::RegistrySandbox(int roots) : m_scratch(), m_roots(roots) {
+RegistrySandbox::RegistrySandbox(int roots) : m_scratch() {
   char base[96];
   snprintf(base, sizeof(base), "Software\\VorOdTestSandbox\\%lu-%ld", GetCurrentProcessId(),
            InterlockedIncrement(&g_sandboxCounter));

@@ -27,7 +27,6 @@ class RegistrySandbox {
  private:
   std::string m_base;
   HKEY m_scratch[3];
-  int m_roots;
 };
 
 #endif  // VOROD_TESTS_SUPPORT_REGISTRYSANDBOX_H

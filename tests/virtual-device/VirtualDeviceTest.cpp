@@ -294,7 +294,10 @@ TEST_F(VirtualDeviceTest, RtAudioBuffersEventsAndRegisters) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
             PinIoctl(hLooped, IOCTL_KS_PROPERTY, &request, sizeof(request), &buffer,
                      sizeof(buffer)));
-  KSPROPERTY state = {KsGuid::PropSetConnection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET};
+  KSPROPERTY state = {};
+  state.Set = KsGuid::PropSetConnection;
+  state.Id = KSPROPERTY_CONNECTION_STATE;
+  state.Flags = KSPROPERTY_TYPE_SET;
   KSSTATE run = KSSTATE_RUN;
   ASSERT_EQ(0u, PinIoctl(hLooped, IOCTL_KS_PROPERTY, &state, sizeof(state), &run, sizeof(run)));
   request.RequestedBufferSize = 4096;
