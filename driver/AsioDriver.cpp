@@ -69,6 +69,7 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_numOutputs(0),
       m_activeInputs(0),
       m_activeOutputs(0),
+      m_hostFormatInputs(0),
       m_bufferIndex(0),
       m_initialized(false),
       m_running(false),

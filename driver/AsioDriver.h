@@ -104,6 +104,9 @@ class CAsioDriver : public IASIO, public CUnknown {
   static unsigned __stdcall StreamThreadProc(void* driver);
   void StreamLoop();
   void DoBufferSwitch();
+  // The input slots that DeinterleaveCaptureToHost fills: the loop's slots
+  // with a device channel, and the slots it copies from slot 0.
+  uint32_t HostFormatInputSlots() const;
   // Whether the caller is the streaming thread (inside a host callback).
   bool OnStreamThread() const;
   // Whether a streaming thread exists and has not ended.
@@ -149,6 +152,10 @@ class CAsioDriver : public IASIO, public CUnknown {
   long m_numOutputs;
   long m_activeInputs;
   long m_activeOutputs;
+  // Input slots (bit k for slot k) whose cells the streaming loop writes in
+  // the host's format already, so the buffer switch leaves them as they are.
+  // Streaming thread only; 0 outside a run.
+  uint32_t m_hostFormatInputs;
   RelaxedAtomic<long> m_bufferIndex;
   bool m_initialized;
   RelaxedAtomic<bool> m_running;

@@ -18,8 +18,10 @@ void CAsioDriver::DoBufferSwitch() {
 
   const long index = m_bufferIndex;
   const long half = index * m_bufferSize;
+  // Slots the streaming loop filled in the host's format are ready as they are.
   for (long slot = 0; slot < m_activeInputs; ++slot)
-    FloatToInt32InPlace(m_inputBuffers[slot] + half, m_bufferSize);
+    if ((m_hostFormatInputs >> slot & 1u) == 0)
+      FloatToInt32InPlace(m_inputBuffers[slot] + half, m_bufferSize);
 
   if (m_timeInfoMode) {
     static_cast<IASIO*>(this)->getSamplePosition(&m_asioTime.timeInfo.samplePosition,
@@ -36,4 +38,15 @@ void CAsioDriver::DoBufferSwitch() {
     Int32ToFloat(m_outputBuffers[slot] + half, m_outputFloatBuffers[slot] + half, m_bufferSize);
 
   m_bufferIndex = index == 0 ? 1 : 0;
+}
+
+uint32_t CAsioDriver::HostFormatInputSlots() const {
+  uint32_t slots = 0;
+  const long loopSlots = m_activeInputs < m_numInputs ? m_activeInputs : m_numInputs;
+  for (long k = 0; k < loopSlots && k < kMaxInputs; ++k)
+    if (m_inputChannel[k] >= 0 && m_inputChannel[k] < m_numInputs && m_inputBuffers[k] != nullptr)
+      slots |= 1u << k;
+  for (long k = m_numInputs; k < m_activeInputs && k < kMaxInputs; ++k)
+    if (slots & 1u) slots |= 1u << k;
+  return slots;
 }

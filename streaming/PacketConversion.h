@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 constexpr float kCaptureScale = -4.656612873077392578125e-10f;  // -2^-31
 constexpr float kRenderScale = -2147483648.0f;                  // -2^31
@@ -25,35 +24,27 @@ inline int32_t SaturateToInt32(float value) {
 // Writes `frames` frames of an interleaved capture packet (`channels` per
 // frame) into each slot whose device channel is below `channels`, as staged
 // floats from cell `destFrame` on. Other slots (fillers) are not touched.
-inline void DeinterleaveCapture(const int32_t* packet, uint32_t frames, uint32_t channels,
-                                int32_t* const* slotBuffers, const long* slotChannels, long slots,
-                                size_t destFrame) {
-  for (long k = 0; k < slots; ++k) {
-    const long channel = slotChannels[k];
-    if (channel < 0 || channel >= static_cast<long>(channels) || slotBuffers[k] == nullptr) continue;
-    int32_t* dest = slotBuffers[k] + destFrame;
-    const int32_t* src = packet + channel;
-    for (uint32_t f = 0; f < frames; ++f) {
-      const float staged = static_cast<float>(src[static_cast<size_t>(f) * channels]) * kCaptureScale;
-      memcpy(dest + f, &staged, sizeof(staged));
-    }
-  }
-}
+void DeinterleaveCapture(const int32_t* packet, uint32_t frames, uint32_t channels,
+                         int32_t* const* slotBuffers, const long* slotChannels, long slots,
+                         size_t destFrame);
+
+// The same sweep, writing each sample as the host gets it: what
+// FloatToInt32InPlace makes of the staged float, bit for bit. One pass over
+// the packet instead of two over the slots.
+void DeinterleaveCaptureToHost(const int32_t* packet, uint32_t frames, uint32_t channels,
+                               int32_t* const* slotBuffers, const long* slotChannels, long slots,
+                               size_t destFrame);
+
+// Whether the capture sweeps take AVX2 where the processor has it (the
+// default) or SSE2 only; returns whether AVX2 is now used. For tests and
+// the benchmark, which compare the two.
+bool UseAvx2CaptureSweep(bool use);
 
 // Builds `frames` interleaved render frames: zeros, then each slot's staged
-// floats from `srcFrame` on into its device channel, if below `channels`.
-inline void InterleaveRender(float* const* slotBuffers, const long* slotChannels, long slots,
-                             size_t srcFrame, uint32_t frames, uint32_t channels, int32_t* packet) {
-  memset(packet, 0, static_cast<size_t>(frames) * channels * sizeof(int32_t));
-  for (long k = 0; k < slots; ++k) {
-    const long channel = slotChannels[k];
-    if (channel < 0 || channel >= static_cast<long>(channels) || slotBuffers[k] == nullptr) continue;
-    const float* src = slotBuffers[k] + srcFrame;
-    int32_t* dest = packet + channel;
-    for (uint32_t f = 0; f < frames; ++f)
-      dest[static_cast<size_t>(f) * channels] = SaturateToInt32(src[f] * kRenderScale);
-  }
-}
+// floats from `srcFrame` on into its device channel, if below `channels`
+// (the last slot of a channel wins).
+void InterleaveRender(float* const* slotBuffers, const long* slotChannels, long slots,
+                      size_t srcFrame, uint32_t frames, uint32_t channels, int32_t* packet);
 
 // Scales frame after frame by a gain that rises by `step` per frame.
 inline void FadeIn(int32_t* packet, uint32_t frames, uint32_t channels, float* gain, float step) {

@@ -96,9 +96,9 @@ void CAsioDriver::StreamLoop() {
       const uint32_t placed = count < room ? count : room;
       const uint32_t start = (halfStart() + capturePos) % ringFrames;
       const uint32_t first = placed < ringFrames - start ? placed : ringFrames - start;
-      DeinterleaveCapture(frames, first, inputs, m_inputBuffers, m_inputChannel, inputSlots, start);
-      DeinterleaveCapture(frames + static_cast<size_t>(first) * inputs, placed - first, inputs,
-                          m_inputBuffers, m_inputChannel, inputSlots, 0);
+      DeinterleaveCaptureToHost(frames, first, inputs, m_inputBuffers, m_inputChannel, inputSlots, start);
+      DeinterleaveCaptureToHost(frames + static_cast<size_t>(first) * inputs, placed - first, inputs,
+                                m_inputBuffers, m_inputChannel, inputSlots, 0);
       capturePos += placed;
       lost |= placed < count;
     };
@@ -117,6 +117,8 @@ void CAsioDriver::StreamLoop() {
       lost |= !silent && built < count;
     };
 
+    // The capture sweep hands the buffer switch host integers.
+    m_hostFormatInputs = HostFormatInputSlots();
     render->Start();
     capture->Start();
     // Device input to device output: a capture packet gathered, two halves
@@ -179,6 +181,7 @@ void CAsioDriver::StreamLoop() {
     }
   }
 
+  m_hostFormatInputs = 0;
   FreeSampleBuffer(renderPacket);
   delete render;
   delete capture;
