@@ -172,6 +172,8 @@ Section "Driver"
   ${Else}
     !insertmacro Regsvr32 "/u /s"
     Delete "$INSTDIR\${DLL_NAME}"
+    ; A folder that is the current directory cannot be removed.
+    SetOutPath "$TEMP"
     RMDir "$INSTDIR"
     RMDir "$INSTDIR\.."
   ${EndIf}

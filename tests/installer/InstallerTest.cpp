@@ -16,6 +16,7 @@
 #include "tests/support/ConsoleProcess.h"
 #include "tests/support/DriverDll.h"
 #include "tests/support/DriverRegistration.h"
+#include "tests/support/MessageBoxWatcher.h"
 #include "tests/support/TestRegistry.h"
 
 namespace {
@@ -78,14 +79,16 @@ class InstallerTest : public ::testing::Test {
     DeleteRegistryTree(HKEY_CURRENT_USER, kSettingsKey);
   }
 
-  // Nothing of the driver is left; another driver's key and the user's
-  // settings are as they were.
   void ExpectNothingLeft() {
     EXPECT_FALSE(Exists(kInstallFolder));
     EXPECT_FALSE(Exists(kProgramFiles + "\\Quorvex"));
     EXPECT_FALSE(RegistryKeyPresent(HKEY_CLASSES_ROOT, kClassKey));
     EXPECT_FALSE(RegistryKeyPresent(kMachine, kDriverKey));
     EXPECT_FALSE(RegistryKeyPresent(kMachine, kAppsKey));
+  }
+
+  // Another driver's key and the user's settings are as they were.
+  void ExpectOthersKept() {
     EXPECT_EQ("Other", GetRegistryText(kMachine, kOtherDriverKey, "Description"));
     EXPECT_EQ(kBufferSize288, RegistryDword(HKEY_CURRENT_USER, kSettingsKey, "Buffer Size Preferred"));
   }
@@ -125,6 +128,7 @@ TEST_F(InstallerTest, SilentUninstallRemovesEverythingButOtherDriversAndSettings
   KeepOtherEntries();
   ASSERT_TRUE(UninstallAndWait());
   ExpectNothingLeft();
+  ExpectOthersKept();
 }
 
 // A second installation replaces the DLL; one uninstall then removes all.
@@ -141,6 +145,7 @@ TEST_F(InstallerTest, InstallingTwiceAndUninstallingOnceLeavesNothing) {
   ExpectRegisteredFrom(LowerCase(kInstalledDll));
   ASSERT_TRUE(UninstallAndWait());
   ExpectNothingLeft();
+  ExpectOthersKept();
 }
 
 // A host holding the driver keeps it: the installation stops, says why, and
@@ -158,6 +163,24 @@ TEST_F(InstallerTest, DllInUseIsReportedAndLeftWhole) {
   FreeLibrary(host);
   EXPECT_TRUE(inUse == ReadFile(kInstalledDll));
   ExpectRegisteredFrom(LowerCase(kInstalledDll));
+}
+
+// A registration that fails undoes the installation. The DLL reports its
+// failure in a box of its own, which regsvr32 shows even when silent.
+TEST_F(InstallerTest, FailedRegistrationLeavesNothingBehind) {
+  // A volatile SOFTWARE\ASIO refuses the driver's (lasting) key.
+  DeleteRegistryTree(kMachine, kAsioKey);
+  HKEY asio = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(kMachine, kAsioKey.c_str(), 0, nullptr,
+                                           REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &asio,
+                                           nullptr));
+  RegCloseKey(asio);
+  MessageBoxWatcher box("Quorvex Vor OD ASIO Driver", MessageBoxWatcher::kAnyProcess, 30000);
+  EXPECT_EQ(3u, RunSilently(InstallerPath()));
+  EXPECT_TRUE(box.Wait());
+  EXPECT_EQ("Quorvex Vor OD ASIO Register Server failed (-105)", box.Text());
+  DeleteRegistryTree(kMachine, kAsioKey);
+  ExpectNothingLeft();
 }
 
 }  // namespace

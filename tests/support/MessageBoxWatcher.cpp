@@ -16,7 +16,8 @@ BOOL CALLBACK MatchBox(HWND window, LPARAM param) {
   GetWindowThreadProcessId(window, &processId);
   GetClassNameA(window, className, sizeof(className));
   GetWindowTextA(window, title, sizeof(title));
-  if (processId == search->processId && lstrcmpA(className, "#32770") == 0 &&
+  if ((processId == search->processId || search->processId == MessageBoxWatcher::kAnyProcess) &&
+      lstrcmpA(className, "#32770") == 0 &&
       *search->title == title && IsWindowVisible(window)) {
     search->found = window;
     return FALSE;

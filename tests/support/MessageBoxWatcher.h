@@ -11,8 +11,10 @@
 class MessageBoxWatcher {
  public:
   // Watches for up to timeoutMs for a box with this title shown by the given
-  // process (0: this process). Other processes' boxes are left alone, so that
-  // tests running side by side do not answer each other's boxes.
+  // process (0: this process; kAnyProcess: any, in a Wine prefix no other
+  // test uses). Other processes' boxes are left alone, so that tests running
+  // side by side do not answer each other's boxes.
+  static constexpr DWORD kAnyProcess = 0xFFFFFFFF;
   explicit MessageBoxWatcher(std::string title, DWORD processId = 0, DWORD timeoutMs = 20000);
   ~MessageBoxWatcher();
   MessageBoxWatcher(const MessageBoxWatcher&) = delete;
