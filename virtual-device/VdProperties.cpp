@@ -97,7 +97,7 @@ DWORD CVirtualDevice::Impl::Property(PinInstance* pInstance, VdRequest& request,
   call.bGet = ulFlags == KSPROPERTY_TYPE_GET;
   call.bSet = ulFlags == KSPROPERTY_TYPE_SET;
 
-  if (call.bSet && call.pbOutput) {
+  if (call.bSet && call.pbOutput && Logging()) {
     request.value.assign(call.pbOutput, call.pbOutput + call.cbOutput);
   }
   request.bProperty = true;

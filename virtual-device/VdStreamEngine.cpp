@@ -466,7 +466,7 @@ void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) 
     pInstance->nFrameDone = 0;
   }
   pInstance->bHostGone = false;
-  if (pInstance->bRender && pInstance->cbFrame) {
+  if (pInstance->bRender && pInstance->cbFrame && m_pMachine->streaming.ulRecordFramesMax) {
     VdRecording recording;
     recording.hPin = pInstance->hPin;
     recording.iFilter = pInstance->iFilter;

@@ -47,7 +47,7 @@ BOOL CVirtualDevice::Impl::OwnDeviceIoControl(HANDLE handle, DWORD dwIoctl, LPVO
   request.cbOutput = cbOut;
   request.iFilter = pInstance ? pInstance->iFilter : itFilter->second;
   request.iPin = pInstance ? pInstance->iPin : -1;
-  if (pvIn && cbIn) {
+  if (pvIn && cbIn && Logging()) {
     const BYTE* pb = static_cast<const BYTE*>(pvIn);
     request.input.assign(pb, pb + cbIn);
   }

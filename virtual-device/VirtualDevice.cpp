@@ -6,6 +6,9 @@
 
 #include "virtual-device/VirtualDeviceImpl.h"
 
+#include <stdio.h>
+#include <stdlib.h>
+
 #include <algorithm>
 
 namespace {
@@ -211,7 +214,20 @@ void CVirtualDevice::Uninstall() {
   KsResetPinCreationEntryPoint();
 }
 
+namespace {
+
+// A test that reads a log the device does not keep would see nothing happen.
+void RequireKept(bool bKept, const char* pszWhat) {
+  if (!bKept) {
+    fprintf(stderr, "CVirtualDevice: %s read, but the machine keeps none\n", pszWhat);
+    abort();
+  }
+}
+
+}  // namespace
+
 std::vector<VdRequest> CVirtualDevice::Requests() const {
+  RequireKept(m_machine.bLogRequests, "Requests() (VdMachine::bLogRequests)");
   Impl::Lock lock(m_pImpl.get());
   return m_pImpl->m_log;
 }
@@ -284,6 +300,8 @@ VdStreamStats CVirtualDevice::Stats() const {
 }
 
 std::vector<VdRecording> CVirtualDevice::Recordings() const {
+  RequireKept(m_machine.streaming.ulRecordFramesMax != 0,
+              "Recordings() (VdStreamingConfig::ulRecordFramesMax)");
   Impl::Lock lock(m_pImpl.get());
   return m_pImpl->m_engine.Recordings();
 }

@@ -6,6 +6,7 @@
 // How to use it
 //   CVirtualDevice device;                 // the default machine (below)
 //   device.Machine().filters[kVdVorOdCapture].pins[1].channelConfigs = {{2, 3}};
+//   device.Machine().bLogRequests = true;  // keep a log of the requests
 //   device.Install();                      // the seam now reaches the model
 //   ... drive the KS client ...
 //   device.Requests();                     // every request received, in order
@@ -123,9 +124,12 @@
 //   VdCaptureSample and VdDecodeCaptureSample. 24 valid bits: the low 8 bits
 //   are 0; bit 31 is bit 19 of the frame, so half of the samples are negative.
 // Recording and loopback
-//   Every frame a render instance plays while running (silence included) is
-//   recorded, with the device frame of the first one (Recordings()), up to
-//   VdStreamingConfig::ulRecordFramesMax frames per run. VdLoopback entries
+//   With VdStreamingConfig::ulRecordFramesMax above 0, every frame a render
+//   instance plays while running (silence included) is recorded, with the
+//   device frame of the first one (Recordings()), up to that many frames per
+//   run. Like the request log (VdMachine::bLogRequests), recording is off
+//   unless a test turns it on: Requests() and Recordings() end the process
+//   when it is off, so that no test reads an empty log as "nothing happened". VdLoopback entries
 //   feed a render channel's played samples, with their low 8 bits cleared as
 //   24-bit converters would, into a capture channel at the same device frame
 //   (renders are played before captures within a frame).
@@ -276,8 +280,10 @@ struct VdStreamingConfig {
   ULONG cbDataUsedExcess = 0; // fault: reads over-report DataUsed by this much
   bool bHang = false;         // fault: nothing completes, nothing is signalled
   std::vector<VdLoopback> loopbacks;
-  ULONG ulRecordFramesMax = 1u << 22;  // per render run
-  bool bLogStreamIo = true;   // stream requests go into the request log
+  // Recording and the request log are for tests that read them: off unless
+  // a test turns them on, so that a host streaming for hours stays flat.
+  ULONG ulRecordFramesMax = 0;  // per render run; 0: no recordings at all
+  bool bLogStreamIo = true;     // with bLogRequests: stream requests too
 };
 
 struct VdMachine {
@@ -290,6 +296,7 @@ struct VdMachine {
   std::vector<VdReplyOverride> replyOverrides;
   std::vector<VdIoctlFault> ioctlFaults;
   VdStreamingConfig streaming;
+  bool bLogRequests = false;      // keep the request log (Requests())
 };
 
 // Indexes of the default machine's filters.
@@ -430,7 +437,9 @@ class CVirtualDevice {
   void Uninstall();
 
   VdMachine& Machine() { return m_machine; }
+  const VdMachine& Machine() const { return m_machine; }
 
+  // The log (bLogRequests) since it was last cleared.
   std::vector<VdRequest> Requests() const;
   void ClearRequests();
 

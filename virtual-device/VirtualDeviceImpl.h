@@ -71,7 +71,11 @@ struct CVirtualDevice::Impl {
 
   HMODULE KsUserModule() const { return reinterpret_cast<HMODULE>(&s_ksuserModule); }
 
-  void Log(const VdRequest& request) { m_log.push_back(request); }
+  // Whether requests are logged; the copies a log entry holds are made only then.
+  bool Logging() const { return m_machine.bLogRequests; }
+  void Log(const VdRequest& request) {
+    if (Logging()) m_log.push_back(request);
+  }
 
   // ------------------------------------------------------------- handles
 

@@ -43,7 +43,10 @@ std::vector<Creation> Creations(const CVirtualDevice& device) {
 
 class BringUpTest : public ::testing::Test {
  protected:
-  void SetUp() override { device.Install(); }
+  void SetUp() override {
+    device.Machine().bLogRequests = true;
+    device.Install();
+  }
   void TearDown() override {
     driver.Release();
     EXPECT_EQ(device.OpenHandleCount(), 0u) << "a KS handle outlived the driver";

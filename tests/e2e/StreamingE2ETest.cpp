@@ -64,7 +64,7 @@ TEST(StreamingCyclesTest, TwentyRunsLeaveNoHandleOpen) {
     ASSERT_EQ(rig.Prepare(sizes[cycle % 3], {0, 15}, {0, 1}), ASE_OK) << cycle;
     const int before = rig.host.switches;
     ASSERT_EQ(rig.Asio()->start(), ASE_OK) << cycle;
-    Sleep(500);
+    rig.device.WaitUntil([&](const CVirtualDevice&) { return rig.host.switches > before + 2; });
     ASSERT_EQ(rig.Asio()->stop(), ASE_OK) << cycle;
     EXPECT_GT(rig.host.switches, before + 2) << cycle;
     ASSERT_EQ(rig.Asio()->disposeBuffers(), ASE_OK) << cycle;

@@ -20,7 +20,10 @@ const GUID kCaptureCategories[] = {KsGuid::CategoryAudio, KsGuid::CategoryCaptur
 
 class KsAudFilterTest : public ::testing::Test {
  protected:
-  void SetUp() override { m_device.Install(); }
+  void SetUp() override {
+    m_device.Machine().bLogRequests = true;
+    m_device.Install();
+  }
   void TearDown() override {
     m_pEnum.reset();
     EXPECT_EQ(0u, m_device.OpenHandleCount());

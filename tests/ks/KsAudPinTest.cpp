@@ -16,7 +16,10 @@ namespace {
 
 class KsAudPinTest : public ::testing::Test {
  protected:
-  void SetUp() override { m_device.Install(); }
+  void SetUp() override {
+    m_device.Machine().bLogRequests = true;
+    m_device.Install();
+  }
   void TearDown() override {
     m_pPin.reset();
     m_pFilter.reset();

@@ -13,7 +13,10 @@ namespace {
 
 class KsFilterTest : public ::testing::Test {
  protected:
-  void SetUp() override { m_device.Install(); }
+  void SetUp() override {
+    m_device.Machine().bLogRequests = true;
+    m_device.Install();
+  }
   std::string Path(int iFilter) {
     return m_device.Machine().filters[iFilter].DevicePath(KsGuid::CategoryAudio);
   }

@@ -20,7 +20,10 @@ const ULONG kCapturePin = 1;  // pin 0 of a capture filter is its bridge
 
 class KsPinTest : public ::testing::Test {
  protected:
-  void SetUp() override { m_device.Install(); }
+  void SetUp() override {
+    m_device.Machine().bLogRequests = true;
+    m_device.Install();
+  }
 
   // Opens a filter of the machine (as it is now) and makes a pin on it.
   void Open(int iFilter, ULONG nPinId) {

@@ -19,7 +19,10 @@ const uint32_t B = 288;
 
 class KsStreamTest : public ::testing::Test {
  protected:
-  void SetUp() override { device.Install(); }
+  void SetUp() override {
+    device.Machine().streaming.ulRecordFramesMax = 1u << 22;
+    device.Install();
+  }
   void TearDown() override {
     capturePin.reset();
     renderPin.reset();

@@ -49,6 +49,8 @@ StreamingRig::StreamingRig(StreamMode streamMode)
 
 StreamingRig::StreamingRig(StreamMode streamMode, const VdMachine& machine)
     : device(machine), mode(streamMode) {
+  // The render side's checks read what the device played.
+  device.Machine().streaming.ulRecordFramesMax = 1u << 22;
   device.Install();
 }
 

@@ -34,7 +34,10 @@ struct Request {
 
 class VdStreamingTest : public ::testing::Test {
  protected:
-  void SetUp() override { device.Install(); }
+  void SetUp() override {
+    device.Machine().streaming.ulRecordFramesMax = 1u << 22;
+    device.Install();
+  }
   void TearDown() override {
     pins.clear();
     filters.clear();
