@@ -8,6 +8,7 @@
 #include "com/ClassIds.h"
 #include "driver/HostDoorway.h"
 #include "driver/SampleBuffer.h"
+#include "ks/KsAudPin.h"
 
 namespace {
 
@@ -25,8 +26,6 @@ const char* const kInputNames[CAsioDriver::kMaxInputs] = {
 // a looped-streaming request asks for two packets of up to 16 channels of
 // 4-byte samples, and the host buffers hold two halves of 4-byte samples.
 constexpr long kMaxBufferFrames = static_cast<long>(0xFFFFFFFFu / (CAsioDriver::kMaxInputs * 8));
-
-constexpr double kTwoPow32 = 4294967296.0;
 
 // Copies text into a buffer of `size` bytes, always terminated.
 void CopyText(char* dest, size_t size, const char* text) {
@@ -47,11 +46,12 @@ INonDelegatingUnknown* CAsioDriver::CreateInstance(IUnknown* pOuterUnknown, HRES
 CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
     : CUnknown("CAsioDriver", pOuterUnknown, phr),
       m_comInit(false),
-      m_samplePosition(0.0),
+      m_nextSwitchPosition(0),
       m_sampleRate(kSampleRate),
       m_callbacks(nullptr),
       m_asioTime(),
-      m_timeStamp(0),
+      m_pendingTimeFlags(0),
+      m_deviceLost(false),
       m_streamThread(INVALID_HANDLE_VALUE),
       m_streamThreadId(0),
       m_dropOuts(0),
@@ -63,8 +63,8 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_inputChannel(),
       m_outputChannel(),
       m_bufferSize(kDefaultBufferSize),
-      m_inputLatency(kDefaultBufferSize),
-      m_outputLatency(2 * kDefaultBufferSize),
+      m_captureDelayFrames(0),
+      m_renderDelayFrames(0),
       m_numInputs(0),
       m_numOutputs(0),
       m_activeInputs(0),
@@ -135,6 +135,16 @@ HRESULT STDMETHODCALLTYPE CAsioDriver::InnerQueryInterface(REFIID riid, void** p
   return CUnknown::InnerQueryInterface(riid, ppv);
 }
 
+bool CAsioDriver::HostSupports(long selector) {
+  return MessageHost(kAsioSelectorSupported, selector) != 0;
+}
+
+long CAsioDriver::MessageHost(long selector, long value, void* message, double* opt) {
+  ASIOCallbacks* const callbacks = m_callbacks;
+  if (callbacks == nullptr || callbacks->asioMessage == nullptr) return 0;
+  return callbacks->asioMessage(selector, value, message, opt);
+}
+
 void CAsioDriver::SetErrorMessage(const char* text) {
   CopyText(m_errorMessage, sizeof(m_errorMessage), text);
 }
@@ -148,6 +158,7 @@ ASIOBool CAsioDriver::init(void* /*sysHandle*/) {
     // device.
     SetErrorMessage(kMessageOpenFailure);
     if (FindHardware()) {
+      ReadDeviceDelays();
       SetErrorMessage(kMessageOk);
       m_initialized = true;
       return ASIOTrue;
@@ -180,8 +191,9 @@ ASIOError CAsioDriver::start() {
     // A run that ended by itself (a failed wait, a stop from a callback).
     if (m_streamThread != INVALID_HANDLE_VALUE) StopStreamThread();
     m_running = false;
-    m_samplePosition = 0.0;
-    m_timeStamp = 0;
+    m_switchStamp.Publish(0, 0);
+    m_nextSwitchPosition = 0;
+    m_deviceLost = false;
     m_bufferIndex = 0;
     if (m_capturePin == nullptr || m_renderPin == nullptr) return ASE_NotPresent;
     if (!StartStreamThread()) return ASE_HWMalfunction;
@@ -217,9 +229,34 @@ ASIOError CAsioDriver::getChannels(long* numInputChannels, long* numOutputChanne
 }
 
 ASIOError CAsioDriver::getLatencies(long* inputLatency, long* outputLatency) {
-  if (inputLatency != nullptr) *inputLatency = m_inputLatency;
-  if (outputLatency != nullptr) *outputLatency = m_outputLatency;
+  long in = 0, out = 0;
+  ComputeLatencies(m_callbacks != nullptr ? m_bufferSize : m_preferredBufferSize.Get(), &in, &out);
+  if (inputLatency != nullptr) *inputLatency = in;
+  if (outputLatency != nullptr) *outputLatency = out;
   return (inputLatency != nullptr && outputLatency != nullptr) ? ASE_OK : ASE_InvalidParameter;
+}
+
+// The host's timeline is the capture pin's (see the streaming loop). Input:
+// the first frame of a half waits a whole half in the capture buffer before
+// its switch, after the device's own capture delay. Output: what the host
+// writes in switch n is played from capture frame (n + 4) x B on with a
+// cyclic render buffer, (n + 6) x B with render packets, and switch n hands
+// over the half that ends at (n + 1) x B: 3 or 5 halves, then the device's
+// render delay. A host that shifts its recordings by the sum lines them up
+// with what it played.
+void CAsioDriver::ComputeLatencies(long bufferSize, long* inputLatency, long* outputLatency) const {
+  const bool looped = m_renderPin == nullptr || m_renderPin->m_bLooped;
+  *inputLatency = bufferSize + m_captureDelayFrames;
+  *outputLatency = (looped ? 3 : 5) * bufferSize + m_renderDelayFrames;
+}
+
+void CAsioDriver::ReadDeviceDelays() {
+  ULONG frames = 0;
+  m_captureDelayFrames =
+      m_capturePin != nullptr && SUCCEEDED(m_capturePin->GetDeviceDelayFrames(&frames)) ? frames : 0;
+  frames = 0;
+  m_renderDelayFrames =
+      m_renderPin != nullptr && SUCCEEDED(m_renderPin->GetDeviceDelayFrames(&frames)) ? frames : 0;
 }
 
 ASIOError CAsioDriver::getBufferSize(long* minSize, long* maxSize, long* preferredSize,
@@ -265,27 +302,24 @@ ASIOError CAsioDriver::getClockSources(ASIOClockSource* clocks, long* numSources
 
 ASIOError CAsioDriver::setClockSource(long reference) {
   if (reference != 0) return ASE_NotPresent;
-  m_asioTime.timeInfo.flags |= kClockSourceChanged;
+  m_pendingTimeFlags.FetchOr(kClockSourceChanged);
   return ASE_OK;
 }
 
 ASIOError CAsioDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
+  uint64_t position = 0, stamp = 0;
+  m_switchStamp.Read(&position, &stamp);
   if (sPos != nullptr) {
-    double position = m_samplePosition;
-    if (position >= kTwoPow32) {
-      sPos->hi = static_cast<unsigned long>(position / kTwoPow32);
-      sPos->lo = static_cast<unsigned long>(position - sPos->hi * kTwoPow32);
-    } else {
-      sPos->hi = 0;
-      sPos->lo = static_cast<unsigned long>(position);
-    }
+    sPos->hi = static_cast<unsigned long>(position >> 32);
+    sPos->lo = static_cast<unsigned long>(position & 0xFFFFFFFFu);
   }
   if (tStamp != nullptr) {
-    uint64_t stamp = m_timeStamp;
     tStamp->hi = static_cast<unsigned long>(stamp >> 32);
     tStamp->lo = static_cast<unsigned long>(stamp & 0xFFFFFFFFu);
   }
-  return (sPos != nullptr && tStamp != nullptr) ? ASE_OK : ASE_InvalidParameter;
+  if (sPos == nullptr || tStamp == nullptr) return ASE_InvalidParameter;
+  // A device that went away: the host's clock must not look alive.
+  return m_deviceLost ? ASE_SPNotAdvancing : ASE_OK;
 }
 
 ASIOError CAsioDriver::getChannelInfo(ASIOChannelInfo* info) {
@@ -323,6 +357,9 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
   return HostDoorway([&]() -> ASIOError {
     // Buffers cannot change under the loop that is calling back.
     if (OnStreamThread()) return ASE_InvalidMode;
+    long inputBefore = 0, outputBefore = 0;
+    ComputeLatencies(m_callbacks != nullptr ? m_bufferSize : m_preferredBufferSize.Get(), &inputBefore,
+                     &outputBefore);
     disposeBuffers();
 
     // Requests that could only crash or overflow are refused before the pins
@@ -331,9 +368,11 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
         callbacks->asioMessage == nullptr || bufferSize <= 0 || bufferSize > kMaxBufferFrames)
       return ASE_InvalidParameter;
 
-    if (bufferSize != m_bufferSize) ReinstantiatePins();
+    if (bufferSize != m_bufferSize) {
+      ReinstantiatePins();
+      ReadDeviceDelays();
+    }
     m_bufferSize = bufferSize;
-    m_inputLatency = bufferSize;
 
     const size_t samples = 2 * static_cast<size_t>(bufferSize);
     const long maxInputs = m_numInputs < kMaxInputs ? m_numInputs : kMaxInputs;
@@ -397,7 +436,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
     if (allocationFailed) return fail(ASE_NoMemory, numChannels);
 
     m_callbacks = callbacks;
-    const long supportsTimeInfo = callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr);
+    const long supportsTimeInfo = MessageHost(kAsioSupportsTimeInfo, 0);
     // A host that claims time info without the callback for it is served
     // through bufferSwitch.
     m_timeInfoMode = supportsTimeInfo != 0 && callbacks->bufferSwitchTimeInfo != nullptr;
@@ -411,11 +450,15 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
       timeInfo.samplePosition.hi = timeInfo.samplePosition.lo = 0;
       timeInfo.sampleRate = m_sampleRate;
       timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
-      ASIOTimeCode& timeCode = m_asioTime.timeCode;
-      timeCode.speed = 1.0;
-      timeCode.timeCodeSamples.hi = timeCode.timeCodeSamples.lo = 0;
-      timeCode.flags = kTcValid | kTcRunning;
+      // There is no time-code source: the time code stays empty and invalid.
+      m_asioTime.timeCode = ASIOTimeCode();
     }
+    // Figures the host may have read before these buffers no longer hold.
+    long inputAfter = 0, outputAfter = 0;
+    ComputeLatencies(bufferSize, &inputAfter, &outputAfter);
+    if ((inputAfter != inputBefore || outputAfter != outputBefore) &&
+        HostSupports(kAsioLatenciesChanged))
+      MessageHost(kAsioLatenciesChanged, 0);
     return ASE_OK;
   });
 }
@@ -463,12 +506,10 @@ ASIOError CAsioDriver::controlPanel() {
 
 ASIOError CAsioDriver::future(long selector, void* /*opt*/) {
   switch (selector) {
-    case kAsioEnableTimeCodeRead:
-    case kAsioDisableTimeCodeRead:
+    // The mixer monitors its inputs in hardware; there is nothing to switch.
     case kAsioSetInputMonitor:
     case kAsioCanInputMonitor:
     case kAsioCanTimeInfo:
-    case kAsioCanTimeCode:
       return ASE_SUCCESS;
     default:
       return ASE_NotPresent;

@@ -22,6 +22,7 @@
 #include "com/Unknown.h"
 #include "driver/AsioTypes.h"
 #include "driver/RelaxedAtomic.h"
+#include "driver/SwitchStamp.h"
 
 class CKsEnumFilters;
 class CKsAudCapFilter;
@@ -93,6 +94,11 @@ class CAsioDriver : public IASIO, public CUnknown {
   CKsAudPin* OpenCapturePin(CKsAudCapFilter* filter, double rate, WORD channels);
   CKsAudPin* OpenRenderPin(CKsAudRenFilter* filter, double rate, WORD channels);
   void ReinstantiatePins();
+  void ReadDeviceDelays();
+  // What getLatencies reports for a buffer size: the frames from a sample
+  // entering the device to the switch that hands it over, and from the
+  // switch in which the host writes a sample to the device playing it.
+  void ComputeLatencies(long bufferSize, long* inputLatency, long* outputLatency) const;
 
   // Settings store.
   void LoadSettings();
@@ -120,19 +126,32 @@ class CAsioDriver : public IASIO, public CUnknown {
   static INT_PTR CALLBACK ControlPanelDlgProc(HWND window, UINT message, WPARAM wParam,
                                               LPARAM lParam);
 
+  // Messages to the host through its asioMessage callback: whether it
+  // supports a selector (kAsioSelectorSupported), and a message with the
+  // host's answer. Both answer 0 without callbacks.
+  bool HostSupports(long selector);
+  long MessageHost(long selector, long value, void* message = nullptr, double* opt = nullptr);
+
   // Frees every slot buffer and forgets the callbacks; no stop.
   void FreeBuffers();
   void SetErrorMessage(const char* text);
 
   bool m_comInit;
-  // Frames delivered since start, one 64-bit word so that a reader on another
-  // thread never mixes halves of two buffer switches.
-  RelaxedAtomic<double> m_samplePosition;
+  // Sample position and system time (nanoseconds) of the latest buffer
+  // switch, as one pair: the position of that switch's half in the run, 0
+  // for the run's first switch and one buffer size more for each later one.
+  CSwitchStamp m_switchStamp;
+  // The position the next switch of the run hands over (streaming thread).
+  uint64_t m_nextSwitchPosition;
   double m_sampleRate;
   ASIOCallbacks* m_callbacks;
   ASIOTime m_asioTime;
-  // System time of the latest buffer switch in nanoseconds (hi:lo as one word).
-  RelaxedAtomic<uint64_t> m_timeStamp;
+  // Change flags of the time info raised by host calls, handed to the next
+  // switch: one atomic read-modify-write on each side, so none is lost.
+  RelaxedAtomic<uint32_t> m_pendingTimeFlags;
+  // The latest run ended because the device failed, not because it was
+  // stopped; the position stands still until the next start.
+  RelaxedAtomic<bool> m_deviceLost;
   HANDLE m_streamThread;
   // Also written by the thread itself, which may call back into the driver
   // before _beginthreadex has returned.
@@ -146,8 +165,10 @@ class CAsioDriver : public IASIO, public CUnknown {
   long m_inputChannel[kMaxInputs];
   long m_outputChannel[kMaxOutputs];
   long m_bufferSize;
-  long m_inputLatency;
-  long m_outputLatency;
+  // The delays the device reports for its capture and render pins, in
+  // frames, read on the host's thread whenever the pins are (re)opened.
+  long m_captureDelayFrames;
+  long m_renderDelayFrames;
   long m_numInputs;
   long m_numOutputs;
   long m_activeInputs;

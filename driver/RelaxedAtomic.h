@@ -22,6 +22,8 @@ class RelaxedAtomic {
   }
   // Integers only.
   T FetchAdd(T delta) { return m_value.fetch_add(delta, std::memory_order_relaxed); }
+  T FetchOr(T bits) { return m_value.fetch_or(bits, std::memory_order_relaxed); }
+  T Exchange(T value) { return m_value.exchange(value, std::memory_order_relaxed); }
 
  private:
   std::atomic<T> m_value;

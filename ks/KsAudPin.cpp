@@ -255,6 +255,50 @@ HRESULT CKsAudPin::GetHWLatency(KSRTAUDIO_HWLATENCY* pLatency) {
   return hr;
 }
 
+HRESULT CKsAudPin::GetDeviceDelayFrames(ULONG* pulFrames) {
+  KsTraceEnter("CKsAudPin::GetDeviceDelayFrames()");
+  HRESULT hr = E_INVALIDARG;
+  if (pulFrames) {
+    *pulFrames = 0;
+    const ULONG ulRate = m_pwfx ? m_pwfx->nSamplesPerSec : 0;
+    const ULONG ulBlock = m_pwfx ? m_pwfx->nBlockAlign : 0;
+    // Both properties count time in 100-nanosecond units.
+    ULONGLONG ullTime100ns = 0;  // kept below 2^32 by the reports' widths
+    ULONGLONG ullFifoFrames = 0;
+    if (!ulRate || !ulBlock) {
+      hr = E_FAIL;
+    } else if (m_bLooped) {
+      KSRTAUDIO_HWLATENCY latency = {};
+      hr = GetHWLatency(&latency);
+      if (SUCCEEDED(hr)) {
+        ullFifoFrames = latency.FifoSize / ulBlock;
+        ullTime100ns = static_cast<ULONGLONG>(latency.ChipsetDelay) + latency.CodecDelay;
+      }
+    } else {
+      KSTIME latency = {};
+      hr = GetPropertySimple(KsGuid::PropSetAudio, KSPROPERTY_AUDIO_LATENCY, &latency,
+                             sizeof(latency));
+      if (SUCCEEDED(hr)) {
+        // Time x Numerator / Denominator, kept below a second whatever the
+        // device reports.
+        if (latency.Time > 0 && latency.Numerator && latency.Denominator) {
+          const double dTime = static_cast<double>(latency.Time) * latency.Numerator / latency.Denominator;
+          ullTime100ns = dTime < 1e7 ? static_cast<ULONGLONG>(dTime) : 10000000u;
+        }
+      }
+    }
+    if (SUCCEEDED(hr)) {
+      // Rounded to the nearest frame; a second of delay is beyond any device.
+      const ULONGLONG ullFrames = ullFifoFrames + (ullTime100ns * ulRate + 5000000) / 10000000;
+      *pulFrames = static_cast<ULONG>(ullFrames < ulRate ? ullFrames : ulRate);
+    } else {
+      KsTrace(3, "No device delay reported - %#08x", static_cast<unsigned>(hr));
+    }
+  }
+  KsTraceLeaveResult("CKsAudPin::GetDeviceDelayFrames", hr);
+  return hr;
+}
+
 HRESULT CKsAudPin::AllocateBuffersWithNotification(ULONG cbRequested, PVOID* ppBuffer,
                                                    PULONG pcbBuffer) {
   KsTraceEnter("CKsAudPin::AllocateBuffersWithNotification()");

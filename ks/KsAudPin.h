@@ -30,6 +30,11 @@ class CKsAudPin : public CKsPin {
   HRESULT GetPosition(KSAUDIO_POSITION* pPosition);
   HRESULT SetPosition(KSAUDIO_POSITION* pPosition);
   HRESULT GetHWLatency(KSRTAUDIO_HWLATENCY* pLatency);
+  // The delay the device itself adds between the pin's buffer and the
+  // converter, in frames of the pin's format: KSPROPERTY_RTAUDIO_HWLATENCY on
+  // a looped-streaming pin, KSPROPERTY_AUDIO_LATENCY on a standard one. A pin
+  // that does not answer adds nothing (0, with the failure returned).
+  HRESULT GetDeviceDelayFrames(ULONG* pulFrames);
 
   // Has the driver allocate the cyclic buffer (retrying larger sizes) and
   // registers a new notification event; once per pin handle the buffer is

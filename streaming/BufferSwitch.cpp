@@ -11,10 +11,15 @@ void CAsioDriver::DoBufferSwitch() {
   ASIOCallbacks* const callbacks = m_callbacks;
   if (callbacks == nullptr) return;
 
-  // Nanoseconds of the millisecond clock; exact for every 32-bit value.
-  m_timeStamp = static_cast<uint64_t>(timeGetTime()) * 1000000u;
-  // Switches that run before start() has returned leave the position at 0.
-  if (m_running) m_samplePosition = m_samplePosition + static_cast<double>(m_bufferSize);
+  // This switch's position and time, published as one pair before the host
+  // is called, so that getSamplePosition on any thread, inside the callback
+  // too, reports this switch. A run's first switch is at 0, whether or not
+  // start has returned yet. Nanoseconds of the millisecond clock are exact
+  // for every 32-bit value.
+  const uint64_t position = m_nextSwitchPosition;
+  const uint64_t stamp = static_cast<uint64_t>(timeGetTime()) * 1000000u;
+  m_switchStamp.Publish(position, stamp);
+  m_nextSwitchPosition = position + static_cast<uint64_t>(m_bufferSize);
 
   const long index = m_bufferIndex;
   const long half = index * m_bufferSize;
@@ -24,10 +29,14 @@ void CAsioDriver::DoBufferSwitch() {
       FloatToInt32InPlace(m_inputBuffers[slot] + half, m_bufferSize);
 
   if (m_timeInfoMode) {
-    static_cast<IASIO*>(this)->getSamplePosition(&m_asioTime.timeInfo.samplePosition,
-                                                 &m_asioTime.timeInfo.systemTime);
+    AsioTimeInfo& timeInfo = m_asioTime.timeInfo;
+    timeInfo.samplePosition.hi = static_cast<unsigned long>(position >> 32);
+    timeInfo.samplePosition.lo = static_cast<unsigned long>(position & 0xFFFFFFFFu);
+    timeInfo.systemTime.hi = static_cast<unsigned long>(stamp >> 32);
+    timeInfo.systemTime.lo = static_cast<unsigned long>(stamp & 0xFFFFFFFFu);
+    timeInfo.flags |= m_pendingTimeFlags.Exchange(0);
     callbacks->bufferSwitchTimeInfo(&m_asioTime, index, ASIOFalse);
-    m_asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
+    timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
   } else {
     callbacks->bufferSwitch(index, ASIOFalse);
   }

@@ -4,6 +4,8 @@
 #ifndef VOROD_STREAMING_INPUTCAPTURE_H
 #define VOROD_STREAMING_INPUTCAPTURE_H
 
+#include <windows.h>
+
 #include <cstdint>
 
 class CInputCapture {
@@ -20,9 +22,18 @@ class CInputCapture {
   // Whether the packet just handed out came too late for the device, which
   // then lost captured frames. Asked after WaitForPacket, before release.
   virtual bool IsLate() { return false; }
+  // Samples the device captured just before this packet that were never
+  // handed out (a cyclic buffer that went round a half too many): the
+  // packet follows them on the device's timeline. Asked like IsLate.
+  virtual uint32_t GetMissedSampleCount() { return 0; }
   // Whether a frame cut off at the end of a packet goes on at the start of
   // the next one (a cyclic buffer), rather than being torn off.
   virtual bool SplitsFrames() { return false; }
+  // The event the device signals for this stream's progress, if any, and an
+  // event of another stream to consume while waiting here (see
+  // CKsPacketSet::Wait).
+  virtual HANDLE NotificationEvent() { return nullptr; }
+  virtual void SetDrainEvent(HANDLE /*hEvent*/) {}
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTURE_H

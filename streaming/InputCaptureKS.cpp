@@ -10,7 +10,8 @@ const DWORD kCancelWaitMs = 100;
 }  // namespace
 
 CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin)
-    : m_pin(pin), m_nextPacket(0), m_currentPacket(0) {
+    : m_pin(pin), m_drain(nullptr), m_nextPacket(0), m_currentPacket(0), m_lastHalf(2),
+      m_missedHalf(false) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -36,6 +37,7 @@ CInputCaptureKS::~CInputCaptureKS() {
 
 int32_t CInputCaptureKS::Start() {
   m_nextPacket = 0;
+  m_lastHalf = 2;
   if (m_pin == nullptr) return E_FAIL;
   if (m_packets.Looped() && m_pin->m_hNotificationEvent != nullptr)
     ResetEvent(m_pin->m_hNotificationEvent);
@@ -49,9 +51,14 @@ void CInputCaptureKS::Flush(uint32_t timeoutMs) {
 }
 
 bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {
-  if (m_packets.Count() == 0 || !m_packets.Wait(m_nextPacket, timeoutMs)) return false;
-  m_currentPacket = m_nextPacket;
-  m_nextPacket = m_nextPacket + 1 < m_packets.Count() ? m_nextPacket + 1 : 0;
+  if (m_packets.Count() == 0 || !m_packets.Wait(m_nextPacket, timeoutMs, m_drain)) return false;
+  m_currentPacket = m_packets.Looped() ? m_packets.CompletedHalf(m_nextPacket) : m_nextPacket;
+  if (m_packets.Looped()) {
+    // The same half twice in a row: the device went round without us.
+    m_missedHalf = m_currentPacket == m_lastHalf;
+    m_lastHalf = m_currentPacket;
+  }
+  m_nextPacket = m_currentPacket + 1 < m_packets.Count() ? m_currentPacket + 1 : 0;
   return true;
 }
 
@@ -78,6 +85,16 @@ void CInputCaptureKS::ReleasePacket() {
   m_currentPacket = m_packets.Count();
 }
 
-bool CInputCaptureKS::IsLate() { return m_packets.IsLate(m_currentPacket); }
+bool CInputCaptureKS::IsLate() {
+  return m_packets.IsLate(m_currentPacket) || (m_packets.Looped() && m_missedHalf);
+}
+
+uint32_t CInputCaptureKS::GetMissedSampleCount() {
+  return m_packets.Looped() && m_missedHalf ? m_packets.SamplesPerPacket() : 0;
+}
+
+HANDLE CInputCaptureKS::NotificationEvent() {
+  return m_packets.Looped() && m_pin != nullptr ? m_pin->m_hNotificationEvent : nullptr;
+}
 
 bool CInputCaptureKS::SplitsFrames() { return m_packets.Looped(); }

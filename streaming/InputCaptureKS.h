@@ -5,7 +5,11 @@
 // Packet streaming: packetCount reads are queued at construction and each
 // packet is read again when released; packets complete strictly in order.
 // Looped streaming: the two halves of the pin's cyclic buffer are the two
-// packets, each handed out when the pin's notification event fires.
+// packets, each handed out when the pin's notification event fires. With a
+// position register the half handed out is the one the device completed
+// last, read from the register rather than counted, so that a notification
+// lost while its event was still signalled costs one half, not the order of
+// every half after it.
 #ifndef VOROD_STREAMING_INPUTCAPTUREKS_H
 #define VOROD_STREAMING_INPUTCAPTUREKS_H
 
@@ -28,13 +32,21 @@ class CInputCaptureKS : public CInputCapture {
   void ReleasePacket() override;
   uint32_t GetSamplesPerPacket() override;
   bool IsLate() override;
+  uint32_t GetMissedSampleCount() override;
   bool SplitsFrames() override;
+  HANDLE NotificationEvent() override;
+  void SetDrainEvent(HANDLE hEvent) override { m_drain = hEvent; }
 
  private:
   CKsPacketSet m_packets;
   CKsAudPin* m_pin;
+  HANDLE m_drain;
   uint32_t m_nextPacket;
   uint32_t m_currentPacket;  // the packet count when none is handed out
+  // Looped: the half handed out before, and whether the device has since
+  // completed a half that was never handed out.
+  uint32_t m_lastHalf;
+  bool m_missedHalf;
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTUREKS_H

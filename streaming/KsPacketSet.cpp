@@ -11,6 +11,8 @@
 namespace {
 
 const ULONG_PTR kStatusPending = 0x103;
+// The silence record holds this many packets' worth of zero samples.
+const ULONG kSilencePackets = 3;
 
 }  // namespace
 
@@ -21,6 +23,7 @@ CKsPacketSet::CKsPacketSet()
       m_ulCount(0),
       m_ulSamplesPerPacket(0),
       m_bLooped(false),
+      m_bRender(false),
       m_bAbandoned(false),
       m_pulPositionRegister(nullptr),
       m_dwPacketMs(0),
@@ -71,9 +74,12 @@ bool CKsPacketSet::SetUpStandard(CKsAudPin* pPin, ULONG ulCount, ULONG ulSamples
                                  bool bRender) {
   m_pPin = pPin;
   m_bLooped = false;
+  m_bRender = bRender;
   if (ulCount == 0 || ulSamplesPerPacket == 0 || ulSamplesPerPacket > 0xFFFFFFFFu / 4) return false;
-  m_pPackets = new (std::nothrow) KsStreamPacket[ulCount]();
-  m_pSamples = AllocateSamples<int32_t>(static_cast<size_t>(ulCount) * ulSamplesPerPacket);
+  // The packets' samples, then the silence record's.
+  const size_t cSamples = static_cast<size_t>(ulCount + (bRender ? kSilencePackets : 0)) * ulSamplesPerPacket;
+  m_pPackets = new (std::nothrow) KsStreamPacket[ulCount + 1]();
+  m_pSamples = AllocateSamples<int32_t>(cSamples);
   if (m_pPackets == nullptr || m_pSamples == nullptr) {
     delete[] m_pPackets;
     FreeSampleBuffer(m_pSamples);
@@ -81,19 +87,22 @@ bool CKsPacketSet::SetUpStandard(CKsAudPin* pPin, ULONG ulCount, ULONG ulSamples
     m_pSamples = nullptr;
     return false;
   }
-  memset(m_pSamples, 0, static_cast<size_t>(ulCount) * ulSamplesPerPacket * 4);
+  memset(m_pSamples, 0, cSamples * 4);
   m_ulCount = ulCount;
   m_ulSamplesPerPacket = ulSamplesPerPacket;
-  for (ULONG i = 0; i < ulCount; ++i) {
+  for (ULONG i = 0; i <= ulCount; ++i) {
     KSSTREAM_HEADER& header = m_pPackets[i].header;
     header.Size = sizeof(KSSTREAM_HEADER);
     header.PresentationTime.Numerator = 1;
     header.PresentationTime.Denominator = 1;
     header.FrameExtent = ulSamplesPerPacket * 4;
     header.DataUsed = bRender ? header.FrameExtent : 0;
-    header.Data = m_pSamples + static_cast<size_t>(i) * ulSamplesPerPacket;
+    header.Data = i < ulCount || bRender ? m_pSamples + static_cast<size_t>(i) * ulSamplesPerPacket
+                                         : nullptr;
     m_pPackets[i].overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   }
+  // The silence record: zeros, as long as the caller asks, up to its end.
+  if (bRender) m_pPackets[ulCount].header.FrameExtent = kSilencePackets * ulSamplesPerPacket * 4;
   return true;
 }
 
@@ -110,9 +119,32 @@ void CKsPacketSet::Queue(ULONG ulIndex, bool bWrite) {
   packet.bQueued = SUCCEEDED(hr);
 }
 
-bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs) {
+bool CKsPacketSet::QueueSilence(ULONG ulSamples) {
+  if (m_bLooped || !m_bRender || m_pPackets == nullptr || m_pPin == nullptr) return false;
+  KsStreamPacket& packet = m_pPackets[m_ulCount];
+  if (packet.bQueued) return false;
+  const ULONG cbSilence = ulSamples * 4;
+  if (cbSilence == 0 || cbSilence > packet.header.FrameExtent) return false;
+  packet.header.DataUsed = cbSilence;
+  packet.bQueued = SUCCEEDED(m_pPin->WriteData(&packet.header, &packet.overlapped));
+  return packet.bQueued;
+}
+
+bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain) {
   KsStreamPacket& packet = m_pPackets[ulIndex];
-  if (WaitForSingleObject(packet.overlapped.hEvent, dwTimeoutMs) != WAIT_OBJECT_0) return false;
+  if (hDrain == nullptr) {
+    if (WaitForSingleObject(packet.overlapped.hEvent, dwTimeoutMs) != WAIT_OBJECT_0) return false;
+  } else {
+    const HANDLE events[2] = {packet.overlapped.hEvent, hDrain};
+    const DWORD dwStart = timeGetTime();
+    for (;;) {
+      const DWORD dwWaited = timeGetTime() - dwStart;
+      const DWORD dwResult =
+          WaitForMultipleObjects(2, events, FALSE, dwWaited < dwTimeoutMs ? dwTimeoutMs - dwWaited : 0);
+      if (dwResult == WAIT_OBJECT_0) break;
+      if (dwResult != WAIT_OBJECT_0 + 1) return false;
+    }
+  }
   packet.bQueued = false;
   // A request that failed (a device gone, a request cancelled under the run)
   // carries no audio: it ends the wait like a time-out.
@@ -122,6 +154,11 @@ bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs) {
     m_dwLastWait = timeGetTime();
   }
   return true;
+}
+
+ULONG CKsPacketSet::CompletedHalf(ULONG ulFallback) const {
+  if (!m_bLooped || m_pulPositionRegister == nullptr || m_ulCount != 2) return ulFallback;
+  return *m_pulPositionRegister < m_pPackets[0].header.FrameExtent ? 1 : 0;
 }
 
 bool CKsPacketSet::IsLate(ULONG ulIndex) const {
@@ -138,7 +175,8 @@ bool CKsPacketSet::IsLate(ULONG ulIndex) const {
            m_dwLastWait - m_dwPreviousWait > 2 * m_dwPacketMs;
   }
   if (m_ulCount < 2) return false;
-  for (ULONG i = 0; i < m_ulCount; ++i) {
+  // The silence record counts too: it is audio the device still holds.
+  for (ULONG i = 0; i <= m_ulCount; ++i) {
     const KsStreamPacket& packet = m_pPackets[i];
     if (i != ulIndex && packet.bQueued &&
         *static_cast<const volatile ULONG_PTR*>(&packet.overlapped.Internal) == kStatusPending)
@@ -155,7 +193,8 @@ uint32_t CKsPacketSet::QueuedAheadSamples() const {
 void CKsPacketSet::Release(DWORD dwPerPacketMs) {
   if (m_pPackets == nullptr) return;
   bool bPending = false;
-  for (ULONG i = 0; i < m_ulCount && !m_bLooped; ++i) {
+  const ULONG ulRecords = m_bLooped ? 0 : m_ulCount + 1;
+  for (ULONG i = 0; i < ulRecords; ++i) {
     if (m_pPackets[i].bQueued) {
       if (WaitForSingleObject(m_pPackets[i].overlapped.hEvent, dwPerPacketMs) == WAIT_OBJECT_0)
         m_pPackets[i].bQueued = false;
@@ -168,7 +207,7 @@ void CKsPacketSet::Release(DWORD dwPerPacketMs) {
     // memory that stays ours, and its events must stay valid handles.
     m_bAbandoned = true;
   } else {
-    for (ULONG i = 0; i < m_ulCount && !m_bLooped; ++i) CloseHandle(m_pPackets[i].overlapped.hEvent);
+    for (ULONG i = 0; i < ulRecords; ++i) CloseHandle(m_pPackets[i].overlapped.hEvent);
     delete[] m_pPackets;
     FreeSampleBuffer(m_pSamples);
   }

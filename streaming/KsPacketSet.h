@@ -49,8 +49,19 @@ class CKsPacketSet {
   int32_t* Data(ULONG ulIndex) { return static_cast<int32_t*>(m_pPackets[ulIndex].header.Data); }
 
   // Waits for a packet's event; a packet waited for is no longer queued.
-  // False also when its request completed with an error status.
-  bool Wait(ULONG ulIndex, DWORD dwTimeoutMs);
+  // False also when its request completed with an error status. Meanwhile
+  // hDrain (another stream's notification event), if given, is consumed each
+  // time it fires, so that a device waiting for its host never waits long.
+  bool Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain = nullptr);
+  // Looped with a position register: the half the device is not in now,
+  // the one it completed last. ulFallback without a register.
+  ULONG CompletedHalf(ULONG ulFallback) const;
+  // Looped: the device's byte offset in the cyclic buffer, null without one.
+  const volatile ULONG* PositionRegister() const { return m_pulPositionRegister; }
+  // Packet streaming, render: queues one write of ulSamples zero samples
+  // (at most three packets' worth) on a record of its own, to be played
+  // after what is queued before it.
+  bool QueueSilence(ULONG ulSamples);
   // Issues the packet's read or write; the result shows only in a later wait.
   void Queue(ULONG ulIndex, bool bWrite);
   // Whether the packet now handed out comes too late: packet streaming, no
@@ -69,11 +80,12 @@ class CKsPacketSet {
 
  private:
   CKsAudPin* m_pPin;
-  KsStreamPacket* m_pPackets;
+  KsStreamPacket* m_pPackets;  // m_ulCount records, then the silence record
   int32_t* m_pSamples;
   ULONG m_ulCount;
   ULONG m_ulSamplesPerPacket;
   bool m_bLooped;
+  bool m_bRender;
   bool m_bAbandoned;
   const volatile ULONG* m_pulPositionRegister;  // looped: the device's byte offset
   DWORD m_dwPacketMs;                           // looped without a register

@@ -4,6 +4,8 @@
 #ifndef VOROD_STREAMING_OUTPUTRENDER_H
 #define VOROD_STREAMING_OUTPUTRENDER_H
 
+#include <windows.h>
+
 #include <cstdint>
 
 class COutputRender {
@@ -21,6 +23,26 @@ class COutputRender {
   // Samples the device plays between a packet's submission and its first
   // sample being played, when the loop keeps up.
   virtual uint32_t GetQueuedAheadSamples() { return 0; }
+  // As CInputCapture's.
+  virtual HANDLE NotificationEvent() { return nullptr; }
+  virtual void SetDrainEvent(HANDLE /*hEvent*/) {}
+  // Packet streaming: plays this many samples of silence after what is
+  // queued now, before the next packet submitted.
+  virtual bool QueueSilence(uint32_t /*samples*/) { return false; }
+
+  // Writing ahead, in place of packets (a cyclic buffer with a position
+  // register): frames are written where the device will play them, on a
+  // timeline of the caller's. Anchor ties it to the buffer: timeline frame
+  // `frame` is played from sample `playSample` (read with PlayPosition).
+  virtual bool CanWriteAhead(uint32_t /*frames*/) { return false; }
+  // The sample the device plays next, in the cyclic buffer.
+  virtual bool PlayPosition(uint32_t* /*sample*/) { return false; }
+  virtual void Anchor(uint64_t /*frame*/, uint32_t /*playSample*/) {}
+  // Writes `frames` interleaved frames from timeline frame `frame` on; false
+  // when the device had already begun to play them.
+  virtual bool WriteAhead(uint64_t /*frame*/, const int32_t* /*samples*/, uint32_t /*frames*/) {
+    return true;
+  }
 };
 
 #endif  // VOROD_STREAMING_OUTPUTRENDER_H

@@ -12,10 +12,13 @@ const DWORD kCancelWaitMs = 100;
 }  // namespace
 
 COutputRenderKS::COutputRenderKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin)
-    : m_pin(pin), m_currentPacket(0) {
+    : m_pin(pin), m_drain(nullptr), m_currentPacket(0), m_lastHalf(1), m_missedHalf(false),
+      m_anchorSample(0) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
-    m_packets.SetUpLooped(pin, samplesPerPacket);
+    // The device plays whatever the buffer holds from the start: silence.
+    if (m_packets.SetUpLooped(pin, samplesPerPacket))
+      memset(m_packets.Data(0), 0, static_cast<size_t>(RingSamples()) * 4);
     return;
   }
   if (m_packets.SetUpStandard(pin, packetCount, samplesPerPacket, true)) {
@@ -34,7 +37,14 @@ COutputRenderKS::~COutputRenderKS() {
 int32_t COutputRenderKS::Start() { return m_pin != nullptr ? m_pin->SetState(KSSTATE_RUN) : E_FAIL; }
 
 bool COutputRenderKS::WaitForPacket(uint32_t timeoutMs) {
-  return m_packets.Count() != 0 && m_packets.Wait(m_currentPacket, timeoutMs);
+  if (m_packets.Count() == 0 || !m_packets.Wait(m_currentPacket, timeoutMs, m_drain)) return false;
+  if (m_packets.Looped()) {
+    m_currentPacket = m_packets.CompletedHalf(m_currentPacket);
+    // The same half twice in a row: the device played the other one again.
+    m_missedHalf = m_currentPacket == m_lastHalf;
+    m_lastHalf = m_currentPacket;
+  }
+  return true;
 }
 
 void COutputRenderKS::WritePacket(const int32_t* samples) {
@@ -50,6 +60,58 @@ void COutputRenderKS::SubmitPacket() {
 
 uint32_t COutputRenderKS::GetSamplesPerPacket() { return m_packets.SamplesPerPacket(); }
 
-bool COutputRenderKS::IsLate() { return m_packets.IsLate(m_currentPacket); }
+bool COutputRenderKS::IsLate() {
+  return m_packets.IsLate(m_currentPacket) || (m_packets.Looped() && m_missedHalf);
+}
+
+HANDLE COutputRenderKS::NotificationEvent() {
+  return m_packets.Looped() && m_pin != nullptr ? m_pin->m_hNotificationEvent : nullptr;
+}
+
+bool COutputRenderKS::QueueSilence(uint32_t samples) { return m_packets.QueueSilence(samples); }
+
+uint32_t COutputRenderKS::Channels() const {
+  return m_pin != nullptr && m_pin->m_pwfx != nullptr ? m_pin->m_pwfx->nChannels : 0;
+}
+
+bool COutputRenderKS::CanWriteAhead(uint32_t frames) {
+  // A window of `frames` written a window ahead of the device must not reach
+  // round to where it plays.
+  return m_packets.Looped() && m_packets.PositionRegister() != nullptr && Channels() != 0 &&
+         frames != 0 && RingSamples() / Channels() >= 2 * static_cast<uint64_t>(frames);
+}
+
+bool COutputRenderKS::PlayPosition(uint32_t* sample) {
+  const volatile ULONG* reg = m_packets.PositionRegister();
+  if (reg == nullptr || RingSamples() == 0) return false;
+  const uint32_t position = *reg / 4;
+  if (position >= RingSamples()) return false;
+  *sample = position;
+  return true;
+}
+
+void COutputRenderKS::Anchor(uint64_t frame, uint32_t playSample) {
+  const uint32_t ring = RingSamples();
+  if (ring == 0) return;
+  const uint32_t back = static_cast<uint32_t>(frame * Channels() % ring);
+  m_anchorSample = (playSample % ring + ring - back) % ring;
+}
+
+bool COutputRenderKS::WriteAhead(uint64_t frame, const int32_t* samples, uint32_t frames) {
+  const uint32_t ring = RingSamples();
+  const uint32_t count = frames * Channels();
+  if (ring == 0 || samples == nullptr || count == 0 || count > ring) return true;
+  int32_t* buffer = m_packets.Data(0);
+  const uint32_t start = static_cast<uint32_t>((m_anchorSample + frame * Channels()) % ring);
+  const uint32_t first = count < ring - start ? count : ring - start;
+  memcpy(buffer + start, samples, static_cast<size_t>(first) * 4);
+  memcpy(buffer, samples + first, static_cast<size_t>(count - first) * 4);
+  // The device already past the window's first sample: that much of it was
+  // played stale. At the first sample it has not played it yet.
+  uint32_t play = 0;
+  if (!PlayPosition(&play)) return true;
+  const uint32_t into = (play + ring - start) % ring;
+  return into == 0 || into >= count;
+}
 
 uint32_t COutputRenderKS::GetQueuedAheadSamples() { return m_packets.QueuedAheadSamples(); }

@@ -4,7 +4,10 @@
 // construction; each one is refilled and written again once the device has
 // played it, strictly in order. Looped streaming: the two halves of the pin's
 // cyclic buffer are the two packets; the notification event says that the
-// device has finished playing a half, which may then be refilled.
+// device has finished playing a half, which may then be refilled (with a
+// position register: the half it is not playing now). With a position
+// register the loop may instead write ahead of the device at positions of its
+// own timeline (see COutputRender), never waiting for the render side.
 #ifndef VOROD_STREAMING_OUTPUTRENDERKS_H
 #define VOROD_STREAMING_OUTPUTRENDERKS_H
 
@@ -24,11 +27,28 @@ class COutputRenderKS : public COutputRender {
   uint32_t GetSamplesPerPacket() override;
   bool IsLate() override;
   uint32_t GetQueuedAheadSamples() override;
+  HANDLE NotificationEvent() override;
+  void SetDrainEvent(HANDLE hEvent) override { m_drain = hEvent; }
+  bool QueueSilence(uint32_t samples) override;
+  bool CanWriteAhead(uint32_t frames) override;
+  bool PlayPosition(uint32_t* sample) override;
+  void Anchor(uint64_t frame, uint32_t playSample) override;
+  bool WriteAhead(uint64_t frame, const int32_t* samples, uint32_t frames) override;
 
  private:
+  uint32_t RingSamples() const { return 2 * m_packets.SamplesPerPacket(); }
+  uint32_t Channels() const;
+
   CKsPacketSet m_packets;
   CKsAudPin* m_pin;
+  HANDLE m_drain;
   uint32_t m_currentPacket;
+  // Looped: the half written before, and whether the device has since
+  // played a half that was not written again.
+  uint32_t m_lastHalf;
+  bool m_missedHalf;
+  // Writing ahead: the buffer sample where timeline frame 0 would be played.
+  uint32_t m_anchorSample;
 };
 
 #endif  // VOROD_STREAMING_OUTPUTRENDERKS_H

@@ -1,8 +1,22 @@
-// The streaming loop: one pass per render packet, on the streaming thread.
+// The streaming loop, on the streaming thread.
 //
 // Real-time rules: everything a run needs is allocated before the first
 // pass; a pass allocates nothing, takes no lock, logs nothing and calls the
 // system only to wait for packets, queue stream I/O and read timeGetTime.
+// Property requests (positions, at set-up) happen before the first pass.
+//
+// The host's timeline is the capture pin's: host frame x is the x-th frame
+// the capture pin captured in this run. Each half goes to the host once the
+// capture side has filled it; the output the host writes in switch n is
+// played from capture frame (n + 4) x m_bufferSize on with a cyclic render
+// buffer, (n + 6) x m_bufferSize with render packets: the round trip is the
+// same on every start, whatever time passed between the pins' starts.
+//
+// Pacing. A pass runs per render packet (packet streaming, or a cyclic
+// render buffer without a position register), or per capture packet when the
+// render side is written ahead of the device in its cyclic buffer. Either
+// way the other stream's notifications are consumed while waiting, and the
+// capture side is read as soon as its packet is complete.
 //
 // Positions. capturePos and renderPos count frames from the start of the
 // current half (m_bufferIndex). The two halves form a ring of 2 x
@@ -14,20 +28,23 @@
 // below the ring's end are ever touched; anything beyond is dropped and
 // counted.
 //
-// Drop-outs (m_dropOuts): at most one per pass, when the device lost audio
-// or the host lost a frame in it:
+// Drop-outs (m_dropOuts): at most one per pass, when audio was lost or
+// handed over unfilled:
 // - a stream reports the pass too late (packet streaming: the device had no
 //   other request queued, it overran or underran; looped streaming: its
-//   position register already lies inside the half being handled);
+//   position register already lies inside the half being handled, or it
+//   went round a whole half that was never handled);
+// - the device began to play render frames before they were written ahead;
 // - captured frames had no place before the ring's end, or render frames had
 //   no host output yet;
-// - a half went to the host before the capture side had filled it.
-// No KS property request is sent from here: they allocate and wait.
+// - a half went to the host before the capture side had filled it; its
+//   missing frames are silence.
 #include "driver/AsioDriver.h"
 
 #include <new>
 
 #include "driver/SampleBuffer.h"
+#include "ks/KsAudPin.h"
 #include "streaming/InputCaptureKS.h"
 #include "streaming/OutputRenderKS.h"
 #include "streaming/PacketConversion.h"
@@ -39,6 +56,22 @@ const uint32_t kPacketWaitMs = 500;
 const uint32_t kIdlePollMs = 100;
 // Render packets of a run's first switches carry silence only.
 const uint32_t kSilentSwitches = 4;
+// A run is up once start has seen this many switches.
+const uint32_t kRunningSwitches = 2;
+// Reads of two pins' positions until both come from one device moment.
+const int kAlignTries = 16;
+
+// Frames a pin has moved since it entered the run state: the stream offset
+// of KSPROPERTY_AUDIO_POSITION (in a cyclic buffer the offset in it, enough
+// for a pin that has just started).
+bool PinFrames(CKsAudPin* pin, uint64_t* frames) {
+  KSAUDIO_POSITION position = {};
+  if (pin == nullptr || pin->m_pwfx == nullptr || pin->m_pwfx->nBlockAlign == 0 ||
+      FAILED(pin->GetPosition(&position)))
+    return false;
+  *frames = position.PlayOffset / pin->m_pwfx->nBlockAlign;
+  return true;
+}
 
 }  // namespace
 
@@ -61,10 +94,14 @@ void CAsioDriver::StreamLoop() {
     if (render != nullptr) framesPerPacket = render->GetSamplesPerPacket() / outputs;
   }
   const uint32_t renderSamples = render != nullptr ? render->GetSamplesPerPacket() : 0;
-  const size_t packetSamples = static_cast<size_t>(framesPerPacket) * outputs > renderSamples
-                                   ? static_cast<size_t>(framesPerPacket) * outputs
-                                   : renderSamples;
+  const bool writeAhead = render != nullptr && render->CanWriteAhead(bufferSize);
+  // A render packet, or a half of host output written ahead.
+  size_t packetSamples = static_cast<size_t>(framesPerPacket) * outputs;
+  if (packetSamples < renderSamples) packetSamples = renderSamples;
+  if (packetSamples < static_cast<size_t>(bufferSize) * outputs)
+    packetSamples = static_cast<size_t>(bufferSize) * outputs;
   int32_t* renderPacket = AllocateSamples<int32_t>(packetSamples);
+  bool failed = false;
 
   // Without both streams (or with no buffer to fill) the thread only waits
   // for stop.
@@ -85,7 +122,8 @@ void CAsioDriver::StreamLoop() {
     int32_t renderFrame[kMaxOutputs];
     uint32_t renderTailFrom = outputs;
     bool fadePending = true;
-    const float fadeStep = framesPerPacket != 0 ? 1.0f / static_cast<float>(framesPerPacket) : 1.0f;
+    const uint32_t fadeFrames = writeAhead ? bufferSize : framesPerPacket;
+    const float fadeStep = fadeFrames != 0 ? 1.0f / static_cast<float>(fadeFrames) : 1.0f;
     float gain = 0.0f;
     bool lost = false;
 
@@ -116,22 +154,27 @@ void CAsioDriver::StreamLoop() {
       renderPos += count;
       lost |= !silent && built < count;
     };
-
-    // The capture sweep hands the buffer switch host integers.
-    m_hostFormatInputs = HostFormatInputSlots();
-    render->Start();
-    capture->Start();
-    // Device input to device output: a capture packet gathered, two halves
-    // of host output, and what the device plays before a packet submitted.
-    m_latencyFrames = 2 * bufferSize + framesPerPacket + render->GetQueuedAheadSamples() / outputs;
-
-    for (;;) {
-      const bool ok = render->WaitForPacket(kPacketWaitMs) && capture->WaitForPacket(kPacketWaitMs);
-      if (m_streamStop || !ok) break;
-      lost = render->IsLate();
+    // Frames the device captured that never reached the driver: silence in
+    // their place keeps the host's timeline on the device's.
+    auto placeSilence = [&](uint32_t count) {
+      const uint32_t room = capturePos < ringFrames ? ringFrames - capturePos : 0;
+      const uint32_t placed = count < room ? count : room;
+      for (uint32_t f = 0; f < placed; ++f) {
+        const uint32_t cell = (halfStart() + capturePos + f) % ringFrames;
+        for (long k = 0; k < inputSlots && k < kMaxInputs; ++k)
+          if (m_inputChannel[k] >= 0 && m_inputChannel[k] < m_numInputs) m_inputBuffers[k][cell] = 0;
+      }
+      capturePos += placed;
+    };
+    // One captured packet into the ring: whole frames only; a split frame
+    // is completed first.
+    auto takeCapture = [&]() -> bool {
+      if (!capture->WaitForPacket(kPacketWaitMs)) return false;
       lost |= capture->IsLate();
-
-      // Capture: whole frames only; a split frame is completed first.
+      if (const uint32_t missed = capture->GetMissedSampleCount()) {
+        captureCarried = 0;  // the rest of its frame went round with the half
+        placeSilence(missed / inputs);
+      }
       const int32_t* data = capture->GetPacketData();
       const uint32_t samples = data != nullptr ? capture->GetPacketSampleCount() : 0;
       uint32_t s = 0;
@@ -147,37 +190,133 @@ void CAsioDriver::StreamLoop() {
       s += whole * inputs;
       while (captureSplitsFrames && s < samples) captureCarry[captureCarried++] = data[s++];
       capture->ReleasePacket();
-
-      // Render: the tail of a split frame, whole frames, then the head of
-      // the next frame when the packet ends inside it.
-      const bool silent = m_streamSwitchCount < kSilentSwitches;
-      uint32_t filled = 0;
-      while (renderTailFrom < outputs && filled < renderSamples)
-        renderPacket[filled++] = renderFrame[renderTailFrom++];
-      const uint32_t frames = (renderSamples - filled) / outputs;
-      buildRender(renderPacket + filled, frames, silent);
-      filled += frames * outputs;
-      if (filled < renderSamples) {
-        buildRender(renderFrame, 1, silent);
-        for (renderTailFrom = 0; filled < renderSamples;) renderPacket[filled++] = renderFrame[renderTailFrom++];
+      return true;
+    };
+    // Hands the current half to the host. What the capture side did not
+    // fill is silence, never what the cells held before.
+    auto switchHalf = [&]() {
+      const long half = static_cast<long>(halfStart());
+      if (capturePos < bufferSize) {
+        lost = true;
+        for (long k = 0; k < inputSlots && k < kMaxInputs; ++k)
+          memset(m_inputBuffers[k] + half + capturePos, 0, (bufferSize - capturePos) * sizeof(int32_t));
       }
-      if (!silent) fadePending = false;
+      for (long k = m_numInputs; k < m_activeInputs && k < kMaxInputs; ++k)
+        memcpy(m_inputBuffers[k] + half, m_inputBuffers[0] + half, bufferSize * sizeof(int32_t));
+      DoBufferSwitch();
+      m_streamSwitchCount.FetchAdd(1);
+      renderPos = renderPos > bufferSize ? renderPos - bufferSize : 0;
+      capturePos = capturePos > bufferSize ? capturePos - bufferSize : 0;
+    };
 
-      while (renderPos >= bufferSize && !m_streamStop) {
-        lost |= capturePos < bufferSize;
-        const long half = static_cast<long>(halfStart());
-        for (long k = m_numInputs; k < m_activeInputs && k < kMaxInputs; ++k)
-          memcpy(m_inputBuffers[k] + half, m_inputBuffers[0] + half, bufferSize * sizeof(int32_t));
-        DoBufferSwitch();
-        m_streamSwitchCount.FetchAdd(1);
-        renderPos -= bufferSize;
-        capturePos = capturePos > bufferSize ? capturePos - bufferSize : 0;
+    // The capture sweep hands the buffer switch host integers.
+    m_hostFormatInputs = HostFormatInputSlots();
+    render->Start();
+    capture->Start();
+    uint32_t roundTrip = 2 * bufferSize + framesPerPacket + render->GetQueuedAheadSamples() / outputs;
+    if (writeAhead) {
+      // Where capture frame 0 would be played: both positions read at one
+      // device moment (the render position unchanged around the capture's).
+      for (int i = 0; i < kAlignTries; ++i) {
+        uint32_t before = 0, after = 0;
+        uint64_t captured = 0;
+        if (!render->PlayPosition(&before) || !PinFrames(m_capturePin, &captured) ||
+            !render->PlayPosition(&after))
+          break;
+        render->Anchor(captured, before);
+        if (before == after) break;
       }
+      // Written one half ahead of the device, two halves after the switch.
+      roundTrip = 4 * bufferSize;
+    } else if (!m_renderPin->m_bLooped) {
+      // The render pin started first: the frames it played before the
+      // capture pin started are made up with silence once, so that the host's
+      // output lands as many frames after its input as on any other start.
+      for (int i = 0; i < kAlignTries; ++i) {
+        uint64_t capturedBefore = 0, played = 0, capturedAfter = 0;
+        if (!PinFrames(m_capturePin, &capturedBefore) || !PinFrames(m_renderPin, &played) ||
+            !PinFrames(m_capturePin, &capturedAfter))
+          break;
+        if (capturedBefore != capturedAfter) continue;
+        if (played > capturedBefore) {
+          const uint64_t lead = played - capturedBefore;
+          const uint64_t most = 3ull * framesPerPacket;
+          render->QueueSilence(static_cast<uint32_t>(lead < most ? lead : most) * outputs);
+        }
+        break;
+      }
+    }
+    // What a sample takes from the converter of the input to that of the
+    // output: the device's own delays on both sides as well.
+    m_latencyFrames = roundTrip + static_cast<uint32_t>(m_captureDelayFrames + m_renderDelayFrames);
 
-      render->WritePacket(renderPacket);
-      render->SubmitPacket();
-      if (lost) m_dropOuts.FetchAdd(1);
-      if (m_streamStop) break;
+    if (writeAhead) {
+      capture->SetDrainEvent(render->NotificationEvent());
+      for (;;) {
+        lost = false;
+        const bool ok = takeCapture();
+        if (m_streamStop) break;
+        if (!ok) {
+          failed = true;
+          break;
+        }
+        while (capturePos >= bufferSize && !m_streamStop) {
+          // Before this switch's output overwrites it, the host output of
+          // two switches ago goes out, a half ahead of the device.
+          const uint32_t switches = m_streamSwitchCount;
+          const bool silent = switches < kSilentSwitches;
+          renderPos = 0;
+          buildRender(renderPacket, bufferSize, silent);
+          if (!silent) fadePending = false;
+          const uint64_t frame = (static_cast<uint64_t>(switches) + 2) * bufferSize;
+          lost |= !render->WriteAhead(frame, renderPacket, bufferSize);
+          switchHalf();
+        }
+        if (lost) m_dropOuts.FetchAdd(1);
+      }
+    } else {
+      render->SetDrainEvent(capture->NotificationEvent());
+      for (;;) {
+        const bool ok = render->WaitForPacket(kPacketWaitMs);
+        if (m_streamStop) break;
+        if (!ok) {
+          failed = true;
+          break;
+        }
+        lost = render->IsLate();
+
+        // Render: the tail of a split frame, whole frames, then the head of
+        // the next frame when the packet ends inside it.
+        const bool silent = m_streamSwitchCount < kSilentSwitches;
+        uint32_t filled = 0;
+        while (renderTailFrom < outputs && filled < renderSamples)
+          renderPacket[filled++] = renderFrame[renderTailFrom++];
+        const uint32_t frames = (renderSamples - filled) / outputs;
+        buildRender(renderPacket + filled, frames, silent);
+        filled += frames * outputs;
+        if (filled < renderSamples) {
+          buildRender(renderFrame, 1, silent);
+          for (renderTailFrom = 0; filled < renderSamples;) renderPacket[filled++] = renderFrame[renderTailFrom++];
+        }
+        if (!silent) fadePending = false;
+
+        // Capture: the packets the device has completed up to the frames
+        // the render side has reached.
+        const uint32_t needed = renderPos < ringFrames ? renderPos : ringFrames;
+        bool captured = true;
+        while (capturePos < needed && !m_streamStop && captured) captured = takeCapture();
+        if (!captured) {
+          failed = !m_streamStop;
+          break;
+        }
+
+        while (renderPos >= bufferSize && !m_streamStop) switchHalf();
+
+        render->WritePacket(renderPacket);
+        render->SubmitPacket();
+        if (lost) m_dropOuts.FetchAdd(1);
+        if (m_streamStop) break;
+      }
     }
   }
 
@@ -185,4 +324,12 @@ void CAsioDriver::StreamLoop() {
   FreeSampleBuffer(renderPacket);
   delete render;
   delete capture;
+
+  // The device failed under a run the host had going: it hears once that
+  // the driver must be set up again; no switch follows.
+  if (failed && !m_streamStop) {
+    m_deviceLost = true;
+    if (m_streamSwitchCount >= kRunningSwitches && HostSupports(kAsioResetRequest))
+      MessageHost(kAsioResetRequest, 0);
+  }
 }

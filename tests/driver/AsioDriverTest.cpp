@@ -72,14 +72,16 @@ TEST_F(AsioDriverTest, OneInternalClockSource) {
   EXPECT_EQ(driver->setClockSource(1), ASE_NotPresent);
   EXPECT_EQ(driver->setClockSource(-1), ASE_NotPresent);
   EXPECT_EQ(driver->setClockSource(0), ASE_OK);
-  EXPECT_NE(Access::AsioTime(driver.get()).timeInfo.flags & kClockSourceChanged, 0u);
 }
 
 TEST_F(AsioDriverTest, FutureSelectors) {
-  for (long selector : {kAsioEnableTimeCodeRead, kAsioDisableTimeCodeRead, kAsioSetInputMonitor,
-                        kAsioCanInputMonitor, kAsioCanTimeInfo, kAsioCanTimeCode})
+  for (long selector : {kAsioSetInputMonitor, kAsioCanInputMonitor, kAsioCanTimeInfo})
     EXPECT_EQ(driver->future(selector, nullptr), ASE_SUCCESS) << selector;
-  for (long selector : {0L, static_cast<long>(kAsioTransport), static_cast<long>(kAsioSetInputGain),
+  // Mended: there is no time-code source to read.
+  for (long selector : {0L, static_cast<long>(kAsioEnableTimeCodeRead),
+                        static_cast<long>(kAsioDisableTimeCodeRead),
+                        static_cast<long>(kAsioCanTimeCode), static_cast<long>(kAsioTransport),
+                        static_cast<long>(kAsioSetInputGain),
                         static_cast<long>(kAsioCanReportOverload), -1L})
     EXPECT_EQ(driver->future(selector, nullptr), ASE_NotPresent) << selector;
 }
@@ -137,17 +139,17 @@ TEST_F(AsioDriverTest, WithoutADeviceEveryChannelIsRejected) {
 TEST_F(AsioDriverTest, SamplePositionSplitsIntoHighAndLowHalves) {
   ASIOSamples position = {};
   ASIOTimeStamp stamp = {};
-  Access::SetSamplePosition(driver.get(), 4294967296.0 + 5.0);
+  Access::SetSamplePosition(driver.get(), (1ull << 32) + 5);
   ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
   EXPECT_EQ(position.hi, 1u);
   EXPECT_EQ(position.lo, 5u);
 
-  Access::SetSamplePosition(driver.get(), 1000.0);
+  Access::SetSamplePosition(driver.get(), 1000);
   ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
   EXPECT_EQ(position.hi, 0u);
   EXPECT_EQ(position.lo, 1000u);
 
-  Access::SetSamplePosition(driver.get(), 3.0 * 4294967296.0 + 4294967295.0);
+  Access::SetSamplePosition(driver.get(), (3ull << 32) + 4294967295u);
   ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
   EXPECT_EQ(position.hi, 3u);
   EXPECT_EQ(position.lo, 4294967295u);
@@ -162,11 +164,11 @@ TEST_F(AsioDriverTest, StartNeedsBuffersAndPins) {
   Access::SetChannelCounts(driver.get(), 16, 2);
   FakeHost host;
   ASSERT_EQ(driver->createBuffers(nullptr, 0, 288, host.Callbacks()), ASE_OK);
-  Access::SetSamplePosition(driver.get(), 5000.0);
+  Access::SetSamplePosition(driver.get(), 5000);
   Access::SetBufferIndex(driver.get(), 1);
   EXPECT_EQ(driver->start(), ASE_NotPresent);
   // start resets the position and index before it looks for the pins.
-  EXPECT_EQ(Access::SamplePosition(driver.get()), 0.0);
+  EXPECT_EQ(Access::SamplePosition(driver.get()), 0u);
   EXPECT_EQ(Access::BufferIndex(driver.get()), 0);
   EXPECT_EQ(driver->stop(), ASE_OK);
 }

@@ -34,10 +34,11 @@ class BufferSwitchTest : public ::testing::Test {
 
 TEST_F(BufferSwitchTest, WithoutBuffersNothingHappens) {
   Access::SetBufferIndex(driver.get(), 1);
-  Access::SetRunning(driver.get(), true);
+  Access::SetSamplePosition(driver.get(), 0);
+  Access::DoBufferSwitch(driver.get());
   Access::DoBufferSwitch(driver.get());
   EXPECT_EQ(Access::BufferIndex(driver.get()), 1);
-  EXPECT_EQ(Access::SamplePosition(driver.get()), 0.0);
+  EXPECT_EQ(Access::SamplePosition(driver.get()), 0u);
   ASIOSamples position;
   ASIOTimeStamp stamp;
   driver->getSamplePosition(&position, &stamp);
@@ -110,18 +111,6 @@ TEST_F(BufferSwitchTest, FillerSlotsAreConvertedLikeTheOthers) {
   EXPECT_EQ(filler[1], -2147483647);
 }
 
-TEST_F(BufferSwitchTest, PositionAdvancesOnlyWhileRunning) {
-  FakeHost host;
-  Prepare(host, 288);
-  Access::DoBufferSwitch(driver.get());
-  EXPECT_EQ(Access::SamplePosition(driver.get()), 0.0);
-
-  Access::SetRunning(driver.get(), true);
-  for (int i = 0; i < 3; ++i) Access::DoBufferSwitch(driver.get());
-  EXPECT_EQ(Access::SamplePosition(driver.get()), 864.0);
-  Access::SetRunning(driver.get(), false);
-}
-
 TEST_F(BufferSwitchTest, TimeStampIsTheMillisecondClockInNanoseconds) {
   FakeHost host;
   Prepare(host, 96);
@@ -140,12 +129,10 @@ TEST_F(BufferSwitchTest, TimeStampIsTheMillisecondClockInNanoseconds) {
 TEST_F(BufferSwitchTest, TimeInfoHostGetsPositionStampAndClearedChangeFlags) {
   FakeHost host(1);
   Prepare(host, 288);
-  Access::SetRunning(driver.get(), true);
   Access::AsioTime(driver.get()).timeInfo.flags = 0x37;
 
   Access::DoBufferSwitch(driver.get());
   Access::DoBufferSwitch(driver.get());
-  Access::SetRunning(driver.get(), false);
 
   ASSERT_EQ(host.timeInfoSwitches, 2);
   ASSERT_EQ(host.timeRecords.size(), 2u);
@@ -153,9 +140,9 @@ TEST_F(BufferSwitchTest, TimeInfoHostGetsPositionStampAndClearedChangeFlags) {
   EXPECT_EQ(host.timeRecords[0].timeInfo.flags, 0x37u);
   EXPECT_EQ(host.timeRecords[1].timeInfo.flags, 0x07u);
   EXPECT_EQ(Access::AsioTime(driver.get()).timeInfo.flags, 0x07u);
-  // The position handed over already includes this switch.
-  EXPECT_EQ(host.timeRecords[0].timeInfo.samplePosition.lo, 288u);
-  EXPECT_EQ(host.timeRecords[1].timeInfo.samplePosition.lo, 576u);
+  // Each switch hands over the position of its own half's first frame.
+  EXPECT_EQ(host.timeRecords[0].timeInfo.samplePosition.lo, 0u);
+  EXPECT_EQ(host.timeRecords[1].timeInfo.samplePosition.lo, 288u);
   EXPECT_EQ(host.timeRecords[1].timeInfo.samplePosition.hi, 0u);
   ASIOSamples position;
   ASIOTimeStamp stamp;

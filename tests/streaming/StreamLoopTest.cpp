@@ -119,7 +119,7 @@ TEST_P(StreamLoopTest, StartWhileRunningLeavesTheRunAlone) {
   ASSERT_EQ(rig.Start(3 * B), ASE_OK);
   ASSERT_TRUE(WaitForSwitches(3));
   const long index = Access::BufferIndex(rig.Asio());
-  const double position = Access::SamplePosition(rig.Asio());
+  const uint64_t position = Access::SamplePosition(rig.Asio());
 
   EXPECT_EQ(rig.Asio()->start(), ASE_OK);
   EXPECT_EQ(Access::BufferIndex(rig.Asio()), index);

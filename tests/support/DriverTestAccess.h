@@ -34,9 +34,11 @@ class CAsioDriverTestAccess {
 
   static long BufferIndex(IASIO* asio) { return Of(asio)->m_bufferIndex; }
   static void SetBufferIndex(IASIO* asio, long index) { Of(asio)->m_bufferIndex = index; }
-  static double SamplePosition(IASIO* asio) { return Of(asio)->m_samplePosition; }
-  static void SetSamplePosition(IASIO* asio, double frames) { Of(asio)->m_samplePosition = frames; }
-  static void SetRunning(IASIO* asio, bool running) { Of(asio)->m_running = running; }
+  static uint64_t SamplePosition(IASIO* asio) { return Of(asio)->m_switchStamp.Position(); }
+  static void SetSamplePosition(IASIO* asio, uint64_t frames) {
+    Of(asio)->m_switchStamp.Publish(frames, 0);
+  }
+  static bool DeviceLost(IASIO* asio) { return Of(asio)->m_deviceLost; }
   static void DoBufferSwitch(IASIO* asio) { Of(asio)->DoBufferSwitch(); }
 
   static uint32_t DropOuts(IASIO* asio) { return Of(asio)->m_dropOuts; }
