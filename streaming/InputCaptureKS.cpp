@@ -10,8 +10,7 @@ const DWORD kCancelWaitMs = 100;
 }  // namespace
 
 CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin)
-    : m_pin(pin), m_drain(nullptr), m_nextPacket(0), m_currentPacket(0), m_lastHalf(2),
-      m_missedHalf(false) {
+    : m_pin(pin), m_drain(nullptr), m_nextPacket(0), m_currentPacket(0), m_missedHalf(false) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -37,7 +36,7 @@ CInputCaptureKS::~CInputCaptureKS() {
 
 int32_t CInputCaptureKS::Start() {
   m_nextPacket = 0;
-  m_lastHalf = 2;
+  m_missedHalf = false;
   if (m_pin == nullptr) return E_FAIL;
   if (m_packets.Looped() && m_pin->m_hNotificationEvent != nullptr)
     ResetEvent(m_pin->m_hNotificationEvent);
@@ -51,12 +50,15 @@ void CInputCaptureKS::Flush(uint32_t timeoutMs) {
 }
 
 bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {
-  if (m_packets.Count() == 0 || !m_packets.Wait(m_nextPacket, timeoutMs, m_drain)) return false;
-  m_currentPacket = m_packets.Looped() ? m_packets.CompletedHalf(m_nextPacket) : m_nextPacket;
-  if (m_packets.Looped()) {
-    // The same half twice in a row: the device went round without us.
-    m_missedHalf = m_currentPacket == m_lastHalf;
-    m_lastHalf = m_currentPacket;
+  if (m_packets.Count() == 0) return false;
+  if (m_packets.HalfComplete(m_nextPacket)) {
+    // Written already: its notification, if still pending, is taken too.
+    WaitForSingleObject(m_pin->m_hNotificationEvent, 0);
+    m_missedHalf = false;
+    m_currentPacket = m_nextPacket;
+  } else {
+    if (!m_packets.Wait(m_nextPacket, timeoutMs, m_drain)) return false;
+    m_currentPacket = m_packets.HalfToHandle(m_nextPacket, &m_missedHalf);
   }
   m_nextPacket = m_currentPacket + 1 < m_packets.Count() ? m_currentPacket + 1 : 0;
   return true;
@@ -86,11 +88,11 @@ void CInputCaptureKS::ReleasePacket() {
 }
 
 bool CInputCaptureKS::IsLate() {
-  return m_packets.IsLate(m_currentPacket) || (m_packets.Looped() && m_missedHalf);
+  return m_packets.IsLate(m_currentPacket) || m_missedHalf;
 }
 
 uint32_t CInputCaptureKS::GetMissedSampleCount() {
-  return m_packets.Looped() && m_missedHalf ? m_packets.SamplesPerPacket() : 0;
+  return m_missedHalf ? m_packets.SamplesPerPacket() : 0;
 }
 
 HANDLE CInputCaptureKS::NotificationEvent() {

@@ -6,8 +6,8 @@
 // packet is read again when released; packets complete strictly in order.
 // Looped streaming: the two halves of the pin's cyclic buffer are the two
 // packets, each handed out when the pin's notification event fires. With a
-// position register the half handed out is the one the device completed
-// last, read from the register rather than counted, so that a notification
+// position register a half the device is already writing again is skipped
+// for the other one (see CKsPacketSet::HalfToHandle), so that a notification
 // lost while its event was still signalled costs one half, not the order of
 // every half after it.
 #ifndef VOROD_STREAMING_INPUTCAPTUREKS_H
@@ -43,9 +43,7 @@ class CInputCaptureKS : public CInputCapture {
   HANDLE m_drain;
   uint32_t m_nextPacket;
   uint32_t m_currentPacket;  // the packet count when none is handed out
-  // Looped: the half handed out before, and whether the device has since
-  // completed a half that was never handed out.
-  uint32_t m_lastHalf;
+  // Looped: the device had gone on past the half due, which was skipped.
   bool m_missedHalf;
 };
 

@@ -156,9 +156,26 @@ bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain) {
   return true;
 }
 
-ULONG CKsPacketSet::CompletedHalf(ULONG ulFallback) const {
-  if (!m_bLooped || m_pulPositionRegister == nullptr || m_ulCount != 2) return ulFallback;
-  return *m_pulPositionRegister < m_pPackets[0].header.FrameExtent ? 1 : 0;
+ULONG CKsPacketSet::HalfToHandle(ULONG ulExpected, bool* pbSkipped) const {
+  *pbSkipped = false;
+  if (!m_bLooped || m_pulPositionRegister == nullptr || m_ulCount != 2 || ulExpected > 1)
+    return ulExpected;
+  const ULONG cbHalf = m_pPackets[0].header.FrameExtent;
+  const ULONG ulStart = ulExpected * cbHalf;
+  const ULONG ulPosition = *m_pulPositionRegister;
+  if (ulPosition > ulStart && ulPosition < ulStart + cbHalf) {
+    *pbSkipped = true;
+    return 1 - ulExpected;
+  }
+  return ulExpected;
+}
+
+bool CKsPacketSet::HalfComplete(ULONG ulHalf) const {
+  if (!m_bLooped || m_pulPositionRegister == nullptr || m_ulCount != 2 || ulHalf > 1) return false;
+  const ULONG cbHalf = m_pPackets[0].header.FrameExtent;
+  const ULONG ulOtherStart = (1 - ulHalf) * cbHalf;
+  const ULONG ulPosition = *m_pulPositionRegister;
+  return ulPosition >= ulOtherStart && ulPosition < ulOtherStart + cbHalf;
 }
 
 bool CKsPacketSet::IsLate(ULONG ulIndex) const {

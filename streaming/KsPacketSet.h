@@ -53,9 +53,18 @@ class CKsPacketSet {
   // hDrain (another stream's notification event), if given, is consumed each
   // time it fires, so that a device waiting for its host never waits long.
   bool Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain = nullptr);
-  // Looped with a position register: the half the device is not in now,
-  // the one it completed last. ulFallback without a register.
-  ULONG CompletedHalf(ULONG ulFallback) const;
+  // Looped with a position register: the half to handle after a
+  // notification. The expected one, unless the device is already inside it
+  // (the notification came too late, or one was lost while its event was
+  // still signalled): then the other half, which it has just completed, and
+  // *pbSkipped is set. At the very start of a half the device has not
+  // touched it yet. Without a register, the expected half.
+  ULONG HalfToHandle(ULONG ulExpected, bool* pbSkipped) const;
+  // Looped capture with a position register: whether the device has
+  // already written the whole half and moved into the other one, so that it
+  // can be handled without a notification (one may have been lost while its
+  // event was still signalled).
+  bool HalfComplete(ULONG ulHalf) const;
   // Looped: the device's byte offset in the cyclic buffer, null without one.
   const volatile ULONG* PositionRegister() const { return m_pulPositionRegister; }
   // Packet streaming, render: queues one write of ulSamples zero samples

@@ -12,8 +12,7 @@ const DWORD kCancelWaitMs = 100;
 }  // namespace
 
 COutputRenderKS::COutputRenderKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin)
-    : m_pin(pin), m_drain(nullptr), m_currentPacket(0), m_lastHalf(1), m_missedHalf(false),
-      m_anchorSample(0) {
+    : m_pin(pin), m_drain(nullptr), m_currentPacket(0), m_missedHalf(false), m_anchorSample(0) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     // The device plays whatever the buffer holds from the start: silence.
@@ -38,12 +37,8 @@ int32_t COutputRenderKS::Start() { return m_pin != nullptr ? m_pin->SetState(KSS
 
 bool COutputRenderKS::WaitForPacket(uint32_t timeoutMs) {
   if (m_packets.Count() == 0 || !m_packets.Wait(m_currentPacket, timeoutMs, m_drain)) return false;
-  if (m_packets.Looped()) {
-    m_currentPacket = m_packets.CompletedHalf(m_currentPacket);
-    // The same half twice in a row: the device played the other one again.
-    m_missedHalf = m_currentPacket == m_lastHalf;
-    m_lastHalf = m_currentPacket;
-  }
+  // Already playing the half due: the other one is the one it left.
+  m_currentPacket = m_packets.HalfToHandle(m_currentPacket, &m_missedHalf);
   return true;
 }
 
@@ -61,7 +56,7 @@ void COutputRenderKS::SubmitPacket() {
 uint32_t COutputRenderKS::GetSamplesPerPacket() { return m_packets.SamplesPerPacket(); }
 
 bool COutputRenderKS::IsLate() {
-  return m_packets.IsLate(m_currentPacket) || (m_packets.Looped() && m_missedHalf);
+  return m_packets.IsLate(m_currentPacket) || m_missedHalf;
 }
 
 HANDLE COutputRenderKS::NotificationEvent() {

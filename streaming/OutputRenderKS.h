@@ -5,7 +5,7 @@
 // played it, strictly in order. Looped streaming: the two halves of the pin's
 // cyclic buffer are the two packets; the notification event says that the
 // device has finished playing a half, which may then be refilled (with a
-// position register: the half it is not playing now). With a position
+// position register: never the half it is playing now). With a position
 // register the loop may instead write ahead of the device at positions of its
 // own timeline (see COutputRender), never waiting for the render side.
 #ifndef VOROD_STREAMING_OUTPUTRENDERKS_H
@@ -43,9 +43,7 @@ class COutputRenderKS : public COutputRender {
   CKsAudPin* m_pin;
   HANDLE m_drain;
   uint32_t m_currentPacket;
-  // Looped: the half written before, and whether the device has since
-  // played a half that was not written again.
-  uint32_t m_lastHalf;
+  // Looped: the device was already playing the half due again.
   bool m_missedHalf;
   // Writing ahead: the buffer sample where timeline frame 0 would be played.
   uint32_t m_anchorSample;

@@ -196,7 +196,7 @@ DWORD CVirtualDevice::Impl::CreatePin(HANDLE hFilter, PKSPIN_CONNECT pConnect,
       pConnect ? reinterpret_cast<const KSDATAFORMAT*>(pConnect + 1) : nullptr;
   if (itFilter == m_filterHandles.end()) {
     dwError = ERROR_INVALID_HANDLE;
-  } else if (m_engine.Unplugged()) {
+  } else if (m_engine.Unplugged() || Gone(hFilter)) {
     dwError = ERROR_DEVICE_NOT_CONNECTED;
   } else if (!pConnect || !phPin || pFormat->FormatSize < sizeof(KSDATAFORMAT) ||
              pFormat->FormatSize > kMaxFormatSize) {
@@ -231,6 +231,8 @@ DWORD CVirtualDevice::Impl::CreatePin(HANDLE hFilter, PKSPIN_CONNECT pConnect,
     pInstance->nFrameDone = 0;
     pInstance->bHostGone = false;
     pInstance->iRecording = -1;
+    pInstance->ullStreamFrames = 0;
+    pInstance->bGone = false;
     HANDLE hPin = NewIdentity();
     pInstance->hPin = hPin;
     m_pins[hPin] = std::move(pInstance);

@@ -283,13 +283,32 @@ DWORD CVirtualDevice::Impl::ConnectionProperty(PinInstance* pInstance, PropertyC
 DWORD CVirtualDevice::Impl::AudioProperty(PinInstance* pInstance, PropertyCall& call) {
   if (call.pProperty->Id == KSPROPERTY_AUDIO_POSITION) {
     if (call.bGet) {
-      return ReplyValue(call, &pInstance->position, sizeof(KSAUDIO_POSITION));
+      // A running instance answers where it is; a stopped one what was set.
+      KSAUDIO_POSITION position = pInstance->position;
+      if (pInstance->state != KSSTATE_STOP && pInstance->cbFrame) {
+        position.PlayOffset = pInstance->ulInterfaceId == KSINTERFACE_STANDARD_LOOPED_STREAMING
+                                  ? pInstance->ulPositionRegister
+                                  : pInstance->ullStreamFrames * pInstance->cbFrame;
+        position.WriteOffset = position.PlayOffset;
+      }
+      return ReplyValue(call, &position, sizeof(KSAUDIO_POSITION));
     }
     DWORD dwError = call.bSet ? NeedValue(call, sizeof(KSAUDIO_POSITION)) : ERROR_INVALID_FUNCTION;
     if (!dwError) {
       memcpy(&pInstance->position, call.pbOutput, sizeof(KSAUDIO_POSITION));
     }
     return dwError;
+  }
+  if (call.pProperty->Id == KSPROPERTY_AUDIO_LATENCY) {
+    if (!call.bGet) {
+      return ERROR_INVALID_FUNCTION;
+    }
+    const ULONG ulDelay = m_machine.filters[pInstance->iFilter].pins[pInstance->iPin].ulDelayFrames;
+    KSTIME latency = {};
+    latency.Time = (static_cast<LONGLONG>(ulDelay) * 10000000 + 24000) / 48000;
+    latency.Numerator = 1;
+    latency.Denominator = 1;
+    return ReplyValue(call, &latency, sizeof(latency));
   }
   if (call.pProperty->Id == KSPROPERTY_AUDIO_CHANNEL_CONFIG) {
     const VdFilter& filter = m_machine.filters[pInstance->iFilter];
@@ -373,7 +392,19 @@ DWORD CVirtualDevice::Impl::RtAudioProperty(PinInstance* pInstance, PropertyCall
       if (!call.bGet) {
         return ERROR_INVALID_FUNCTION;
       }
-      return ReplyValue(call, &m_machine.rtAudio.latency, sizeof(KSRTAUDIO_HWLATENCY));
+      {
+        // Half the delay in the FIFO, the rest in the converter.
+        const ULONG ulDelay = m_machine.filters[pInstance->iFilter].pins[pInstance->iPin].ulDelayFrames;
+        const ULONG ulBlock = pInstance->format.size() >= sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX)
+                                  ? reinterpret_cast<const WAVEFORMATEX*>(
+                                        pInstance->format.data() + sizeof(KSDATAFORMAT))->nBlockAlign
+                                  : 0;
+        KSRTAUDIO_HWLATENCY latency = {};
+        latency.FifoSize = ulDelay / 2 * ulBlock;
+        latency.CodecDelay =
+            static_cast<ULONG>((static_cast<ULONGLONG>(ulDelay - ulDelay / 2) * 10000000 + 24000) / 48000);
+        return ReplyValue(call, &latency, sizeof(KSRTAUDIO_HWLATENCY));
+      }
     default:
       return ERROR_NOT_FOUND;
   }

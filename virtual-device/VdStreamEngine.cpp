@@ -70,6 +70,7 @@ CVdStreamEngine::CVdStreamEngine(VdMachine* pMachine, CRITICAL_SECTION* pcs, VdP
       m_pcs(pcs),
       m_pPins(pPins),
       m_mode(VdClockMode::Stepped),
+      m_bSkewing(false),
       m_ullFrame(0),
       m_stats(),
       m_bUnplugged(false),
@@ -120,7 +121,7 @@ bool CVdStreamEngine::Step(ULONG ulFrames) {
 }
 
 DWORD CVdStreamEngine::HostWaitMs() const {
-  return m_mode == VdClockMode::RealTimeStrict ? 0 : m_pMachine->streaming.dwHostWaitMs;
+  return m_mode == VdClockMode::RealTimeStrict || m_bSkewing ? 0 : m_pMachine->streaming.dwHostWaitMs;
 }
 
 bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
@@ -184,7 +185,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     bool bSplit = false;
     for (VdPinInstance* pInstance : running) {
       if (!IsStandard(*pInstance) && pInstance->ulRingSamples && pInstance->nFrameDone == 0 &&
-          !m_bUnplugged && SamplesToBoundary(*pInstance) < pInstance->nChannels) {
+          !Silent(*pInstance) && SamplesToBoundary(*pInstance) < pInstance->nChannels) {
         MoveLoopedSamples(*pInstance, m_ullFrame,
                           static_cast<WORD>(SamplesToBoundary(*pInstance)));
         bSplit = true;
@@ -237,7 +238,7 @@ ULONG FramesLeft(const VdPinInstance& instance, const VdPendingIo& io,
 }  // namespace
 
 ULONG CVdStreamEngine::FramesToBoundary(const VdPinInstance& instance) const {
-  if (m_bUnplugged || m_pMachine->streaming.bHang) {
+  if (Silent(instance) || m_pMachine->streaming.bHang) {
     return kNoBoundary;
   }
   if (IsStandard(instance)) {
@@ -267,7 +268,7 @@ ULONG CVdStreamEngine::SamplesToBoundary(const VdPinInstance& instance) {
 
 bool CVdStreamEngine::NeedsHost(VdPinInstance& instance, ULONG ulChunk) {
   bool bNeed = false;
-  if (!m_bUnplugged && !m_pMachine->streaming.bHang) {
+  if (!Silent(instance) && !m_pMachine->streaming.bHang) {
     if (IsStandard(instance)) {
       // Never let the queue run dry while the host keeps up.
       bNeed = instance.pending.empty() ||
@@ -298,7 +299,7 @@ void CVdStreamEngine::Process(VdPinInstance& instance, ULONG ulFrames) {
 }
 
 void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFrame) {
-  if (m_bUnplugged) {
+  if (Silent(instance)) {
     return;
   }
   const VdStreamingConfig& config = m_pMachine->streaming;
@@ -318,6 +319,7 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
         VdPendingIo& io = instance.pending.front();
         memcpy(frame, static_cast<BYTE*>(io.pHeader->Data) + io.cbDone, cbFrame);
         io.cbDone += cbFrame;
+        ++instance.ullStreamFrames;
         if (FramesLeft(instance, io, config) == 0) {
           CompleteRequest(io, kStatusSuccess, io.pHeader->DataUsed);
           instance.pending.pop_front();
@@ -338,7 +340,7 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
     const ULONG cbLimit = ReadLimit(io, config);
     const ULONG cbPartial = cbLimit > io.cbDone ? (cbLimit - io.cbDone) / 4 * 4 : 0;
     for (ULONG i = 0; i < cbPartial / 4; ++i) {
-      const int32_t sample = CaptureSample(ullFrame + 1, static_cast<WORD>(i));
+      const int32_t sample = CaptureSample(instance, ullFrame + 1, static_cast<WORD>(i));
       memcpy(static_cast<BYTE*>(io.pHeader->Data) + io.cbDone + 4 * i, &sample, 4);
     }
     io.cbDone += cbPartial;
@@ -356,10 +358,11 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
   }
   VdPendingIo& io = instance.pending.front();
   for (WORD c = 0; c < instance.nChannels; ++c) {
-    frame[c] = CaptureSample(ullFrame, c);
+    frame[c] = CaptureSample(instance, ullFrame, c);
   }
   memcpy(static_cast<BYTE*>(io.pHeader->Data) + io.cbDone, frame, cbFrame);
   io.cbDone += cbFrame;
+  ++instance.ullStreamFrames;
   if (FramesLeft(instance, io, config) == 0) {
     finishRead(io);
   }
@@ -370,7 +373,7 @@ void CVdStreamEngine::ProcessLooped(VdPinInstance& instance, ULONGLONG ullFrame)
 }
 
 void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFrame, WORD nUpTo) {
-  if (m_bUnplugged || !instance.pBuffer || !instance.ulRingSamples) {
+  if (Silent(instance) || !instance.pBuffer || !instance.ulRingSamples) {
     return;
   }
   int32_t* pRing = reinterpret_cast<int32_t*>(instance.pBuffer);
@@ -380,7 +383,7 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
     if (instance.bRender) {
       instance.frameHead[c] = pRing[instance.ulRingPos];
     } else {
-      pRing[instance.ulRingPos] = CaptureSample(ullFrame, c);
+      pRing[instance.ulRingPos] = CaptureSample(instance, ullFrame, c);
     }
     if (++instance.ulRingPos == instance.ulRingSamples) {
       instance.ulRingPos = 0;
@@ -391,6 +394,7 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
   instance.ulPositionRegister = instance.ulRingPos * 4;
   if (nUpTo == instance.nChannels) {
     instance.nFrameDone = 0;
+    ++instance.ullStreamFrames;
     if (instance.bRender) {
       Played(instance, ullFrame, instance.frameHead);
     }
@@ -407,11 +411,21 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
   }
 }
 
-int32_t CVdStreamEngine::CaptureSample(ULONGLONG ullFrame, WORD nChannel) const {
+ULONG CVdStreamEngine::DelayFrames(const VdPinInstance& instance) const {
+  return m_pMachine->filters[instance.iFilter].pins[instance.iPin].ulDelayFrames;
+}
+
+// A looped-back channel hears what reached the render converter when this
+// frame left the capture converter.
+int32_t CVdStreamEngine::CaptureSample(const VdPinInstance& instance, ULONGLONG ullFrame,
+                                       WORD nChannel) const {
   for (const VdLoopback& loopback : m_pMachine->streaming.loopbacks) {
     if (loopback.nCaptureChannel == nChannel) {
-      const LoopFrame& played = m_loopRing[ullFrame % kLoopRingFrames];
-      return played.ullFrame == ullFrame && loopback.nRenderChannel < 8
+      const ULONG ulDelay = DelayFrames(instance);
+      if (ullFrame < ulDelay) return 0;
+      const ULONGLONG ullHeard = ullFrame - ulDelay;
+      const LoopFrame& played = m_loopRing[ullHeard % kLoopRingFrames];
+      return played.ullFrame == ullHeard && loopback.nRenderChannel < 8
                  ? played.samples[loopback.nRenderChannel]
                  : 0;
     }
@@ -426,8 +440,10 @@ void CVdStreamEngine::Played(VdPinInstance& instance, ULONGLONG ullFrame, const 
       recording.samples.insert(recording.samples.end(), pFrame, pFrame + instance.nChannels);
     }
   }
-  LoopFrame& played = m_loopRing[ullFrame % kLoopRingFrames];
-  played.ullFrame = ullFrame;
+  // Indexed by the frame the sample reaches the converter.
+  const ULONGLONG ullOut = ullFrame + DelayFrames(instance);
+  LoopFrame& played = m_loopRing[ullOut % kLoopRingFrames];
+  played.ullFrame = ullOut;
   for (WORD c = 0; c < 8; ++c) {
     played.samples[c] = c < instance.nChannels ? static_cast<int32_t>(pFrame[c] & ~0xFF) : 0;
   }
@@ -437,6 +453,7 @@ void CVdStreamEngine::Played(VdPinInstance& instance, ULONGLONG ullFrame, const 
 
 void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) {
   if (newState == KSSTATE_STOP) {
+    pInstance->ullStreamFrames = 0;
     pInstance->ulRingPos = 0;
     pInstance->nFrameDone = 0;
     pInstance->ulPositionRegister = 0;
@@ -446,6 +463,12 @@ void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) 
   }
   if (newState != KSSTATE_RUN || pInstance->state == KSSTATE_RUN) {
     return;
+  }
+  // The time this start takes passes first, for the pins already running.
+  if (m_mode == VdClockMode::Stepped && m_pMachine->streaming.ulRunSkewFrames) {
+    m_bSkewing = true;
+    AdvanceTo(m_ullFrame + m_pMachine->streaming.ulRunSkewFrames, nullptr);
+    m_bSkewing = false;
   }
   pInstance->cbFrame = 0;
   pInstance->nChannels = 0;
@@ -483,6 +506,7 @@ void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) 
 void CVdStreamEngine::Unplug() {
   m_bUnplugged = true;
   for (auto& entry : *m_pPins) {
+    entry.second->bGone = true;
     std::deque<VdPendingIo>& pending = entry.second->pending;
     while (!pending.empty()) {
       CompleteRequest(pending.front(), kStatusDeviceNotConnected, 0);

@@ -42,6 +42,10 @@ struct VdPinInstance {
   int32_t frameHead[64];
   bool bHostGone;           // the device gave up waiting for this instance's host
   int iRecording;           // render: index into the recordings, -1 none
+  // Frames moved since the instance last left KSSTATE_STOP (underruns and
+  // overruns not counted): its stream position.
+  ULONGLONG ullStreamFrames;
+  bool bGone;               // opened before an unplug: dead for good
 };
 
 typedef std::map<HANDLE, std::unique_ptr<VdPinInstance>> VdPinMap;
@@ -65,6 +69,7 @@ class CVdStreamEngine {
   void OnStateChange(VdPinInstance* pInstance, KSSTATE newState);
   void OnRequestQueued() { SetEvent(m_hActivity); }
   void Unplug();
+  void Replug() { m_bUnplugged = false; }
   bool Unplugged() const { return m_bUnplugged; }
   ULONGLONG Frame() const { return m_ullFrame; }
   VdStreamStats Stats() const { return m_stats; }
@@ -89,7 +94,10 @@ class CVdStreamEngine {
   void MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFrame, WORD nUpTo);
   // Looped: samples left before the next half boundary.
   static ULONG SamplesToBoundary(const VdPinInstance& instance);
-  int32_t CaptureSample(ULONGLONG ullFrame, WORD nChannel) const;
+  int32_t CaptureSample(const VdPinInstance& instance, ULONGLONG ullFrame, WORD nChannel) const;
+  ULONG DelayFrames(const VdPinInstance& instance) const;
+  // Stops an instance that an unplug left behind, or the whole device.
+  bool Silent(const VdPinInstance& instance) const { return m_bUnplugged || instance.bGone; }
   void Played(VdPinInstance& instance, ULONGLONG ullFrame, const int32_t* pFrame);
   DWORD HostWaitMs() const;
 
@@ -102,6 +110,7 @@ class CVdStreamEngine {
   CRITICAL_SECTION* m_pcs;
   VdPinMap* m_pPins;
   VdClockMode m_mode;
+  bool m_bSkewing;  // a start's skew passes: no host is waited for
   ULONGLONG m_ullFrame;
   VdStreamStats m_stats;
   bool m_bUnplugged;

@@ -54,7 +54,7 @@ BOOL CVirtualDevice::Impl::OwnDeviceIoControl(HANDLE handle, DWORD dwIoctl, LPVO
 
   DWORD dwError;
   ULONG cbReturned = 0;
-  if (m_engine.Unplugged()) {
+  if (m_engine.Unplugged() || Gone(handle)) {
     dwError = ERROR_DEVICE_NOT_CONNECTED;
   } else if (dwIoctl == IOCTL_KS_PROPERTY) {
     dwError = Property(pInstance, request, static_cast<BYTE*>(pvIn), cbIn,

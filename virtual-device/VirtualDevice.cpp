@@ -78,6 +78,7 @@ BOOL CVirtualDevice::Impl::CloseHandle(HANDLE handle) {
     VdRequest request;
     request.call = VdCall::CloseHandle;
     request.handle = handle;
+    m_goneHandles.erase(handle);
     auto itFilter = m_filterHandles.find(handle);
     if (itFilter != m_filterHandles.end()) {
       request.iFilter = itFilter->second;
@@ -308,7 +309,14 @@ std::vector<VdRecording> CVirtualDevice::Recordings() const {
 
 void CVirtualDevice::Unplug() {
   Impl::Lock lock(m_pImpl.get());
+  for (const auto& entry : m_pImpl->m_filterHandles) m_pImpl->m_goneHandles.insert(entry.first);
+  for (const auto& entry : m_pImpl->m_pins) m_pImpl->m_goneHandles.insert(entry.first);
   m_pImpl->m_engine.Unplug();
+}
+
+void CVirtualDevice::Replug() {
+  Impl::Lock lock(m_pImpl.get());
+  m_pImpl->m_engine.Replug();
 }
 
 size_t CVirtualDevice::PendingReads(HANDLE hPin) const {

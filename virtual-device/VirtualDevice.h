@@ -39,7 +39,8 @@
 //   KSDATARANGE_AUDIO each, PCM, WAVEFORMATEX specifier, 24 valid bits in
 //   32-bit containers, 48000 Hz only. Multitrack: up to 16 channels,
 //   accepting 16 with channel mask 0 and 2 with mask 3. Chat, Main: 2
-//   channels, mask 3. Stereo: 2 channels, mask 3.
+//   channels, mask 3. Stereo: 2 channels, mask 3. Device delays: 36 frames
+//   on the capture pins, 60 on the render pins (ulDelayFrames).
 //   Headset pins: standard streaming only, 16-bit, 44100 to 48000 Hz; the
 //   microphone 1 channel (mask 4), the earphone 2 channels (mask 3).
 //   A plain WAVEFORMATEX is accepted up to 2 channels (as Windows does).
@@ -64,12 +65,18 @@
 //   error, KsCreatePin2 its HRESULT.
 // - Pin instances: KSPROPERTY_CONNECTION_STATE get/set (any order of states),
 //   KSPROPERTY_CONNECTION_DATAFORMAT get/set (set only when stopped),
-//   KSPROPERTY_AUDIO_POSITION get/set, KSPROPERTY_AUDIO_CHANNEL_CONFIG (node
-//   property), and on looped-streaming instances KSPROPSETID_RtAudio: BUFFER
-//   and BUFFER_WITH_NOTIFICATION allocate memory the instance owns (sizes per
-//   VdRtAudioConfig), REGISTER/UNREGISTER_NOTIFICATION_EVENT keep the event
-//   handles, POSITIONREGISTER points at a position word the instance owns,
-//   HWLATENCY answers VdRtAudioConfig::latency.
+//   KSPROPERTY_AUDIO_POSITION get/set (a running instance answers where it
+//   is: packet streaming, the bytes it captured or played since it last
+//   left KSSTATE_STOP, underruns and overruns not counted; looped streaming,
+//   its byte offset in the cyclic buffer), KSPROPERTY_AUDIO_LATENCY (the
+//   pin's ulDelayFrames as a KSTIME in 100-ns units),
+//   KSPROPERTY_AUDIO_CHANNEL_CONFIG (node property), and on looped-streaming
+//   instances KSPROPSETID_RtAudio: BUFFER and BUFFER_WITH_NOTIFICATION
+//   allocate memory the instance owns (sizes per VdRtAudioConfig),
+//   REGISTER/UNREGISTER_NOTIFICATION_EVENT keep the event handles,
+//   POSITIONREGISTER points at a position word the instance owns, HWLATENCY
+//   answers ulDelayFrames: half of it (rounded down) as FifoSize, the rest as
+//   CodecDelay in 100-ns units.
 // - Stream I/O (IOCTL_KS_READ_STREAM / IOCTL_KS_WRITE_STREAM, one
 //   KSSTREAM_HEADER per request) on standard-streaming instances: the event of
 //   the OVERLAPPED is reset, the request is queued and the call fails with
@@ -131,7 +138,9 @@
 //   unless a test turns it on: Requests() and Recordings() end the process
 //   when it is off, so that no test reads an empty log as "nothing happened". VdLoopback entries
 //   feed a render channel's played samples, with their low 8 bits cleared as
-//   24-bit converters would, into a capture channel at the same device frame
+//   24-bit converters would, into a capture channel, through both pins'
+//   device delays: a frame the render pin takes from its buffer at device
+//   frame f reaches the capture buffer at f + render delay + capture delay
 //   (renders are played before captures within a frame).
 // Streaming faults
 //   VdStreamingConfig::bHang       no request completes and no notification
@@ -148,6 +157,8 @@
 //                                  signalled); every later request fails with
 //                                  ERROR_DEVICE_NOT_CONNECTED; handles can
 //                                  still be closed
+//   Replug()                       the device is back: new handles work,
+//                                  those opened before the unplug stay dead
 // Faults on demand (all in VdMachine, so a test edits one record):
 //   propertyFaults   any property request fails with a chosen error
 //   replyOverrides   malformed multiple-item replies (short, Count running
@@ -203,6 +214,9 @@ struct VdPinFactory {
   std::vector<VdChannelConfig> channelConfigs;
   WORD wMaxPlainPcmChannels;                // plain WAVEFORMATEX up to this many
   DWORD dwCreateError;                      // fault: refuse every creation with it
+  // Frames between the pin's buffer and its converter (the device's own
+  // delay): reported on its instances, and applied by the loopback.
+  ULONG ulDelayFrames = 0;
 };
 
 // A device-interface category the filter is registered under.
@@ -265,7 +279,6 @@ struct VdRtAudioConfig {
   ULONG cbMaximum;   // larger requests are refused (0: no limit)
   ULONG cbRoundUp;   // the actual size is the request rounded up to this (0: as asked)
   bool bClampToMaximum = false;  // larger requests get cbMaximum instead of a refusal
-  KSRTAUDIO_HWLATENCY latency;
 };
 
 // Feeds one render channel into one capture channel.
@@ -284,6 +297,10 @@ struct VdStreamingConfig {
   // a test turns them on, so that a host streaming for hours stays flat.
   ULONG ulRecordFramesMax = 0;  // per render run; 0: no recordings at all
   bool bLogStreamIo = true;     // with bLogRequests: stream requests too
+  // Stepped clock: device frames that pass, with no wait for any host,
+  // each time a streaming pin is about to enter the run state (the time a
+  // start takes on hardware, between one pin's start and the next's).
+  ULONG ulRunSkewFrames = 0;
 };
 
 struct VdMachine {
@@ -298,6 +315,10 @@ struct VdMachine {
   VdStreamingConfig streaming;
   bool bLogRequests = false;      // keep the request log (Requests())
 };
+
+// The default Vor OD's device delays (VdPinFactory::ulDelayFrames).
+const ULONG kVdCaptureDelayFrames = 36;
+const ULONG kVdRenderDelayFrames = 60;
 
 // Indexes of the default machine's filters.
 enum {
@@ -457,9 +478,9 @@ class CVirtualDevice {
   bool Step(ULONG ulFrames);
   VdStreamStats Stats() const;
   std::vector<VdRecording> Recordings() const;
-  // Pulls the device out, as described above. For good: make a new device to
-  // plug one in again.
+  // Pulls the device out and puts it back, as described above.
   void Unplug();
+  void Replug();
   // Polls pred(device) every millisecond until it holds or dwTimeoutMs pass:
   // a handshake for tests whose host runs on another thread.
   template <class Pred>

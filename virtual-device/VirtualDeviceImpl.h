@@ -17,6 +17,7 @@
 #include "virtual-device/VdStreamEngine.h"
 
 #include <map>
+#include <set>
 #include <vector>
 
 struct CVirtualDevice::Impl {
@@ -60,6 +61,8 @@ struct CVirtualDevice::Impl {
   bool m_bInstalled = false;
   std::vector<VdRequest> m_log;
   std::map<HANDLE, int> m_filterHandles;
+  // Filter and pin handles that were open when the device was unplugged.
+  std::set<HANDLE> m_goneHandles;
   VdPinMap m_pins;
   std::vector<HANDLE> m_pinOrder;
   CVdStreamEngine m_engine;
@@ -76,6 +79,7 @@ struct CVirtualDevice::Impl {
   void Log(const VdRequest& request) {
     if (Logging()) m_log.push_back(request);
   }
+  bool Gone(HANDLE handle) const { return m_goneHandles.count(handle) != 0; }
 
   // ------------------------------------------------------------- handles
 

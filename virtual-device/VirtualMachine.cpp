@@ -60,6 +60,7 @@ VdFilter VorOdCaptureFilter(const char* pszInstance, const char* pszReference, c
       VdStreamingPin(KSPIN_DATAFLOW_OUT, nMaxChannels, 24, 32, 48000, 48000, true);
   capture.channelConfigs = std::move(configs);
   capture.name = L"Multitrack";
+  capture.ulDelayFrames = kVdCaptureDelayFrames;
   filter.pins = {VdBridgePin(KSPIN_DATAFLOW_IN), capture};
   return filter;
 }
@@ -70,6 +71,7 @@ VdFilter VorOdRenderFilter(const char* pszReference, const char* pszName) {
   VdPinFactory render = VdStreamingPin(KSPIN_DATAFLOW_IN, 2, 24, 32, 48000, 48000, true);
   render.channelConfigs = {{2, KSAUDIO_SPEAKER_STEREO}};
   render.name = L"Playback";
+  render.ulDelayFrames = kVdRenderDelayFrames;
   filter.pins = {render, VdBridgePin(KSPIN_DATAFLOW_OUT)};
   return filter;
 }
@@ -186,8 +188,5 @@ VdMachine VdDefaultMachine() {
   machine.rtAudio.cbAlign = 0;
   machine.rtAudio.cbMaximum = 1024 * 1024;
   machine.rtAudio.cbRoundUp = 0;
-  machine.rtAudio.latency.FifoSize = 192;
-  machine.rtAudio.latency.ChipsetDelay = 0;
-  machine.rtAudio.latency.CodecDelay = 10000;  // 1 ms in 100-ns units
   return machine;
 }

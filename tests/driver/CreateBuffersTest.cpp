@@ -83,14 +83,22 @@ TEST_F(CreateBuffersTest, HostInputsComeFirstInRequestOrderThenFillers) {
   EXPECT_FALSE(IsActive(0, true));
 }
 
-TEST_F(CreateBuffersTest, LatencyFollowsTheBufferSize) {
+// The host hears of new figures only when they change, and only if it asks.
+TEST_F(CreateBuffersTest, LatencyFollowsTheBufferSizeAndTheHostIsTold) {
   ASIOBufferInfo info = Input(0);
+  host.supported = {kAsioLatenciesChanged};
+  ASSERT_EQ(driver->createBuffers(&info, 1, 288, host.Callbacks()), ASE_OK);
+  EXPECT_TRUE(host.messages.empty()) << "the preferred size: nothing changed";
   ASSERT_EQ(driver->createBuffers(&info, 1, 192, host.Callbacks()), ASE_OK);
   long inputLatency = 0, outputLatency = 0;
   EXPECT_EQ(driver->getLatencies(&inputLatency, &outputLatency), ASE_OK);
   EXPECT_EQ(inputLatency, 192);
   EXPECT_EQ(outputLatency, 576);
   EXPECT_EQ(Access::BufferSize(driver.get()), 192);
+  EXPECT_EQ(host.messages, (std::vector<std::pair<long, long>>{{kAsioLatenciesChanged, 0}}));
+  host.supported.clear();
+  ASSERT_EQ(driver->createBuffers(&info, 1, 96, host.Callbacks()), ASE_OK);
+  EXPECT_EQ(host.messages.size(), 1u);
 }
 
 TEST_F(CreateBuffersTest, TheSameChannelTwiceGetsTwoSlots) {

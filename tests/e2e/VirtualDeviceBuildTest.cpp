@@ -7,6 +7,7 @@
 #include "tests/support/DriverDll.h"
 #include "tests/support/FakeHost.h"
 #include "tests/support/RegistrySandbox.h"
+#include "virtual-device/VirtualDevice.h"
 
 namespace {
 
@@ -59,9 +60,11 @@ TEST_F(VirtualDeviceBuildTest, BuffersForSeveralChannelSetsAndSizes) {
                 ASE_OK)
           << size;
       for (const ASIOBufferInfo& info : set) EXPECT_NE(info.buffers[0], nullptr);
+      // A half and the converter in; three halves and the converter out.
       long inputLatency = 0, outputLatency = 0;
       driver->getLatencies(&inputLatency, &outputLatency);
-      EXPECT_EQ(inputLatency, size);
+      EXPECT_EQ(inputLatency, size + static_cast<long>(kVdCaptureDelayFrames));
+      EXPECT_EQ(outputLatency, 3 * size + static_cast<long>(kVdRenderDelayFrames));
       EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
     }
   }

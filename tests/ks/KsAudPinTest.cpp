@@ -266,9 +266,13 @@ TEST_F(KsAudPinTest, PositionAndLatency) {
   ASSERT_EQ(S_OK, m_pPin->GetPosition(&readBack));
   EXPECT_EQ(4800u, readBack.PlayOffset);
   EXPECT_EQ(9600u, readBack.WriteOffset);
+  // The device's delay, from the FIFO and the converter's 100-ns units.
   KSRTAUDIO_HWLATENCY latency = {};
   ASSERT_EQ(S_OK, m_pPin->GetHWLatency(&latency));
-  EXPECT_EQ(m_device.Machine().rtAudio.latency.CodecDelay, latency.CodecDelay);
+  EXPECT_EQ(kVdCaptureDelayFrames / 2 * 64, latency.FifoSize);
+  ULONG frames = 0;
+  ASSERT_EQ(S_OK, m_pPin->GetDeviceDelayFrames(&frames));
+  EXPECT_EQ(kVdCaptureDelayFrames, frames);
   m_device.ClearRequests();
   EXPECT_EQ(E_INVALIDARG, m_pPin->GetPosition(nullptr));
   EXPECT_EQ(E_INVALIDARG, m_pPin->SetPosition(nullptr));

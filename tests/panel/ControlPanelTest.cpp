@@ -13,6 +13,7 @@
 #include "resources/resource.h"
 #include "tests/support/DriverDll.h"
 #include "tests/support/FakeHost.h"
+#include "virtual-device/VirtualDevice.h"
 #include "tests/support/RegistrySandbox.h"
 
 namespace {
@@ -355,8 +356,9 @@ TEST(StreamingPanelTest, StartOpensThePanelWithoutWaitingAndItShowsLiveFigures) 
       },
       5000))
       << ItemText(panel, IDC_ABOUT_TEXT);
-  // Input to output through the device's cyclic buffers: four buffers.
-  EXPECT_EQ(latency, 4u * B);
+  // Input to output through the device's cyclic buffers, four buffers, and
+  // through its converters.
+  EXPECT_EQ(latency, 4u * B + kVdCaptureDelayFrames + kVdRenderDelayFrames);
   EXPECT_NEAR(ms, latency * 1000.0 / 48000.0, 0.05);
   EXPECT_GT(host.switches, 0);
 

@@ -59,9 +59,11 @@ TEST_P(PacketGeometryTest, SeveralPassesFillOneHalf) {
   ExpectContinuousPattern(seen, B, 7);
   for (size_t i = 0; i < rig.host.indices.size(); ++i) EXPECT_EQ(rig.host.indices[i], long(i % 2));
   EXPECT_EQ(Access::DropOuts(rig.Asio()), 0u);
-  // A packet of half a buffer, two halves of output, and the render queue.
+  // A packet of half a buffer, two halves of output, the render queue and
+  // the device's own delays.
   const uint32_t queued = GetParam() == StreamMode::Looped ? B / 2 : 3 * B / 2;
-  EXPECT_EQ(Access::LatencyFrames(rig.Asio()), 2 * B + B / 2 + queued);
+  EXPECT_EQ(Access::LatencyFrames(rig.Asio()),
+            2 * B + B / 2 + queued + kVdCaptureDelayFrames + kVdRenderDelayFrames);
 }
 
 INSTANTIATE_TEST_SUITE_P(LoopedCapture, PacketGeometryTest,
@@ -99,10 +101,10 @@ TEST(StreamGeometryTest, FramesSplitBetweenHalvesAreJoined) {
   EXPECT_EQ(Access::DropOuts(rig.Asio()), 0u);
 }
 
-// Reads that come back short, ending in part of a frame: whole frames reach
-// the host in order and on their own channels, the torn frame never does,
-// and the half that could not be filled is a drop-out.
-TEST(StreamGeometryTest, ShortReadsDegradeWithoutTearingFrames) {
+// Reads that come back short, ending in part of a frame: the loop waits for
+// the reads that complete the half, so every frame reaches the host in order
+// and on its own channel, and the torn frame never does.
+TEST(StreamGeometryTest, ShortReadsLoseNothingAndTearNoFrame) {
   const long B = 96;
   StreamingRig rig(StreamMode::Standard);
   rig.device.Machine().streaming.cbShortRead = B * 64 - 160;  // 93.5 frames
@@ -111,7 +113,7 @@ TEST(StreamGeometryTest, ShortReadsDegradeWithoutTearingFrames) {
   ASSERT_EQ(rig.Prepare(B, {6}, {0, 1}), ASE_OK);
   Seen seen;
   KeepInput(rig, &seen);
-  ASSERT_EQ(rig.Start(2 * B), ASE_OK);
+  ASSERT_EQ(rig.Start(2 * B, B / 4), ASE_OK);
   for (uint32_t s = 3; s <= 10; ++s) {
     rig.device.Step(B);
     ASSERT_TRUE(WaitForSwitches(rig, s));
@@ -119,20 +121,51 @@ TEST(StreamGeometryTest, ShortReadsDegradeWithoutTearingFrames) {
   rig.Asio()->stop();
 
   ASSERT_GE(seen.halves.size(), 10u);
-  for (size_t s = 0; s < seen.halves.size(); ++s) {
-    ULONG first = 0;
-    for (long f = 0; f < 93; ++f) {
-      const int32_t host = seen.halves[s][f];
-      ULONG frame = 0;
-      WORD channel = 0;
-      ASSERT_TRUE(VdDecodeCaptureSample(DeviceSampleOf(host), &frame, &channel))
-          << "switch " << s << " frame " << f;
-      EXPECT_EQ(channel, 6);
-      if (f == 0) first = frame;
-      EXPECT_EQ(frame, first + f);
+  ExpectContinuousPattern(seen, B, 6);
+  EXPECT_EQ(Access::DropOuts(rig.Asio()), 0u);
+}
+
+// A host late by two and a half halves of a cyclic capture buffer: the half
+// the device began to overwrite reaches the host as silence, never as what
+// its cells held, the host's timeline stays on the device's, and the loss is
+// counted once.
+TEST(StreamGeometryTest, AHalfTheDeviceWentRoundIsSilence) {
+  const long B = 96;
+  StreamingRig rig(StreamMode::Looped);
+  ASSERT_TRUE(rig.Init());
+  ASSERT_EQ(rig.Prepare(B, {5}, {0, 1}), ASE_OK);
+  Seen seen;
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE stalled = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  rig.host.onSwitch = [&](long index) {
+    seen.halves.emplace_back(rig.In(0, index), rig.In(0, index) + B);
+    if (seen.halves.size() == 5) {
+      SetEvent(stalled);
+      WaitForSingleObject(release, 5000);
     }
-  }
-  EXPECT_GT(Access::DropOuts(rig.Asio()), 0u);
+  };
+  ASSERT_EQ(rig.Start(2 * B), ASE_OK);
+  ASSERT_TRUE(rig.device.Step(3 * B));
+  ASSERT_EQ(WaitForSingleObject(stalled, 5000), WAIT_OBJECT_0);
+  // Two and a half halves pass while the host sits in its callback.
+  rig.device.Machine().streaming.dwHostWaitMs = 0;
+  rig.device.Step(2 * B + B / 2);
+  rig.device.Machine().streaming.dwHostWaitMs = 2000;
+  SetEvent(release);
+  ASSERT_TRUE(WaitForSwitches(rig, 7));
+  ASSERT_TRUE(rig.device.Step(2 * B + B / 2));
+  ASSERT_TRUE(WaitForSwitches(rig, 9));
+  rig.Asio()->stop();
+
+  ASSERT_GE(seen.halves.size(), 9u);
+  for (size_t s = 0; s < seen.halves.size(); ++s)
+    for (long f = 0; f < B; ++f) {
+      const int32_t expected = s == 5 ? 0 : HostSampleOf(VdCaptureSample(s * B + f, 5));
+      ASSERT_EQ(seen.halves[s][f], expected) << "switch " << s << " frame " << f;
+    }
+  EXPECT_EQ(Access::DropOuts(rig.Asio()), 1u);
+  CloseHandle(release);
+  CloseHandle(stalled);
 }
 
 // Cyclic buffers whose halves last differently for capture and render, and
@@ -142,6 +175,11 @@ TEST(StreamGeometryTest, MismatchedCyclicBuffersStayInBoundsAndCount) {
   const long B = 96;
   VdMachine machine = VdDefaultMachine();
   machine.rtAudio.cbRoundUp = 3200;  // capture halves of 100 frames, render of 200
+  // No position register on the render pin: each pass is a render half.
+  VdPropertyFault noRegister = {KsGuid::PropSetRtAudio, KSPROPERTY_RTAUDIO_POSITIONREGISTER,
+                                ERROR_NOT_FOUND};
+  noRegister.iFilter = kVdVorOdMain;
+  machine.propertyFaults.push_back(noRegister);
   // Each half waits for the other's pass: the device gives up on the host soon.
   machine.streaming.dwHostWaitMs = 20;
   StreamingRig rig(StreamMode::Looped, machine);

@@ -1,5 +1,7 @@
 #include "tests/support/FakeHost.h"
 
+#include <algorithm>
+
 FakeHost* FakeHost::s_current = nullptr;
 
 FakeHost::FakeHost(long timeInfo) : m_callbacks(), m_timeInfoAnswer(timeInfo) {
@@ -35,12 +37,17 @@ ASIOTime* FakeHost::BufferSwitchTimeInfo(ASIOTime* params, long index, ASIOBool 
 
 void FakeHost::SampleRateDidChange(ASIOSampleRate /*rate*/) {}
 
-long FakeHost::AsioMessage(long selector, long /*value*/, void* /*message*/, double* /*opt*/) {
+long FakeHost::AsioMessage(long selector, long value, void* /*message*/, double* /*opt*/) {
   FakeHost* host = s_current;
   if (host == nullptr) return 0;
   if (selector == kAsioSupportsTimeInfo) {
     ++host->timeInfoQueries;
     return host->m_timeInfoAnswer;
   }
-  return 0;
+  const bool known =
+      std::find(host->supported.begin(), host->supported.end(), selector == kAsioSelectorSupported ? value : selector) !=
+      host->supported.end();
+  if (selector == kAsioSelectorSupported) return known ? 1 : 0;
+  host->messages.emplace_back(selector, value);
+  return known ? 1 : 0;
 }

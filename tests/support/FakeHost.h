@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "driver/AsioTypes.h"
@@ -22,6 +23,10 @@ class FakeHost {
 
   // Runs inside every buffer switch with the half's index.
   std::function<void(long index)> onSwitch;
+  // The selectors answered 1 to kAsioSelectorSupported, and every other
+  // message the driver sent (selector, value) but the time-info question.
+  std::vector<long> supported;
+  std::vector<std::pair<long, long>> messages;
 
   std::atomic<int> switches{0};
   std::atomic<int> timeInfoSwitches{0};

@@ -170,15 +170,17 @@ void StreamingRig::ExpectCapturedPattern(ULONGLONG firstFrame) {
 }
 
 void StreamingRig::ExpectRenderedHostOutput(long latency, long hostFrames,
-                                            const std::vector<size_t>& fed) {
+                                            const std::vector<size_t>& fed, ULONGLONG firstFrame) {
   const VdRecording recording = Recording();
   ASSERT_EQ(recording.nChannels, 2);
   const long played = static_cast<long>(recording.samples.size() / 2);
   const long B = bufferSize;
+  // Where the render pin started on the host's timeline.
+  const long offset = static_cast<long>(recording.ullFirstFrame) - static_cast<long>(firstFrame);
   // At least one buffer of plain host output after the fade.
-  ASSERT_GE(played, latency + 4 * B);
+  ASSERT_GE(played + offset, latency + 4 * B);
   for (long r = 0; r < played; ++r) {
-    const long h = r - latency;
+    const long h = r + offset - latency;
     for (size_t c = 0; c < 2; ++c) {
       const int32_t actual = recording.samples[2 * r + c];
       size_t slot = fed.size();

@@ -66,9 +66,11 @@ class StreamingRig {
   // device frame `firstFrame`.
   void ExpectCapturedPattern(ULONGLONG firstFrame);
   // The device played silence, a fade-in over one buffer, then the host's
-  // output inverted, `latency` frames after the host's frame; `fed` names the
+  // output inverted, `latency` frames after the host's frame, whose frame 0
+  // the capture pin captured at device frame `firstFrame`; `fed` names the
   // device channel of each output slot.
-  void ExpectRenderedHostOutput(long latency, long hostFrames, const std::vector<size_t>& fed);
+  void ExpectRenderedHostOutput(long latency, long hostFrames, const std::vector<size_t>& fed,
+                                ULONGLONG firstFrame = 0);
 
   // Per switch, per requested input, the half the host saw.
   std::vector<std::vector<std::vector<int32_t>>> seen;

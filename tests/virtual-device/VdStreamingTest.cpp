@@ -185,8 +185,10 @@ TEST_F(VdStreamingTest, LoopedCaptureSignalsEachHalfAndMovesItsRegister) {
   EXPECT_EQ(device.Stats().ulNotifications, 5u);
 }
 
-TEST_F(VdStreamingTest, LoopbackFeedsRenderedChannelsIntoCapture) {
+TEST_F(VdStreamingTest, LoopbackFeedsRenderedChannelsIntoCaptureThroughBothDelays) {
   device.Machine().streaming.loopbacks = {{1, 3}};
+  device.Machine().filters[kVdVorOdMain].pins[0].ulDelayFrames = 1;
+  device.Machine().filters[kVdVorOdCapture].pins[1].ulDelayFrames = 1;
   CKsAudPin* render = Render(false);
   CKsAudPin* capture = Capture(false);
   Request out(2 * 4, 2 * 4), in(16 * 4);
@@ -202,7 +204,8 @@ TEST_F(VdStreamingTest, LoopbackFeedsRenderedChannelsIntoCapture) {
   ASSERT_TRUE(device.Step(4));
   ASSERT_TRUE(in.Done());
   for (int f = 0; f < 4; ++f) {
-    EXPECT_EQ(in.data[16 * f + 3], (f + 1) * 0x01000000) << "24 bits of render channel 1";
+    EXPECT_EQ(in.data[16 * f + 3], f < 2 ? 0 : (f - 1) * 0x01000000)
+        << "24 bits of render channel 1, two frames later";
     EXPECT_EQ(in.data[16 * f + 2], VdCaptureSample(f, 2));
   }
 }
