@@ -92,6 +92,7 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_capturePin(nullptr),
       m_renderPin(nullptr),
       m_streamStop(false),
+      m_streamStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_streamSwitchCount(0),
       m_avrt(nullptr),
       m_avSetMmThreadCharacteristics(nullptr),
@@ -118,6 +119,7 @@ CAsioDriver::~CAsioDriver() {
   ReleaseHardware();
   if (m_comInit) CoUninitialize();
   if (m_avrt != nullptr) FreeLibrary(m_avrt);
+  if (m_streamStopEvent != nullptr) CloseHandle(m_streamStopEvent);
 }
 
 HRESULT STDMETHODCALLTYPE CAsioDriver::QueryInterface(REFIID riid, void** ppv) {

@@ -205,6 +205,9 @@ class CAsioDriver : public IASIO, public CUnknown {
   std::vector<CKsAudCapFilter*> m_captureFilters;
   std::vector<CKsAudRenFilter*> m_renderFilters;
   RelaxedAtomic<bool> m_streamStop;
+  // Signalled with m_streamStop from the host's thread: it ends the
+  // streaming thread's waits at once instead of after their time-out.
+  HANDLE m_streamStopEvent;
   RelaxedAtomic<uint32_t> m_streamSwitchCount;
   HMODULE m_avrt;
   PfnAvSetMmThreadCharacteristicsA m_avSetMmThreadCharacteristics;

@@ -34,6 +34,8 @@ class CInputCapture {
   // CKsPacketSet::Wait).
   virtual HANDLE NotificationEvent() { return nullptr; }
   virtual void SetDrainEvent(HANDLE /*hEvent*/) {}
+  // An event that ends any wait at once, with a failure: the run's stop.
+  virtual void SetAbortEvent(HANDLE /*hEvent*/) {}
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTURE_H

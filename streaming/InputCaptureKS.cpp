@@ -10,7 +10,7 @@ const DWORD kCancelWaitMs = 100;
 }  // namespace
 
 CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin)
-    : m_pin(pin), m_drain(nullptr), m_nextPacket(0), m_currentPacket(0), m_missedHalf(false) {
+    : m_pin(pin), m_drain(nullptr), m_abort(nullptr), m_nextPacket(0), m_currentPacket(0), m_missedHalf(false) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -57,7 +57,7 @@ bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {
     m_missedHalf = false;
     m_currentPacket = m_nextPacket;
   } else {
-    if (!m_packets.Wait(m_nextPacket, timeoutMs, m_drain)) return false;
+    if (!m_packets.Wait(m_nextPacket, timeoutMs, m_drain, m_abort)) return false;
     m_currentPacket = m_packets.HalfToHandle(m_nextPacket, &m_missedHalf);
   }
   m_nextPacket = m_currentPacket + 1 < m_packets.Count() ? m_currentPacket + 1 : 0;

@@ -36,11 +36,13 @@ class CInputCaptureKS : public CInputCapture {
   bool SplitsFrames() override;
   HANDLE NotificationEvent() override;
   void SetDrainEvent(HANDLE hEvent) override { m_drain = hEvent; }
+  void SetAbortEvent(HANDLE hEvent) override { m_abort = hEvent; }
 
  private:
   CKsPacketSet m_packets;
   CKsAudPin* m_pin;
   HANDLE m_drain;
+  HANDLE m_abort;
   uint32_t m_nextPacket;
   uint32_t m_currentPacket;  // the packet count when none is handed out
   // Looped: the device had gone on past the half due, which was skipped.

@@ -130,20 +130,21 @@ bool CKsPacketSet::QueueSilence(ULONG ulSamples) {
   return packet.bQueued;
 }
 
-bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain) {
+bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain, HANDLE hAbort) {
   KsStreamPacket& packet = m_pPackets[ulIndex];
-  if (hDrain == nullptr) {
-    if (WaitForSingleObject(packet.overlapped.hEvent, dwTimeoutMs) != WAIT_OBJECT_0) return false;
-  } else {
-    const HANDLE events[2] = {packet.overlapped.hEvent, hDrain};
-    const DWORD dwStart = timeGetTime();
-    for (;;) {
-      const DWORD dwWaited = timeGetTime() - dwStart;
-      const DWORD dwResult =
-          WaitForMultipleObjects(2, events, FALSE, dwWaited < dwTimeoutMs ? dwTimeoutMs - dwWaited : 0);
-      if (dwResult == WAIT_OBJECT_0) break;
-      if (dwResult != WAIT_OBJECT_0 + 1) return false;
-    }
+  HANDLE events[3] = {packet.overlapped.hEvent};
+  DWORD dwCount = 1;
+  const DWORD dwAbortIndex = hAbort != nullptr ? dwCount : MAXIMUM_WAIT_OBJECTS;
+  if (hAbort != nullptr) events[dwCount++] = hAbort;
+  if (hDrain != nullptr) events[dwCount++] = hDrain;
+  const DWORD dwStart = timeGetTime();
+  for (;;) {
+    const DWORD dwWaited = timeGetTime() - dwStart;
+    const DWORD dwResult = WaitForMultipleObjects(
+        dwCount, events, FALSE, dwWaited < dwTimeoutMs ? dwTimeoutMs - dwWaited : 0);
+    if (dwResult == WAIT_OBJECT_0) break;
+    // The stop, a time-out or a failed wait; the drain goes round again.
+    if (dwResult == WAIT_OBJECT_0 + dwAbortIndex || dwResult >= WAIT_OBJECT_0 + dwCount) return false;
   }
   packet.bQueued = false;
   // A request that failed (a device gone, a request cancelled under the run)

@@ -49,10 +49,11 @@ class CKsPacketSet {
   int32_t* Data(ULONG ulIndex) { return static_cast<int32_t*>(m_pPackets[ulIndex].header.Data); }
 
   // Waits for a packet's event; a packet waited for is no longer queued.
-  // False also when its request completed with an error status. Meanwhile
-  // hDrain (another stream's notification event), if given, is consumed each
-  // time it fires, so that a device waiting for its host never waits long.
-  bool Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain = nullptr);
+  // False also when its request completed with an error status, or when
+  // hAbort (the run's stop event), if given, is signalled. Meanwhile hDrain
+  // (another stream's notification event), if given, is consumed each time
+  // it fires, so that a device waiting for its host never waits long.
+  bool Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain = nullptr, HANDLE hAbort = nullptr);
   // Looped with a position register: the half to handle after a
   // notification. The expected one, unless the device is already inside it
   // (the notification came too late, or one was lost while its event was

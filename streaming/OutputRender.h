@@ -26,6 +26,8 @@ class COutputRender {
   // As CInputCapture's.
   virtual HANDLE NotificationEvent() { return nullptr; }
   virtual void SetDrainEvent(HANDLE /*hEvent*/) {}
+  // An event that ends any wait at once, with a failure: the run's stop.
+  virtual void SetAbortEvent(HANDLE /*hEvent*/) {}
   // Packet streaming: plays this many samples of silence after what is
   // queued now, before the next packet submitted.
   virtual bool QueueSilence(uint32_t /*samples*/) { return false; }

@@ -29,6 +29,7 @@ class COutputRenderKS : public COutputRender {
   uint32_t GetQueuedAheadSamples() override;
   HANDLE NotificationEvent() override;
   void SetDrainEvent(HANDLE hEvent) override { m_drain = hEvent; }
+  void SetAbortEvent(HANDLE hEvent) override { m_abort = hEvent; }
   bool QueueSilence(uint32_t samples) override;
   bool CanWriteAhead(uint32_t frames) override;
   bool PlayPosition(uint32_t* sample) override;
@@ -42,6 +43,7 @@ class COutputRenderKS : public COutputRender {
   CKsPacketSet m_packets;
   CKsAudPin* m_pin;
   HANDLE m_drain;
+  HANDLE m_abort;
   uint32_t m_currentPacket;
   // Looped: the device was already playing the half due again.
   bool m_missedHalf;

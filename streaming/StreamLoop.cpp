@@ -106,7 +106,7 @@ void CAsioDriver::StreamLoop() {
   // Without both streams (or with no buffer to fill) the thread only waits
   // for stop.
   if (capture == nullptr || render == nullptr || renderPacket == nullptr || bufferSize == 0) {
-    while (!m_streamStop) Sleep(kIdlePollMs);
+    while (!m_streamStop) WaitForSingleObject(m_streamStopEvent, kIdlePollMs);
   } else {
     memset(renderPacket, 0, packetSamples * sizeof(int32_t));
     const uint32_t ringFrames = 2 * bufferSize;
@@ -211,6 +211,8 @@ void CAsioDriver::StreamLoop() {
 
     // The capture sweep hands the buffer switch host integers.
     m_hostFormatInputs = HostFormatInputSlots();
+    capture->SetAbortEvent(m_streamStopEvent);
+    render->SetAbortEvent(m_streamStopEvent);
     render->Start();
     capture->Start();
     uint32_t roundTrip = 2 * bufferSize + framesPerPacket + render->GetQueuedAheadSamples() / outputs;

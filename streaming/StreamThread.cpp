@@ -18,6 +18,7 @@ const DWORD kStopWaitMs = 10000;
 bool CAsioDriver::StartStreamThread() {
   m_streamSwitchCount = 0;
   m_streamStop = false;
+  if (m_streamStopEvent != nullptr) ResetEvent(m_streamStopEvent);
   m_dropOuts = 0;
   m_latencyFrames = 0;
   if (m_streamThread == INVALID_HANDLE_VALUE) {
@@ -37,6 +38,7 @@ bool CAsioDriver::StartStreamThread() {
 
 void CAsioDriver::StopStreamThread() {
   m_streamStop = true;
+  if (m_streamStopEvent != nullptr) SetEvent(m_streamStopEvent);
   if (m_streamThread == INVALID_HANDLE_VALUE) return;
   if (WaitForSingleObject(m_streamThread, kStopWaitMs) == WAIT_TIMEOUT) {
     // A host callback that never returns. The thread's streams die with it,

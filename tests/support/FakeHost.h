@@ -20,6 +20,7 @@ class FakeHost {
   FakeHost& operator=(const FakeHost&) = delete;
 
   ASIOCallbacks* Callbacks() { return &m_callbacks; }
+  void SetTimeInfoAnswer(long answer) { m_timeInfoAnswer = answer; }
 
   // Runs inside every buffer switch with the half's index.
   std::function<void(long index)> onSwitch;
