@@ -252,9 +252,10 @@ void CStreamSession::Wait(StreamResult* result) {
     Fail(result, kExitRunFailed, "interrupted " + Format("%.2f", elapsed) + " s into the run");
   } else if (m_resetRequests > 0) {
     Fail(result, kExitRunFailed,
-         "the driver asked for a reset (kAsioResetRequest) " +
+         "the driver asked to be reset (kAsioResetRequest) " +
              Format("%.2f", Seconds(m_resetTicks - m_startTicks)) +
-             " s into the run; streaming ended early");
+             " s into the run: its device stopped working or was unplugged, and streaming "
+             "ended early. A recording program closes the driver and opens it again.");
   }
   if (m_switches == 0)
     Fail(result, kExitRunFailed,

@@ -9,6 +9,16 @@
 // Render channels 0 and 1 are looped back into capture channels 14 and 15, so
 // that a host can measure its round trip; channels 0 to 13 carry the capture
 // pattern (see VirtualDevice.h).
+//
+// More of the environment, so that any host can be tried against them:
+//   VOROD_VIRTUAL_STREAMING=standard  the Vor OD's pins offer standard
+//                                     streaming only (default: looped first)
+//   VOROD_VIRTUAL_UNPLUG_MS=N         the device is pulled out N ms after a
+//                                     capture pin of the process first runs
+//   VOROD_VIRTUAL_REPLUG_MS=M         and put back M ms after that
+#include <windows.h>
+#include <process.h>
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -16,28 +26,89 @@
 
 namespace {
 
+// An environment variable as the process has it now; empty when unset.
+std::string Environment(const char* name) {
+  char value[64] = {};
+  const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
+  return length > 0 && length < sizeof(value) ? std::string(value) : std::string();
+}
+
 VdMachine BuildMachine() {
   VdMachine machine = VdDefaultMachine();
   machine.streaming.loopbacks = {{0, 14}, {1, 15}};
   // A host may stream for hours: no log of every stream request.
   machine.streaming.bLogStreamIo = false;
   machine.streaming.ulRecordFramesMax = 0;
+  if (_stricmp(Environment("VOROD_VIRTUAL_STREAMING").c_str(), "standard") == 0) {
+    for (VdFilter& filter : machine.filters) {
+      if (filter.instancePath.find("5e5e") == std::string::npos &&
+          filter.instancePath.find("5E5E") == std::string::npos)
+        continue;
+      for (VdPinFactory& pin : filter.pins) {
+        std::vector<KSPIN_INTERFACE> standard;
+        for (const KSPIN_INTERFACE& item : pin.interfaces)
+          if (item.Id == KSINTERFACE_STANDARD_STREAMING) standard.push_back(item);
+        if (!pin.interfaces.empty()) pin.interfaces = standard;
+      }
+    }
+  }
   return machine;
 }
 
 class VirtualDeviceBuild {
  public:
-  VirtualDeviceBuild() : m_device(BuildMachine()) {
+  VirtualDeviceBuild()
+      : m_device(BuildMachine()),
+        m_unplugMs(atoi(Environment("VOROD_VIRTUAL_UNPLUG_MS").c_str())),
+        m_replugMs(atoi(Environment("VOROD_VIRTUAL_REPLUG_MS").c_str())),
+        m_quit(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        m_thread(nullptr) {
     m_device.Install();
-    const char* clock = getenv("VOROD_VIRTUAL_CLOCK");
-    m_device.SetClockMode(clock != nullptr && _stricmp(clock, "strict") == 0
+    m_device.SetClockMode(_stricmp(Environment("VOROD_VIRTUAL_CLOCK").c_str(), "strict") == 0
                               ? VdClockMode::RealTimeStrict
                               : VdClockMode::RealTimeLossless);
+    if (m_unplugMs > 0)
+      m_thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Unplugger, this, 0, nullptr));
   }
-  ~VirtualDeviceBuild() { m_device.Uninstall(); }
+  ~VirtualDeviceBuild() {
+    // The unplugger waits on m_quit only; at unload it may not get to end
+    // before the loader lets it, so the wait is short.
+    SetEvent(m_quit);
+    if (m_thread != nullptr) {
+      WaitForSingleObject(m_thread, 200);
+      CloseHandle(m_thread);
+    }
+    m_device.Uninstall();
+  }
 
  private:
+  bool CaptureRunning() {
+    for (HANDLE pin : m_device.PinInstances()) {
+      VdPinInstanceInfo info;
+      if (m_device.GetPinInstance(pin, &info) && info.state == KSSTATE_RUN &&
+          m_device.Machine().filters[info.iFilter].pins[info.iPin].ulDataFlow == KSPIN_DATAFLOW_OUT)
+        return true;
+    }
+    return false;
+  }
+
+  static unsigned __stdcall Unplugger(void* self) {
+    VirtualDeviceBuild* build = static_cast<VirtualDeviceBuild*>(self);
+    while (!build->CaptureRunning())
+      if (WaitForSingleObject(build->m_quit, 2) == WAIT_OBJECT_0) return 0;
+    if (WaitForSingleObject(build->m_quit, build->m_unplugMs) == WAIT_OBJECT_0) return 0;
+    build->m_device.Unplug();
+    if (build->m_replugMs <= 0) return 0;
+    if (WaitForSingleObject(build->m_quit, build->m_replugMs) == WAIT_OBJECT_0) return 0;
+    build->m_device.Replug();
+    return 0;
+  }
+
   CVirtualDevice m_device;
+  int m_unplugMs;
+  int m_replugMs;
+  HANDLE m_quit;
+  HANDLE m_thread;
 };
 
 VirtualDeviceBuild g_virtualDeviceBuild;

@@ -3,6 +3,11 @@
 // data are checked, not timing.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <process.h>
+
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "tests/support/DriverDll.h"
@@ -125,6 +130,132 @@ TEST(VirtualDeviceBuildStreamingTest, StreamsThePatternUntilStopped) {
   EXPECT_EQ(host.switches, calls);
   EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
   EXPECT_EQ(driver->Release(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+struct PositionReader {
+  IASIO* driver;
+  volatile LONG stop;
+  std::vector<std::pair<uint64_t, uint64_t>> seen;  // position, time stamp
+};
+
+unsigned __stdcall ReadPositions(void* arg) {
+  PositionReader* reader = static_cast<PositionReader*>(arg);
+  while (!reader->stop) {
+    ASIOSamples position;
+    ASIOTimeStamp stamp;
+    reader->driver->getSamplePosition(&position, &stamp);
+    if (reader->seen.size() < 2000000)
+      reader->seen.emplace_back((static_cast<uint64_t>(position.hi) << 32) | position.lo,
+                                (static_cast<uint64_t>(stamp.hi) << 32) | stamp.lo);
+  }
+  return 0;
+}
+
+// A host thread that asks for the position all the time: every answer is
+// the position and time stamp of one and the same switch.
+TEST(VirtualDeviceBuildStreamingTest, APositionAndItsTimeStampAlwaysComeFromOneSwitch) {
+  RegistrySandbox sandbox;
+  DriverDll dll(VirtualDeviceDllPath());
+  ASSERT_TRUE(dll.Loaded());
+  IASIO* driver = dll.CreateDriver();
+  ASSERT_NE(driver, nullptr);
+  ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+  FakeHost host(1);
+  const long B = 96;
+  ASIOBufferInfo infos[] = {{ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}};
+  ASSERT_EQ(driver->createBuffers(infos, 2, B, host.Callbacks()), ASE_OK);
+  PositionReader reader = {driver, 0, {}};
+  HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ReadPositions, &reader, 0, nullptr));
+  ASSERT_EQ(driver->start(), ASE_OK);
+  const DWORD started = GetTickCount();
+  while (host.switches < 300 && GetTickCount() - started < 30000) Sleep(10);
+  ASSERT_EQ(driver->stop(), ASE_OK);
+  InterlockedExchange(&reader.stop, 1);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  ASSERT_GE(host.switches, 300);
+
+  std::map<uint64_t, uint64_t> stampOf = {{0, 0}};
+  for (const ASIOTime& record : host.timeRecords)
+    stampOf[(static_cast<uint64_t>(record.timeInfo.samplePosition.hi) << 32) |
+            record.timeInfo.samplePosition.lo] =
+        (static_cast<uint64_t>(record.timeInfo.systemTime.hi) << 32) | record.timeInfo.systemTime.lo;
+  size_t checked = 0;
+  for (const auto& pair : reader.seen) {
+    const auto found = stampOf.find(pair.first);
+    ASSERT_NE(found, stampOf.end()) << "position " << pair.first;
+    if (pair.first != 0) {
+      ASSERT_EQ(found->second, pair.second) << "position " << pair.first;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 1000u);
+  EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+  EXPECT_EQ(driver->Release(), 0u);
+}
+
+// The virtual Vor OD pulled out 300 ms into a run and put back a second
+// later, as a host meets it: one reset request and no callback after it, a
+// clock that reads as stopped, a clean release; a new driver object finds no
+// hardware while it is out, and streams once it is back.
+TEST(VirtualDeviceBuildStreamingTest, AHostHearsOfAnUnplugAndStreamsAfterTheReplug) {
+  SetEnvironmentVariableA("VOROD_VIRTUAL_UNPLUG_MS", "300");
+  SetEnvironmentVariableA("VOROD_VIRTUAL_REPLUG_MS", "1000");
+  RegistrySandbox sandbox;
+  DriverDll dll(VirtualDeviceDllPath());
+  SetEnvironmentVariableA("VOROD_VIRTUAL_UNPLUG_MS", nullptr);
+  SetEnvironmentVariableA("VOROD_VIRTUAL_REPLUG_MS", nullptr);
+  ASSERT_TRUE(dll.Loaded());
+  IASIO* driver = dll.CreateDriver();
+  ASSERT_NE(driver, nullptr);
+  ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+  FakeHost host;
+  host.supported = {kAsioResetRequest};
+  const long B = 96;
+  ASIOBufferInfo infos[] = {{ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}};
+  ASSERT_EQ(driver->createBuffers(infos, 2, B, host.Callbacks()), ASE_OK);
+  ASSERT_EQ(driver->start(), ASE_OK);
+  const DWORD started = GetTickCount();
+  while (host.messages.empty() && GetTickCount() - started < 5000) Sleep(5);
+  ASSERT_EQ(host.messages, (std::vector<std::pair<long, long>>{{kAsioResetRequest, 0}}));
+  const int atReset = host.switches;
+  Sleep(100);
+  EXPECT_EQ(host.switches, atReset);
+  ASIOSamples position;
+  ASIOTimeStamp stamp;
+  EXPECT_EQ(driver->getSamplePosition(&position, &stamp), ASE_SPNotAdvancing);
+  EXPECT_EQ(driver->stop(), ASE_OK);
+  EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+  EXPECT_EQ(driver->Release(), 0u);
+
+  // What a host does after a reset request: a new driver object.
+  IASIO* again = dll.CreateDriver();
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->init(nullptr), ASIOFalse);
+  char message[124] = {};
+  again->getErrorMessage(message);
+  EXPECT_STREQ(message, "Quorvex Vor OD hardware not found.");
+  EXPECT_EQ(again->Release(), 0u);
+  IASIO* back = nullptr;
+  while (GetTickCount() - started < 10000) {
+    back = dll.CreateDriver();
+    if (back->init(nullptr) == ASIOTrue) break;
+    back->Release();
+    back = nullptr;
+    Sleep(50);
+  }
+  ASSERT_NE(back, nullptr) << "the device never came back";
+  FakeHost later;
+  ASSERT_EQ(back->createBuffers(infos, 2, B, later.Callbacks()), ASE_OK);
+  ASSERT_EQ(back->start(), ASE_OK);
+  EXPECT_GE(later.switches, 2);
+  EXPECT_EQ(back->stop(), ASE_OK);
+  EXPECT_EQ(back->disposeBuffers(), ASE_OK);
+  EXPECT_EQ(back->Release(), 0u);
 }
 
 }  // namespace
