@@ -1,13 +1,18 @@
 // vorod-bench: speed and latency of the streaming engine, reported, never
 // asserted. Usage: vorod-bench [seconds of each real-time run, default 60]
+//                              [pass] [realtime] [start] [roundtrip]
+// (the parts named, or all of them):
 //
-// 1. One streaming pass's data work for 16 inputs and 2 outputs (de-interleave,
-//    the buffer switch's conversions, interleave) against memcpy of the bytes.
-// 2. Strict real-time runs at 96 frames, idle and with the other core busy:
-//    the driver's drop-outs and the frames the device lost.
-// 3. How long start takes to return.
-// 4. Round-trip latency through the device's loopback in each streaming mode,
-//    beside what getLatencies reports and the driver's own latency figure.
+// pass       One streaming pass's data work for 16 inputs and 2 outputs
+//            (capture sweep, the buffer switch's output conversion, render
+//            sweep) against memcpy of the same bytes, with the capture sweep
+//            on SSE2 and on AVX2.
+// realtime   Strict real-time runs at 96 frames (StrictRuns.h).
+// start      How long start takes to return.
+// roundtrip  Round-trip latency through the device's loopback in each
+//            streaming mode against what getLatencies reports, start after
+//            start with the other core busy.
+// Every figure also goes out at the end as a line `name = value`.
 #include <windows.h>
 #include <mmsystem.h>
 #include <process.h>
@@ -19,10 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "com/ClassFactory.h"
-#include "com/ClassIds.h"
+#include "bench/BenchSupport.h"
+#include "bench/StrictRuns.h"
 #include "driver/SampleBuffer.h"
-#include "ks/KsAudPin.h"
 #include "streaming/PacketConversion.h"
 #include "streaming/SampleConversion.h"
 #include "tests/support/DriverTestAccess.h"
@@ -32,22 +36,15 @@ namespace {
 
 using Access = CAsioDriverTestAccess;
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / frequency.QuadPart;
-}
-
 // ------------------------------------------------------------- one pass
 
 void PassBench(bool avx2) {
+  if (UseAvx2CaptureSweep(avx2) != avx2) {
+    printf("One streaming pass with the capture sweep on AVX2: this processor has no AVX2.\n");
+    return;
+  }
   printf("One streaming pass, 16 inputs and 2 outputs (data work only), capture sweep %s:\n",
-         UseAvx2CaptureSweep(avx2) ? "AVX2" : "SSE2");
+         avx2 ? "AVX2" : "SSE2");
   printf("  frames  pass (us)  memcpy (us)  ratio\n");
   for (uint32_t frames : {96u, 288u, 576u}) {
     const uint32_t inputs = 16, outputs = 2;
@@ -91,6 +88,10 @@ void PassBench(bool avx2) {
       bestCopy = std::min(bestCopy, (Now() - start) / rounds);
     }
     printf("  %6u  %9.2f  %11.2f  %5.1f\n", frames, best * 1e6, bestCopy * 1e6, best / bestCopy);
+    const std::string name = std::string("pass.") + (avx2 ? "avx2." : "sse2.") + std::to_string(frames);
+    AddFigure(name + ".us", best * 1e6);
+    AddFigure(name + ".memcpy_us", bestCopy * 1e6);
+    AddFigure(name + ".ratio", best / bestCopy);
     for (uint32_t k = 0; k < inputs; ++k) FreeSampleBuffer(in[k]);
     for (uint32_t k = 0; k < outputs; ++k) {
       FreeSampleBuffer(out[k]);
@@ -100,40 +101,6 @@ void PassBench(bool avx2) {
 }
 
 // ------------------------------------------------------ driver and host
-
-enum class Mode { Looped, Standard };
-const char* ModeName(Mode mode) { return mode == Mode::Looped ? "looped" : "standard"; }
-
-VdMachine MachineFor(Mode mode) {
-  VdMachine machine = VdDefaultMachine();
-  if (mode == Mode::Standard) {
-    for (int filter : {kVdVorOdCapture, kVdVorOdChat, kVdVorOdMain})
-      for (VdPinFactory& pin : machine.filters[filter].pins)
-        std::reverse(pin.interfaces.begin(), pin.interfaces.end());
-  }
-  machine.streaming.bLogStreamIo = false;
-  return machine;
-}
-
-IASIO* CreateDriver() {
-  IASIO* asio = nullptr;
-  CClassFactory* factory = new CClassFactory(&g_ClassTemplates[0]);
-  factory->AddRef();
-  factory->CreateInstance(nullptr, CLSID_QuorvexVorOdAsio, reinterpret_cast<void**>(&asio));
-  factory->Release();
-  return asio;
-}
-
-// Bring-up, then (standard) the capture pin as a packet pin.
-bool InitDriver(IASIO* asio, Mode mode) {
-  if (asio == nullptr || asio->init(nullptr) != ASIOTrue) return false;
-  CKsAudPin* capture = Access::CapturePin(asio);
-  if (mode == Mode::Standard && capture != nullptr) {
-    capture->ClosePin();
-    return SUCCEEDED(capture->Instantiate(FALSE));
-  }
-  return capture != nullptr;
-}
 
 // The host: counts, and plays an impulse on output 0 once, listening for it
 // on input 0 (the loopback).
@@ -170,48 +137,6 @@ struct BenchHost {
 };
 BenchHost* BenchHost::current = nullptr;
 
-volatile LONG g_stopLoad = 0;
-unsigned __stdcall Spin(void*) {
-  volatile unsigned long long x = 0;
-  while (!g_stopLoad) x = x + 1;
-  return 0;
-}
-
-// ------------------------------------------------------- real-time runs
-
-void StrictRun(Mode mode, int seconds, bool loaded) {
-  CVirtualDevice device(MachineFor(mode));
-  device.Machine().streaming.ulRecordFramesMax = 0;
-  device.Install();
-  device.SetClockMode(VdClockMode::RealTimeStrict);
-  IASIO* asio = CreateDriver();
-  BenchHost host;
-  HANDLE load = nullptr;
-  if (loaded) {
-    g_stopLoad = 0;
-    load = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Spin, nullptr, 0, nullptr));
-  }
-  if (!InitDriver(asio, mode) || host.Prepare(asio, 96) != ASE_OK ||
-      asio->start() != ASE_OK) {
-    printf("  %-8s %s: could not start\n", ModeName(mode), loaded ? "loaded" : "idle");
-  } else {
-    Sleep(static_cast<DWORD>(seconds) * 1000);
-    const uint32_t dropOuts = Access::DropOuts(asio);
-    asio->stop();
-    const VdStreamStats stats = device.Stats();
-    printf("  %-8s %-6s %3d s: %6ld switches, driver drop-outs %u; device lost %llu capture "
-           "and %llu render frames, %lu notifications missed\n",
-           ModeName(mode), loaded ? "loaded" : "idle", seconds, static_cast<long>(host.switches), dropOuts,
-           stats.ullOverrunFrames, stats.ullUnderrunFrames, stats.ulMissedNotifications);
-  }
-  if (load != nullptr) {
-    g_stopLoad = 1;
-    WaitForSingleObject(load, INFINITE);
-    CloseHandle(load);
-  }
-  if (asio != nullptr) asio->Release();
-}
-
 void StartTimes() {
   printf("How long start takes to return (lossless real-time device, 10 starts each):\n");
   for (Mode mode : {Mode::Looped, Mode::Standard}) {
@@ -235,11 +160,23 @@ void StartTimes() {
       if (ms.empty() || ms.front() < 0)
         printf("  %-8s %3ld frames: failed\n", ModeName(mode), size);
       else
+      if (!ms.empty() && ms.front() >= 0) {
         printf("  %-8s %3ld frames: median %5.1f ms, max %5.1f ms\n", ModeName(mode), size,
                ms[ms.size() / 2], ms.back());
+        const std::string name = std::string("start.") + ModeName(mode) + "." + std::to_string(size);
+        AddFigure(name + ".median_ms", ms[ms.size() / 2]);
+        AddFigure(name + ".max_ms", ms.back());
+      }
       if (asio != nullptr) asio->Release();
     }
   }
+}
+
+volatile LONG g_stopLoad = 0;
+unsigned __stdcall Spin(void*) {
+  volatile unsigned long long x = 0;
+  while (!g_stopLoad) x = x + 1;
+  return 0;
 }
 
 // The round trip a host measures through the loopback against the one
@@ -287,6 +224,12 @@ void RoundTrips() {
           if (measured > in + out + 1 || measured < in + out - 1) ++off;
         }
       }
+      const std::string name = std::string("roundtrip.") + ModeName(mode) + "." + std::to_string(size);
+      AddFigure(name + ".reported_frames", in + out);
+      AddFigure(name + ".least_frames", static_cast<double>(least));
+      AddFigure(name + ".most_frames", static_cast<double>(most));
+      AddFigure(name + ".starts_off", off);
+      AddFigure(name + ".starts_failed", failed);
       printf("  %-8s %6ld  %6ld + %-6ld = %5ld  %8lld..%-8lld  %d%s\n", ModeName(mode), size, in,
              out, in + out, least, most, off,
              failed ? (" (" + std::to_string(failed) + " starts failed)").c_str() : "");
@@ -301,7 +244,17 @@ void RoundTrips() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int seconds = argc > 1 ? std::max(1, atoi(argv[1])) : 60;
+  int seconds = 60;
+  std::vector<std::string> parts;
+  for (int i = 1; i < argc; ++i) {
+    if (atoi(argv[i]) > 0)
+      seconds = atoi(argv[i]);
+    else
+      parts.push_back(argv[i]);
+  }
+  auto wanted = [&](const char* part) {
+    return parts.empty() || std::find(parts.begin(), parts.end(), part) != parts.end();
+  };
   CoInitialize(nullptr);
   // The driver saves its settings on release: keep them off the user's key.
   HKEY scratch = nullptr;
@@ -310,15 +263,14 @@ int main(int argc, char** argv) {
   RegOverridePredefKey(HKEY_CURRENT_USER, scratch);
   timeBeginPeriod(1);
 
-  PassBench(false);
-  PassBench(true);
-  printf("Strict real-time runs at 96 frames (loaded: a thread spins on the other core):\n");
-  for (Mode mode : {Mode::Looped, Mode::Standard}) {
-    StrictRun(mode, seconds, false);
-    StrictRun(mode, seconds, true);
+  if (wanted("pass")) {
+    PassBench(false);
+    PassBench(true);
   }
-  StartTimes();
-  RoundTrips();
+  if (wanted("realtime")) StrictRuns(seconds);
+  if (wanted("start")) StartTimes();
+  if (wanted("roundtrip")) RoundTrips();
+  PrintFigures();
 
   timeEndPeriod(1);
   RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);

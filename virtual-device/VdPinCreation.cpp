@@ -228,6 +228,7 @@ DWORD CVirtualDevice::Impl::CreatePin(HANDLE hFilter, PKSPIN_CONNECT pConnect,
     pInstance->ulRingSamples = 0;
     pInstance->ulRingPos = 0;
     pInstance->bAwaitingConsumption = false;
+    pInstance->abUnconsumed[0] = pInstance->abUnconsumed[1] = false;
     pInstance->nFrameDone = 0;
     pInstance->bHostGone = false;
     pInstance->iRecording = -1;

@@ -12,8 +12,9 @@ const LONG kStatusSuccess = 0;
 const LONG kStatusDeviceNotConnected = static_cast<LONG>(0xC000009D);
 const ULONG kLoopRingFrames = 1u << 16;
 const WORD kMaxStreamChannels = 64;
-const double kFramesPerMs = 48.0;
+const LONGLONG kFramesPerSecond = 48000;
 const ULONG kNoBoundary = 0xFFFFFFFFu;
+const size_t kLateSignalRing = 4096;
 
 HANDLE EventOf(LPOVERLAPPED pOverlapped) {
   return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(pOverlapped->hEvent) &
@@ -21,6 +22,13 @@ HANDLE EventOf(LPOVERLAPPED pOverlapped) {
 }
 
 typedef LONG(NTAPI* PfnNtQueryEvent)(HANDLE, int, PVOID, ULONG, PULONG);
+typedef LONG(NTAPI* PfnNtDelayExecution)(BOOLEAN, PLARGE_INTEGER);
+
+LONGLONG Ticks() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
 
 // Whether an event is signalled, without consuming the signal.
 bool IsSignalled(HANDLE hEvent) {
@@ -77,7 +85,20 @@ CVdStreamEngine::CVdStreamEngine(VdMachine* pMachine, CRITICAL_SECTION* pcs, VdP
       m_hActivity(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
       m_hThread(nullptr),
       m_lStopThread(0),
-      m_loopRing(kLoopRingFrames) {
+      m_loopRing(kLoopRingFrames),
+      m_bTimed(false),
+      m_llTicksPerSecond(1),
+      m_llClockTicks(0),
+      m_ullClockFrame(0),
+      m_llPausedTicks(0),
+      m_llNowTicks(0),
+      m_llSpinTicks(0),
+      m_llOvershootTicks(0),
+      m_lateSignals(kLateSignalRing),
+      m_cLateSignals(0) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  m_llTicksPerSecond = frequency.QuadPart;
   for (LoopFrame& frame : m_loopRing) {
     frame.ullFrame = ~0ull;
   }
@@ -133,6 +154,8 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     m_stats.ulHostWaitMs += dwWaited;
     if (pdwWaitedMs) {
       *pdwWaitedMs += dwWaited;
+      // Device time stood still meanwhile.
+      m_llPausedTicks = static_cast<LONGLONG>(*pdwWaitedMs) * m_llTicksPerSecond / 1000;
     }
     bWaiting = false;
   };
@@ -182,6 +205,9 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     // A half that ends inside the next frame: the frame's head goes first and
     // the half is announced, so that the device waits for its host before the
     // tail goes into the other half, which the host may still be reading.
+    if (m_bTimed) {
+      m_llNowTicks = Ticks();
+    }
     bool bSplit = false;
     for (VdPinInstance* pInstance : running) {
       if (!IsStandard(*pInstance) && pInstance->ulRingSamples && pInstance->nFrameDone == 0 &&
@@ -196,6 +222,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
       continue;
     }
     for (VdPinInstance* pInstance : running) {
+      RefreshConsumption(*pInstance);
       Process(*pInstance, ulChunk);
     }
     m_ullFrame += ulChunk;
@@ -312,6 +339,7 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
         CompleteRequest(instance.pending.front(), kStatusSuccess, instance.pending.front().pHeader->DataUsed);
         instance.pending.pop_front();
         ++m_stats.ulCompletedWrites;
+        NoteSignal(ullFrame - 1, instance);
       }
       if (instance.pending.empty()) {
         ++m_stats.ullUnderrunFrames;
@@ -324,6 +352,7 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
           CompleteRequest(io, kStatusSuccess, io.pHeader->DataUsed);
           instance.pending.pop_front();
           ++m_stats.ulCompletedWrites;
+          NoteSignal(ullFrame, instance);
         }
       }
     }
@@ -348,6 +377,7 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
     CompleteRequest(io, kStatusSuccess, io.cbDone);
     instance.pending.pop_front();
     ++m_stats.ulCompletedReads;
+    NoteSignal(ullFrame, instance);
   };
   while (!instance.pending.empty() && FramesLeft(instance, instance.pending.front(), config) == 0) {
     finishRead(instance.pending.front());
@@ -379,6 +409,10 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
   int32_t* pRing = reinterpret_cast<int32_t*>(instance.pBuffer);
   const ULONG ulHalf = instance.ulRingSamples / 2;
   bool bCrossed = false;
+  int iHalfLeft = 0;
+  if (instance.nFrameDone == 0 && nUpTo > 0) {
+    NoteMoveIntoHalf(instance);
+  }
   for (WORD c = instance.nFrameDone; c < nUpTo && c < kMaxStreamChannels; ++c) {
     if (instance.bRender) {
       instance.frameHead[c] = pRing[instance.ulRingPos];
@@ -388,7 +422,10 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
     if (++instance.ulRingPos == instance.ulRingSamples) {
       instance.ulRingPos = 0;
     }
-    bCrossed |= instance.ulRingPos == ulHalf || instance.ulRingPos == 0;
+    if (instance.ulRingPos == ulHalf || instance.ulRingPos == 0) {
+      bCrossed = true;
+      iHalfLeft = instance.ulRingPos == ulHalf ? 0 : 1;
+    }
   }
   instance.nFrameDone = nUpTo;
   instance.ulPositionRegister = instance.ulRingPos * 4;
@@ -408,6 +445,9 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
     }
     ++m_stats.ulNotifications;
     instance.bAwaitingConsumption = !instance.events.empty();
+    // The half just left is announced: read (capture) or refill (render) it.
+    instance.abUnconsumed[iHalfLeft] = !instance.events.empty();
+    NoteSignal(ullFrame, instance);
   }
 }
 
@@ -458,6 +498,7 @@ void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) 
     pInstance->nFrameDone = 0;
     pInstance->ulPositionRegister = 0;
     pInstance->bAwaitingConsumption = false;
+    pInstance->abUnconsumed[0] = pInstance->abUnconsumed[1] = false;
     pInstance->iRecording = -1;
     return;
   }
@@ -525,21 +566,74 @@ unsigned __stdcall CVdStreamEngine::ClockThread(void* pvEngine) {
 void CVdStreamEngine::RunRealTime() {
   // Hardware is never late: the device's own thread must not be either.
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-  LARGE_INTEGER frequency, start, now;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&start);
   EnterCriticalSection(m_pcs);
-  const ULONGLONG ullStartFrame = m_ullFrame;
+  m_ullClockFrame = m_ullFrame;
+  m_llClockTicks = Ticks();
+  m_llPausedTicks = 0;
+  m_llOvershootTicks = m_llTicksPerSecond / 10000;  // 0.1 ms until measured
+  m_bTimed = true;
   LeaveCriticalSection(m_pcs);
   DWORD dwWaitedMs = 0;  // lossless: the clock stands while the device waits
   while (!m_lStopThread) {
-    QueryPerformanceCounter(&now);
-    const double dElapsedMs =
-        static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart - dwWaitedMs;
-    const ULONGLONG ullTarget =
-        ullStartFrame + static_cast<ULONGLONG>(std::max(0.0, dElapsedMs) * kFramesPerMs);
-    AdvanceTo(ullTarget, &dwWaitedMs);
-    Sleep(1);
+    AdvanceTo(FramesDueAt(Ticks()), &dwWaitedMs);
+    // Wake for the next signal, and every millisecond meanwhile so that the
+    // position moves on as hardware's does.
+    const LONGLONG llNext = NextSignalTicks();
+    const LONGLONG llTick = Ticks() + m_llTicksPerSecond / 1000;
+    SleepUntil(llNext >= 0 && llNext < llTick ? llNext : llTick, llNext >= 0 && llNext < llTick);
+  }
+  m_bTimed = false;
+}
+
+LONGLONG CVdStreamEngine::DueTicks(ULONGLONG ullFrame) const {
+  const LONGLONG llFrames = static_cast<LONGLONG>(ullFrame - m_ullClockFrame);
+  return m_llClockTicks + m_llPausedTicks + llFrames * m_llTicksPerSecond / kFramesPerSecond;
+}
+
+ULONGLONG CVdStreamEngine::FramesDueAt(LONGLONG llTicks) const {
+  const LONGLONG llElapsed = llTicks - m_llClockTicks - m_llPausedTicks;
+  return m_ullClockFrame +
+         (llElapsed > 0 ? static_cast<ULONGLONG>(llElapsed) * kFramesPerSecond / m_llTicksPerSecond : 0);
+}
+
+LONGLONG CVdStreamEngine::NextSignalTicks() {
+  EnterCriticalSection(m_pcs);
+  ULONG ulFrames = kNoBoundary;
+  for (auto& entry : *m_pPins) {
+    const VdPinInstance& instance = *entry.second;
+    if (instance.state == KSSTATE_RUN && instance.cbFrame) {
+      ulFrames = std::min(ulFrames, FramesToBoundary(instance));
+    }
+  }
+  // The signal ends the ulFrames-th frame from now.
+  const LONGLONG llNext = ulFrames == kNoBoundary ? -1 : DueTicks(m_ullFrame + ulFrames);
+  LeaveCriticalSection(m_pcs);
+  return llNext;
+}
+
+void CVdStreamEngine::SleepUntil(LONGLONG llWake, bool bSpin) {
+  static const PfnNtDelayExecution pfnDelay = reinterpret_cast<PfnNtDelayExecution>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDelayExecution")));
+  // Sleeps end late by about m_llOvershootTicks (a running mean): stop
+  // sleeping twice that, and 50 us, before a signal, at most 1.5 ms.
+  const LONGLONG llMargin =
+      bSpin ? std::min(2 * m_llOvershootTicks + m_llTicksPerSecond / 20000, m_llTicksPerSecond * 3 / 2000)
+            : 0;
+  const LONGLONG llSleepEnd = llWake - llMargin;
+  const LONGLONG llStart = Ticks();
+  if (llSleepEnd > llStart) {
+    LARGE_INTEGER delay;  // relative, in 100 ns units
+    delay.QuadPart = -std::max<LONGLONG>(1, (llSleepEnd - llStart) * 10000000 / m_llTicksPerSecond);
+    if (pfnDelay) {
+      pfnDelay(FALSE, &delay);
+    } else {
+      Sleep(1);
+    }
+    const LONGLONG llOvershoot = std::max<LONGLONG>(0, Ticks() - llSleepEnd);
+    m_llOvershootTicks += (llOvershoot - m_llOvershootTicks) / 8;
+  }
+  while (bSpin && !m_lStopThread && Ticks() < llWake) {
+    YieldProcessor();
   }
 }
 
@@ -558,6 +652,54 @@ void CVdStreamEngine::StopThread() {
   CloseHandle(m_hThread);
   m_hThread = nullptr;
   m_lStopThread = 0;
+}
+
+// ------------------------------------------------------------ punctuality
+
+void CVdStreamEngine::NoteSignal(ULONGLONG ullFrame, const VdPinInstance& instance) {
+  if (!m_bTimed) {
+    return;
+  }
+  const LONGLONG llLate = m_llNowTicks - DueTicks(ullFrame + 1);
+  const ULONG ulLateUs =
+      llLate > 0 ? static_cast<ULONG>(std::min<LONGLONG>(llLate * 1000000 / m_llTicksPerSecond, 0xFFFFFFFF))
+                 : 0;
+  ++m_stats.ulTimedSignals;
+  for (size_t i = 0; i < 5; ++i) {
+    m_stats.aulLateSignals[i] += ulLateUs >= kVdLateThresholdsUs[i];
+  }
+  m_stats.ulMaxLateUs = std::max(m_stats.ulMaxLateUs, ulLateUs);
+  if (ulLateUs >= kVdLateThresholdsUs[0]) {
+    m_lateSignals[m_cLateSignals++ % kLateSignalRing] = {ullFrame, ulLateUs, instance.iFilter,
+                                                         IsStandard(instance)};
+  }
+}
+
+std::vector<VdLateSignal> CVdStreamEngine::LateSignals() const {
+  std::vector<VdLateSignal> signals;
+  const size_t cKept = std::min(m_cLateSignals, kLateSignalRing);
+  for (size_t i = m_cLateSignals - cKept; i < m_cLateSignals; ++i) {
+    signals.push_back(m_lateSignals[i % kLateSignalRing]);
+  }
+  return signals;
+}
+
+void CVdStreamEngine::RefreshConsumption(VdPinInstance& instance) {
+  if (instance.abUnconsumed[0] || instance.abUnconsumed[1]) {
+    bool bSignalled = false;
+    for (HANDLE hEvent : instance.events) {
+      bSignalled |= IsSignalled(hEvent);
+    }
+    if (!bSignalled) {
+      instance.abUnconsumed[0] = instance.abUnconsumed[1] = false;
+    }
+  }
+}
+
+void CVdStreamEngine::NoteMoveIntoHalf(VdPinInstance& instance) {
+  if (instance.abUnconsumed[instance.ulRingPos < instance.ulRingSamples / 2 ? 0 : 1]) {
+    ++(instance.bRender ? m_stats.ullUnconsumedPlayedFrames : m_stats.ullOverwrittenFrames);
+  }
 }
 
 void CVdStreamEngine::JoinIfIdle() {

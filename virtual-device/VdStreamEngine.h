@@ -46,6 +46,9 @@ struct VdPinInstance {
   // overruns not counted): its stream position.
   ULONGLONG ullStreamFrames;
   bool bGone;               // opened before an unplug: dead for good
+  // Looped: per half, whether its notification is still unconsumed (every
+  // registered event has stayed signalled since the device announced it).
+  bool abUnconsumed[2];
 };
 
 typedef std::map<HANDLE, std::unique_ptr<VdPinInstance>> VdPinMap;
@@ -73,6 +76,7 @@ class CVdStreamEngine {
   bool Unplugged() const { return m_bUnplugged; }
   ULONGLONG Frame() const { return m_ullFrame; }
   VdStreamStats Stats() const { return m_stats; }
+  std::vector<VdLateSignal> LateSignals() const;
   const std::vector<VdRecording>& Recordings() const { return m_recordings; }
 
   // Completes one queued stream request: fills in the status block, a read's
@@ -100,7 +104,22 @@ class CVdStreamEngine {
   bool Silent(const VdPinInstance& instance) const { return m_bUnplugged || instance.bGone; }
   void Played(VdPinInstance& instance, ULONGLONG ullFrame, const int32_t* pFrame);
   DWORD HostWaitMs() const;
+  // Looped: counts a frame moved into a half whose notification the host
+  // has not consumed yet; refreshes what the host has consumed.
+  void NoteMoveIntoHalf(VdPinInstance& instance);
+  static void RefreshConsumption(VdPinInstance& instance);
+  // A notification or completion that belongs to the end of device frame
+  // ullFrame: how late it came (real-time clocks only).
+  void NoteSignal(ULONGLONG ullFrame, const VdPinInstance& instance);
 
+  // The real-time clock: when device frame ullFrame is due, in performance
+  // counter ticks, and which frames are due at a tick.
+  LONGLONG DueTicks(ULONGLONG ullFrame) const;
+  ULONGLONG FramesDueAt(LONGLONG llTicks) const;
+  // The tick at which the next notification or completion is due, or -1.
+  LONGLONG NextSignalTicks();
+  // Sleeps until shortly before llWake, then waits out the rest by spinning.
+  void SleepUntil(LONGLONG llWake, bool bSpin);
   static unsigned __stdcall ClockThread(void* pvEngine);
   void RunRealTime();
   void StartThread();
@@ -124,6 +143,20 @@ class CVdStreamEngine {
   };
   std::vector<LoopFrame> m_loopRing;  // played frames by device frame, for the loopback
   std::vector<VdRecording> m_recordings;
+
+  // Real-time clock (clock thread only): device frame m_ullClockFrame is due
+  // at tick m_llClockTicks; device time stands still while a lossless device
+  // waits (m_llPausedTicks). Signals are timed against it while m_bTimed.
+  bool m_bTimed;
+  LONGLONG m_llTicksPerSecond;
+  LONGLONG m_llClockTicks;
+  ULONGLONG m_ullClockFrame;
+  LONGLONG m_llPausedTicks;
+  LONGLONG m_llNowTicks;       // when the frames being processed are moved
+  LONGLONG m_llSpinTicks;      // how long before a signal the clock stops sleeping
+  LONGLONG m_llOvershootTicks; // how late sleeps end, on average
+  std::vector<VdLateSignal> m_lateSignals;  // a ring of the latest late signals
+  size_t m_cLateSignals;
 };
 
 #endif  // VOROD_VIRTUAL_DEVICE_VDSTREAMENGINE_H

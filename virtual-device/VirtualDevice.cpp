@@ -300,6 +300,11 @@ VdStreamStats CVirtualDevice::Stats() const {
   return m_pImpl->m_engine.Stats();
 }
 
+std::vector<VdLateSignal> CVirtualDevice::LateSignals() const {
+  Impl::Lock lock(m_pImpl.get());
+  return m_pImpl->m_engine.LateSignals();
+}
+
 std::vector<VdRecording> CVirtualDevice::Recordings() const {
   RequireKept(m_machine.streaming.ulRecordFramesMax != 0,
               "Recordings() (VdStreamingConfig::ulRecordFramesMax)");

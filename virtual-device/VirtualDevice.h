@@ -100,6 +100,19 @@
 //   occasion, and count what they waited.
 //   Only instances in KSSTATE_RUN move data; each keeps the device's frame
 //   numbers, so a capture and a render pin started together stay aligned.
+// Punctuality (real-time clocks)
+//   Frame f is due (moved, and what ends with it signalled) when (f + 1) /
+//   48000 s have passed since the clock started, less what a lossless device
+//   waited. The clock thread sleeps (NtDelayExecution, which ends within
+//   about 0.1 ms under Wine) until shortly before the next notification or
+//   completion is due and spins out the rest, so the device signals on time
+//   unless the machine keeps its thread from running; between signals it
+//   wakes every millisecond, and it spins only before a signal, never while
+//   nothing streams. Every notification and completion is timed against
+//   device time: Stats() counts how many came at least 0.25, 0.5, 1, 2 and 4
+//   ms late and the latest, and LateSignals() keeps the last 4096 that came
+//   at least 0.25 ms late with their device frames, so that a late device can
+//   be told from a late host.
 // Standard streaming (KSINTERFACE_STANDARD_STREAMING instances)
 //   Requests complete strictly in the order queued. A read is filled with
 //   whole frames up to its FrameExtent and completes when the next frame
@@ -124,7 +137,12 @@
 //   half the host may still be reading)
 //   until the host has waited for it (the event is no longer signalled: read
 //   without consuming it); a strict one counts a notification that finds its
-//   event still signalled as missed.
+//   event still signalled as missed. A half whose notification is still
+//   unconsumed when the device comes back to it (every registered event has
+//   stayed signalled since) has not been read (capture) or refilled (render):
+//   each frame the device writes (capture) or plays (render) there counts in
+//   Stats().ullOverwrittenFrames or ullUnconsumedPlayedFrames, the
+//   device-side losses of looped streaming.
 // The capture pattern
 //   Every capture channel carries, unless a loopback feeds it, a sample from
 //   which its device frame number (modulo 2^20) and channel can be read: see
@@ -397,6 +415,9 @@ struct VdPendingIo {
 
 enum class VdClockMode { Stepped, RealTimeStrict, RealTimeLossless };
 
+// Lateness classes of the device's own signals (see Punctuality above).
+const ULONG kVdLateThresholdsUs[5] = {250, 500, 1000, 2000, 4000};
+
 struct VdStreamStats {
   ULONGLONG ullFrame;             // device time in frames
   ULONGLONG ullOverrunFrames;     // capture frames lost: no read queued
@@ -408,6 +429,22 @@ struct VdStreamStats {
   ULONG ulHostWaits;              // occasions the device waited for a host
   ULONG ulHostWaitMs;             // milliseconds waited in all
   ULONG ulHostWaitTimeouts;       // waits given up after dwHostWaitMs
+  // Looped streaming: frames moved in a half while its notification was
+  // still unconsumed (see Looped streaming above).
+  ULONGLONG ullOverwrittenFrames;       // capture: written over before read
+  ULONGLONG ullUnconsumedPlayedFrames;  // render: played before refilled
+  // Punctuality, real-time clocks only.
+  ULONG ulTimedSignals;           // notifications and completions timed
+  ULONG aulLateSignals[5];        // of them at least kVdLateThresholdsUs[i] late
+  ULONG ulMaxLateUs;              // the latest one, in microseconds
+};
+
+// One of the device's signals that came at least kVdLateThresholdsUs[0] late.
+struct VdLateSignal {
+  ULONGLONG ullFrame;             // the device frame whose end it belongs to
+  ULONG ulLateUs;
+  int iFilter;
+  bool bCompletion;               // a stream request, else a notification
 };
 
 // What one render instance played during one run.
@@ -477,6 +514,8 @@ class CVirtualDevice {
   void SetClockMode(VdClockMode mode);
   bool Step(ULONG ulFrames);
   VdStreamStats Stats() const;
+  // The latest late signals (at most 4096), oldest first.
+  std::vector<VdLateSignal> LateSignals() const;
   std::vector<VdRecording> Recordings() const;
   // Pulls the device out and puts it back, as described above.
   void Unplug();

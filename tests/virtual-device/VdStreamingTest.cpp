@@ -185,6 +185,40 @@ TEST_F(VdStreamingTest, LoopedCaptureSignalsEachHalfAndMovesItsRegister) {
   EXPECT_EQ(device.Stats().ulNotifications, 5u);
 }
 
+// A half whose notification the host has not taken when the device comes
+// back to it is lost: capture writes over it, render plays it unrefilled.
+TEST_F(VdStreamingTest, LoopedHalvesTheHostDidNotTakeCountAsDeviceLosses) {
+  device.Machine().streaming.dwHostWaitMs = 0;
+  CKsAudPin* capture = Capture(true);
+  CKsAudPin* render = Render(true);
+  PVOID buffer = nullptr;
+  ULONG bytes = 0;
+  ASSERT_EQ(capture->AllocateBuffersWithNotification(16 * 4 * 20, &buffer, &bytes), S_OK);
+  ASSERT_EQ(render->AllocateBuffersWithNotification(2 * 4 * 20, &buffer, &bytes), S_OK);
+  ASSERT_EQ(capture->SetState(KSSTATE_RUN), S_OK);
+  ASSERT_EQ(render->SetState(KSSTATE_RUN), S_OK);
+  const HANDLE events[2] = {capture->m_hNotificationEvent, render->m_hNotificationEvent};
+  auto take = [&]() {
+    for (HANDLE event : events) EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  };
+  // Halves of 10 frames: the host takes every notification for a lap and a half.
+  for (int half = 0; half < 3; ++half) {
+    ASSERT_TRUE(device.Step(10));
+    take();
+  }
+  EXPECT_EQ(device.Stats().ullOverwrittenFrames, 0u);
+  EXPECT_EQ(device.Stats().ullUnconsumedPlayedFrames, 0u);
+  // It takes none for three halves: the first of them comes round untaken
+  // (and two notifications find their events still signalled).
+  ASSERT_TRUE(device.Step(30));
+  take();
+  ASSERT_TRUE(device.Step(10));
+  const VdStreamStats stats = device.Stats();
+  EXPECT_EQ(stats.ullOverwrittenFrames, 10u);
+  EXPECT_EQ(stats.ullUnconsumedPlayedFrames, 10u);
+  EXPECT_EQ(stats.ulMissedNotifications, 2u * 2);
+}
+
 TEST_F(VdStreamingTest, LoopbackFeedsRenderedChannelsIntoCaptureThroughBothDelays) {
   device.Machine().streaming.loopbacks = {{1, 3}};
   device.Machine().filters[kVdVorOdMain].pins[0].ulDelayFrames = 1;

@@ -1,0 +1,216 @@
+#include "bench/StrictRuns.h"
+
+#include <process.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench/BenchSupport.h"
+#include "bench/PlatformProbe.h"
+#include "tests/support/DriverTestAccess.h"
+
+namespace {
+
+using Access = CAsioDriverTestAccess;
+
+const long kBufferFrames = 96;
+const double kPeriodSeconds = kBufferFrames / 48000.0;
+// A drop-out is the device's when one of the device's own notifications or
+// completions within two buffers of device time around the half it was
+// seen in came at least half a period late.
+const ULONG kDeviceLateUs = static_cast<ULONG>(kPeriodSeconds * 1e6 / 2);
+const uint32_t kWindowFrames = 2 * kBufferFrames;
+
+enum class Load { Idle, OtherCoreBusy, BusyCallback };
+const char* LoadName(Load load) {
+  return load == Load::Idle ? "idle" : load == Load::OtherCoreBusy ? "busy_core" : "callback_70";
+}
+
+// The device sample behind a host sample: the driver inverts polarity and
+// moves it one step toward zero on the way.
+int32_t DeviceSampleOf(int32_t host) {
+  if (host == 0) return 0;
+  if (host == INT32_MAX) return INT32_MIN;
+  return host < 0 ? 1 - host : -host - 1;
+}
+
+// Circular distance of two frame numbers modulo the pattern's period.
+uint32_t FrameDistance(uint32_t a, uint32_t b) {
+  const uint32_t d = (a - b) % kVdPatternFrameModulo;
+  return d < kVdPatternFrameModulo / 2 ? d : kVdPatternFrameModulo - d;
+}
+
+// The host: plays silence, checks that input 0 carries the pattern frame
+// after frame, notes at which device frame the driver's drop-out count
+// went up, and with `busyFraction` spends that much of each period.
+struct StrictHost {
+  struct DropOut {
+    uint32_t frame;  // device frame of the half the host was handed
+    uint32_t count;
+  };
+  static StrictHost* current;
+  ASIOCallbacks callbacks = {};
+  ASIOBufferInfo infos[3] = {{ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+  IASIO* asio = nullptr;
+  double busyFraction = 0;
+  std::atomic<long> switches{0};
+  long breaks = 0;
+  bool started = false;
+  uint32_t expected = 0;
+  uint32_t dropOutsSeen = 0;
+  std::vector<DropOut> dropOuts;  // reserved before the run
+
+  static void BufferSwitch(long index, ASIOBool) { current->OnSwitch(index); }
+  static long AsioMessage(long, long, void*, double*) { return 0; }
+  StrictHost() {
+    callbacks.bufferSwitch = &BufferSwitch;
+    callbacks.asioMessage = &AsioMessage;
+    current = this;
+  }
+  void OnSwitch(long index) {
+    const double entered = Now();
+    for (int k = 1; k < 3; ++k) memset(infos[k].buffers[index], 0, kBufferFrames * sizeof(int32_t));
+    const int32_t* in = static_cast<const int32_t*>(infos[0].buffers[index]);
+    uint32_t halfFrame = expected;
+    for (long f = 0; f < kBufferFrames; ++f) {
+      ULONG frame = 0;
+      WORD channel = 0;
+      const bool pattern = VdDecodeCaptureSample(DeviceSampleOf(in[f]), &frame, &channel) && channel == 0;
+      if (f == 0 && pattern) halfFrame = frame;
+      if (started && (!pattern || frame != expected)) ++breaks;
+      expected = (pattern ? frame + 1 : expected + 1) % kVdPatternFrameModulo;
+      started = started || pattern;
+    }
+    const uint32_t seen = Access::DropOuts(asio);
+    if (seen > dropOutsSeen && dropOuts.size() < dropOuts.capacity())
+      dropOuts.push_back({halfFrame, seen - dropOutsSeen});
+    dropOutsSeen = seen;
+    ++switches;
+    while (busyFraction > 0 && Now() - entered < busyFraction * kPeriodSeconds) {
+    }
+  }
+};
+StrictHost* StrictHost::current = nullptr;
+
+std::atomic<bool> g_stopLoad{false};
+unsigned __stdcall Spin(void*) {
+  volatile unsigned long long x = 0;
+  while (!g_stopLoad) x = x + 1;
+  return 0;
+}
+
+struct RunFigures {
+  long switches = 0;
+  uint32_t dropOuts = 0, deviceDropOuts = 0, driverDropOuts = 0;
+  ULONGLONG captureLost = 0, renderLost = 0;
+  VdStreamStats device = {};
+  CPlatformProbe::Result probe;
+  long breaks = 0;
+};
+
+bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
+  CVirtualDevice device(MachineFor(mode));
+  device.Install();
+  device.SetClockMode(VdClockMode::RealTimeStrict);
+  IASIO* asio = CreateDriver();
+  StrictHost host;
+  host.asio = asio;
+  host.busyFraction = load == Load::BusyCallback ? 0.7 : 0;
+  host.dropOuts.reserve(static_cast<size_t>(seconds) * 1000 + 1000);
+  HANDLE spinner = nullptr;
+  if (load == Load::OtherCoreBusy) {
+    g_stopLoad = false;
+    spinner = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Spin, nullptr, 0, nullptr));
+  }
+  bool ok = InitDriver(asio, mode) &&
+            asio->createBuffers(host.infos, 3, kBufferFrames, &host.callbacks) == ASE_OK;
+  if (ok) {
+    CPlatformProbe probe(kPeriodSeconds);
+    ok = asio->start() == ASE_OK;
+    if (ok) {
+      Sleep(static_cast<DWORD>(seconds) * 1000);
+      asio->stop();
+    }
+    figures->probe = probe.Stop();
+  }
+  if (spinner != nullptr) {
+    g_stopLoad = true;
+    WaitForSingleObject(spinner, INFINITE);
+    CloseHandle(spinner);
+  }
+  if (ok) {
+    figures->switches = host.switches;
+    figures->dropOuts = Access::DropOuts(asio);
+    figures->breaks = host.breaks;
+    figures->device = device.Stats();
+    figures->captureLost = mode == Mode::Looped ? figures->device.ullOverwrittenFrames
+                                                : figures->device.ullOverrunFrames;
+    figures->renderLost = mode == Mode::Looped ? figures->device.ullUnconsumedPlayedFrames
+                                               : figures->device.ullUnderrunFrames;
+    const std::vector<VdLateSignal> late = device.LateSignals();
+    for (const StrictHost::DropOut& dropOut : host.dropOuts) {
+      bool explained = false;
+      for (const VdLateSignal& signal : late) {
+        explained |= signal.ulLateUs >= kDeviceLateUs &&
+                     FrameDistance(static_cast<uint32_t>(signal.ullFrame % kVdPatternFrameModulo),
+                                   dropOut.frame) <= kWindowFrames;
+      }
+      (explained ? figures->deviceDropOuts : figures->driverDropOuts) += dropOut.count;
+    }
+    // Counted before the first switch or after the last: the driver's.
+    figures->driverDropOuts += figures->dropOuts - figures->deviceDropOuts - figures->driverDropOuts;
+  }
+  if (asio != nullptr) asio->Release();
+  return ok;
+}
+
+}  // namespace
+
+void StrictRuns(int seconds) {
+  printf("Strict real-time runs, %ld frames, %d s each, beside the platform probe (%.0f us period):\n",
+         kBufferFrames, seconds, kPeriodSeconds * 1e6);
+  printf("  drop-outs: the driver's count, split into those a device signal at least %lu us late\n"
+         "  explains (within %lu frames) and the rest (driver); device lost: frames the device lost\n"
+         "  or overwrote (capture/render); late: device signals at least 1 / 2 ms late, and the latest;\n"
+         "  probe: wakes more than one period late; breaks: discontinuities in input 0's pattern.\n",
+         static_cast<unsigned long>(kDeviceLateUs), static_cast<unsigned long>(kWindowFrames));
+  printf("  %-21s %8s %9s %7s %7s %13s %13s %9s %7s %7s\n", "run", "switches", "drop-outs", "device",
+         "driver", "device lost", "late 1/2 ms", "max late", "probe", "breaks");
+  for (Mode mode : {Mode::Looped, Mode::Standard}) {
+    for (Load load : {Load::Idle, Load::OtherCoreBusy, Load::BusyCallback}) {
+      RunFigures f;
+      const std::string name = std::string(ModeName(mode)) + "." + LoadName(load);
+      if (!Run(mode, load, seconds, &f)) {
+        printf("  %-21s could not start\n", name.c_str());
+        continue;
+      }
+      char lost[32], late[32];
+      snprintf(lost, sizeof(lost), "%llu/%llu", f.captureLost, f.renderLost);
+      snprintf(late, sizeof(late), "%lu/%lu", static_cast<unsigned long>(f.device.aulLateSignals[2]),
+               static_cast<unsigned long>(f.device.aulLateSignals[3]));
+      printf("  %-21s %8ld %9u %7u %7u %13s %13s %6.2f ms %7u %7ld\n", name.c_str(), f.switches,
+             f.dropOuts, f.deviceDropOuts, f.driverDropOuts, lost, late, f.device.ulMaxLateUs / 1000.0,
+             f.probe.lateWakes, f.breaks);
+      const std::string p = "realtime." + name + ".";
+      AddFigure(p + "switches", f.switches);
+      AddFigure(p + "dropouts", f.dropOuts);
+      AddFigure(p + "dropouts_device", f.deviceDropOuts);
+      AddFigure(p + "dropouts_driver", f.driverDropOuts);
+      AddFigure(p + "device_capture_lost_frames", static_cast<double>(f.captureLost));
+      AddFigure(p + "device_render_lost_frames", static_cast<double>(f.renderLost));
+      AddFigure(p + "device_missed_notifications", f.device.ulMissedNotifications);
+      AddFigure(p + "device_signals", f.device.ulTimedSignals);
+      for (int i = 0; i < 5; ++i)
+        AddFigure(p + "device_late_" + std::to_string(kVdLateThresholdsUs[i]) + "us",
+                  f.device.aulLateSignals[i]);
+      AddFigure(p + "device_max_late_us", f.device.ulMaxLateUs);
+      AddFigure(p + "probe_periods", f.probe.periods);
+      AddFigure(p + "probe_late_wakes", f.probe.lateWakes);
+      AddFigure(p + "probe_max_late_ms", f.probe.maxLateMs);
+      AddFigure(p + "pattern_breaks", f.breaks);
+    }
+  }
+}
