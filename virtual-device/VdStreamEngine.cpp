@@ -437,15 +437,22 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
     }
   }
   if (bCrossed && !m_pMachine->streaming.bHang) {
+    bool bTaken = true;
     for (HANDLE hEvent : instance.events) {
       if (IsSignalled(hEvent)) {
         ++m_stats.ulMissedNotifications;
+        bTaken = false;
       }
       SetEvent(hEvent);
     }
     ++m_stats.ulNotifications;
     instance.bAwaitingConsumption = !instance.events.empty();
-    // The half just left is announced: read (capture) or refill (render) it.
+    // The host has taken every earlier notification if none is still
+    // signalled; the half just left is announced: read (capture) or refill
+    // (render) it.
+    if (bTaken) {
+      instance.abUnconsumed[0] = instance.abUnconsumed[1] = false;
+    }
     instance.abUnconsumed[iHalfLeft] = !instance.events.empty();
     NoteSignal(ullFrame, instance);
   }
@@ -614,10 +621,14 @@ LONGLONG CVdStreamEngine::NextSignalTicks() {
 void CVdStreamEngine::SleepUntil(LONGLONG llWake, bool bSpin) {
   static const PfnNtDelayExecution pfnDelay = reinterpret_cast<PfnNtDelayExecution>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDelayExecution")));
-  // Sleeps end late by about m_llOvershootTicks (a running mean): stop
-  // sleeping twice that, and 50 us, before a signal, at most 1.5 ms.
+  // Sleeps end late by about m_llOvershootTicks (a running mean of what a
+  // sleep overshoots, each taken as at most 0.25 ms): stop sleeping twice
+  // that, and 50 us, before a signal, never more than 0.3 ms. A machine
+  // that keeps the thread off its core for longer than that is late
+  // whatever the device does; spinning longer would only take the core
+  // from the host.
   const LONGLONG llMargin =
-      bSpin ? std::min(2 * m_llOvershootTicks + m_llTicksPerSecond / 20000, m_llTicksPerSecond * 3 / 2000)
+      bSpin ? std::min(2 * m_llOvershootTicks + m_llTicksPerSecond / 20000, m_llTicksPerSecond * 3 / 10000)
             : 0;
   const LONGLONG llSleepEnd = llWake - llMargin;
   const LONGLONG llStart = Ticks();
@@ -629,7 +640,8 @@ void CVdStreamEngine::SleepUntil(LONGLONG llWake, bool bSpin) {
     } else {
       Sleep(1);
     }
-    const LONGLONG llOvershoot = std::max<LONGLONG>(0, Ticks() - llSleepEnd);
+    const LONGLONG llOvershoot =
+        std::min(std::max<LONGLONG>(0, Ticks() - llSleepEnd), m_llTicksPerSecond / 4000);
     m_llOvershootTicks += (llOvershoot - m_llOvershootTicks) / 8;
   }
   while (bSpin && !m_lStopThread && Ticks() < llWake) {

@@ -52,6 +52,7 @@ TEST_P(StreamingE2ETest, LosslessRunCarriesThePatternAndTheHostOutput) {
   rig.ExpectRenderedHostOutput(latency, static_cast<long>(rig.seen.size()) * B, {0, 1}, first);
   EXPECT_EQ(stats.ullOverrunFrames, 0u);
   EXPECT_EQ(stats.ullUnderrunFrames, 0u);
+  EXPECT_GE(stats.ulTimedSignals, switches) << "every signal is timed against device time";
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, StreamingE2ETest,
