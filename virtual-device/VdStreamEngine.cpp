@@ -92,7 +92,6 @@ CVdStreamEngine::CVdStreamEngine(VdMachine* pMachine, CRITICAL_SECTION* pcs, VdP
       m_ullClockFrame(0),
       m_llPausedTicks(0),
       m_llNowTicks(0),
-      m_llSpinTicks(0),
       m_llOvershootTicks(0),
       m_lateSignals(kLateSignalRing),
       m_cLateSignals(0) {

@@ -153,7 +153,6 @@ class CVdStreamEngine {
   ULONGLONG m_ullClockFrame;
   LONGLONG m_llPausedTicks;
   LONGLONG m_llNowTicks;       // when the frames being processed are moved
-  LONGLONG m_llSpinTicks;      // how long before a signal the clock stops sleeping
   LONGLONG m_llOvershootTicks; // how late sleeps end, on average
   std::vector<VdLateSignal> m_lateSignals;  // a ring of the latest late signals
   size_t m_cLateSignals;
