@@ -83,6 +83,9 @@ class CVdStreamEngine {
   // DataUsed, and signals the caller's event (low bit masked).
   static void CompleteRequest(const VdPendingIo& io, LONG lStatus, ULONG cbTransferred);
 
+  static const ULONG kNoBoundary = 0xFFFFFFFFu;
+  static const size_t kLateSignalRing = 4096;
+
  private:
   // Advances device time to ullTarget, waiting for hosts as the mode says.
   // Called without the lock; false when stopped or a wait gave up.
@@ -120,6 +123,8 @@ class CVdStreamEngine {
   LONGLONG NextSignalTicks();
   // Sleeps until shortly before llWake, then waits out the rest by spinning.
   void SleepUntil(LONGLONG llWake, bool bSpin);
+  // The performance counter (VdRealTimeClock.cpp has the clock's side).
+  static LONGLONG Ticks();
   static unsigned __stdcall ClockThread(void* pvEngine);
   void RunRealTime();
   void StartThread();

@@ -7,6 +7,7 @@
 //   VdFaults.cpp        faults on demand
 //   VdEnumeration.cpp   SetupAPI and the interface keys
 //   VdStreamEngine.cpp  the device clock and running pin instances
+//   VdRealTimeClock.cpp its real-time clock thread and the timing of signals
 //   VirtualMachine.cpp  the default machine
 // Every entry point takes the lock (Lock) for as long as it touches the model.
 #ifndef VOROD_VIRTUAL_DEVICE_VIRTUALDEVICEIMPL_H
