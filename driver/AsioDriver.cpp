@@ -94,6 +94,10 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_streamStop(false),
       m_streamStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_streamSwitchCount(0),
+      m_runTrace(),
+      m_runNumber(0),
+      m_runStartTime(0),
+      m_runLogged(false),
       m_avrt(nullptr),
       m_avSetMmThreadCharacteristics(nullptr),
       m_avRevertMmThreadCharacteristics(nullptr) {
@@ -107,6 +111,10 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
         reinterpret_cast<void*>(GetProcAddress(m_avrt, "AvRevertMmThreadCharacteristics")));
   }
   m_comInit = CoInitialize(nullptr) != RPC_E_CHANGED_MODE;
+  // The user may have created or removed the log file since the last driver
+  // object; hosts create one whenever the driver is selected.
+  CDiagnosticsLog::Instance().Refresh();
+  LogCall("driver object created");
 }
 
 CAsioDriver::~CAsioDriver() {
@@ -114,12 +122,13 @@ CAsioDriver::~CAsioDriver() {
   StopStreamThread();
   m_running = false;
   SaveSettings();
-  stop();
+  HostDoorway([&] { return StopRun(); });
   FreeBuffers();
   ReleaseHardware();
   if (m_comInit) CoUninitialize();
   if (m_avrt != nullptr) FreeLibrary(m_avrt);
   if (m_streamStopEvent != nullptr) CloseHandle(m_streamStopEvent);
+  LogCall("driver object released");
 }
 
 HRESULT STDMETHODCALLTYPE CAsioDriver::QueryInterface(REFIID riid, void** ppv) {
@@ -151,8 +160,8 @@ void CAsioDriver::SetErrorMessage(const char* text) {
   CopyText(m_errorMessage, sizeof(m_errorMessage), text);
 }
 
-ASIOBool CAsioDriver::init(void* /*sysHandle*/) {
-  return HostDoorway([&]() -> ASIOBool {
+ASIOBool CAsioDriver::init(void* sysHandle) {
+  const ASIOBool result = HostDoorway([&]() -> ASIOBool {
     // Once initialised, neither the settings nor the device are read again.
     if (m_initialized) return ASIOTrue;
     LoadSettings();
@@ -168,22 +177,29 @@ ASIOBool CAsioDriver::init(void* /*sysHandle*/) {
     m_initialized = false;
     return ASIOFalse;
   }, ASIOFalse);
+  LogCall("init(%p) -> %s, \"%s\"", sysHandle, result ? "ASIOTrue" : "ASIOFalse", m_errorMessage);
+  return result;
 }
 
 void CAsioDriver::getDriverName(char* name) {
   if (name == nullptr) return;
   CopyText(name, kAsioDriverNameBytes, kDriverName);
+  LogCall("getDriverName -> \"%s\"", kDriverName);
 }
 
-long CAsioDriver::getDriverVersion() { return 1; }
+long CAsioDriver::getDriverVersion() {
+  LogCall("getDriverVersion -> 1");
+  return 1;
+}
 
 void CAsioDriver::getErrorMessage(char* string) {
   if (string == nullptr) return;
   CopyText(string, kAsioErrorMessageBytes, m_errorMessage);
+  LogCall("getErrorMessage -> \"%s\"", m_errorMessage);
 }
 
 ASIOError CAsioDriver::start() {
-  return HostDoorway([&]() -> ASIOError {
+  const ASIOError result = HostDoorway([&]() -> ASIOError {
     if (m_callbacks == nullptr) return ASE_NotPresent;
     // Resetting the index and position under a live thread would hand the
     // host the wrong half.
@@ -198,36 +214,46 @@ ASIOError CAsioDriver::start() {
     m_deviceLost = false;
     m_bufferIndex = 0;
     if (m_capturePin == nullptr || m_renderPin == nullptr) return ASE_NotPresent;
+    LogRunStart();
     if (!StartStreamThread()) return ASE_HWMalfunction;
     m_running = true;
     if (m_autoOpenPanel) OpenControlPanel(true);
     return ASE_OK;
   });
+  LogCall("start -> %s", AsioResultName(result));
+  return result;
 }
 
 ASIOError CAsioDriver::stop() {
-  return HostDoorway([&]() -> ASIOError {
-    // From inside a host callback: ask the loop to end after this switch;
-    // no callback follows, and a later stop on the host's thread joins it.
-    if (OnStreamThread()) {
-      m_streamStop = true;
-      m_running = false;
-      return ASE_OK;
-    }
-    ClosePanel();
-    // Also joins a run that ended by itself; without a thread it only sets
-    // the stop flag.
-    StopStreamThread();
+  const ASIOError result = HostDoorway([&] { return StopRun(); });
+  LogCall("stop -> %s", AsioResultName(result));
+  return result;
+}
+
+ASIOError CAsioDriver::StopRun() {
+  // From inside a host callback: ask the loop to end after this switch;
+  // no callback follows, and a later stop on the host's thread joins it.
+  if (OnStreamThread()) {
+    m_streamStop = true;
     m_running = false;
     return ASE_OK;
-  });
+  }
+  ClosePanel();
+  // Also joins a run that ended by itself; without a thread it only sets
+  // the stop flag.
+  StopStreamThread();
+  m_running = false;
+  return ASE_OK;
 }
 
 ASIOError CAsioDriver::getChannels(long* numInputChannels, long* numOutputChannels) {
   if (numInputChannels != nullptr) *numInputChannels = m_numInputs;
   if (numOutputChannels != nullptr) *numOutputChannels = m_numOutputs;
-  return (numInputChannels != nullptr && numOutputChannels != nullptr) ? ASE_OK
-                                                                       : ASE_InvalidParameter;
+  const ASIOError result = (numInputChannels != nullptr && numOutputChannels != nullptr)
+                               ? ASE_OK
+                               : ASE_InvalidParameter;
+  LogCall("getChannels -> %s, %ld in, %ld out", AsioResultName(result), m_numInputs, m_numOutputs);
+  return result;
 }
 
 ASIOError CAsioDriver::getLatencies(long* inputLatency, long* outputLatency) {
@@ -235,7 +261,10 @@ ASIOError CAsioDriver::getLatencies(long* inputLatency, long* outputLatency) {
   ComputeLatencies(m_callbacks != nullptr ? m_bufferSize : m_preferredBufferSize.Get(), &in, &out);
   if (inputLatency != nullptr) *inputLatency = in;
   if (outputLatency != nullptr) *outputLatency = out;
-  return (inputLatency != nullptr && outputLatency != nullptr) ? ASE_OK : ASE_InvalidParameter;
+  const ASIOError result =
+      (inputLatency != nullptr && outputLatency != nullptr) ? ASE_OK : ASE_InvalidParameter;
+  LogCall("getLatencies -> %s, input %ld, output %ld", AsioResultName(result), in, out);
+  return result;
 }
 
 // The host's timeline is the capture pin's (see the streaming loop). Input:
@@ -267,45 +296,61 @@ ASIOError CAsioDriver::getBufferSize(long* minSize, long* maxSize, long* preferr
   if (maxSize != nullptr) *maxSize = kMaxBufferSize;
   if (preferredSize != nullptr) *preferredSize = m_preferredBufferSize;
   if (granularity != nullptr) *granularity = kBufferGranularity;
-  return (minSize != nullptr && maxSize != nullptr && preferredSize != nullptr &&
-          granularity != nullptr)
-             ? ASE_OK
-             : ASE_InvalidParameter;
+  const ASIOError result = (minSize != nullptr && maxSize != nullptr &&
+                            preferredSize != nullptr && granularity != nullptr)
+                               ? ASE_OK
+                               : ASE_InvalidParameter;
+  LogCall("getBufferSize -> %s, min %ld, max %ld, preferred %ld, granularity %ld",
+          AsioResultName(result), kMinBufferSize, kMaxBufferSize, m_preferredBufferSize.Get(),
+          kBufferGranularity);
+  return result;
 }
 
 ASIOError CAsioDriver::canSampleRate(ASIOSampleRate sampleRate) {
-  return sampleRate == kSampleRate ? ASE_OK : ASE_NoClock;
+  const ASIOError result = sampleRate == kSampleRate ? ASE_OK : ASE_NoClock;
+  LogCall("canSampleRate(%g) -> %s", sampleRate, AsioResultName(result));
+  return result;
 }
 
 ASIOError CAsioDriver::getSampleRate(ASIOSampleRate* sampleRate) {
-  if (sampleRate == nullptr) return ASE_InvalidParameter;
-  *sampleRate = m_sampleRate;
-  return ASE_OK;
+  const ASIOError result = sampleRate != nullptr ? ASE_OK : ASE_InvalidParameter;
+  if (sampleRate != nullptr) *sampleRate = m_sampleRate;
+  LogCall("getSampleRate -> %s, %g", AsioResultName(result), m_sampleRate);
+  return result;
 }
 
 ASIOError CAsioDriver::setSampleRate(ASIOSampleRate sampleRate) {
   // 48000 is the only rate and always the current one.
-  return sampleRate == kSampleRate ? ASE_OK : ASE_NoClock;
+  const ASIOError result = sampleRate == kSampleRate ? ASE_OK : ASE_NoClock;
+  LogCall("setSampleRate(%g) -> %s", sampleRate, AsioResultName(result));
+  return result;
 }
 
 ASIOError CAsioDriver::getClockSources(ASIOClockSource* clocks, long* numSources) {
-  if (numSources == nullptr) return ASE_InvalidParameter;
-  // One entry is always written: a capacity below 1 would overrun the host.
-  if (*numSources < 1) return ASE_InvalidParameter;
-  *numSources = 1;
-  if (clocks == nullptr) return ASE_InvalidParameter;
-  clocks->index = 0;
-  clocks->associatedChannel = -1;
-  clocks->associatedGroup = -1;
-  clocks->isCurrentSource = ASIOTrue;
-  CopyText(clocks->name, sizeof(clocks->name), "Internal");
-  return ASE_OK;
+  const long capacity = numSources != nullptr ? *numSources : 0;
+  const ASIOError result = HostDoorway([&]() -> ASIOError {
+    if (numSources == nullptr) return ASE_InvalidParameter;
+    // One entry is always written: a capacity below 1 would overrun the host.
+    if (*numSources < 1) return ASE_InvalidParameter;
+    *numSources = 1;
+    if (clocks == nullptr) return ASE_InvalidParameter;
+    clocks->index = 0;
+    clocks->associatedChannel = -1;
+    clocks->associatedGroup = -1;
+    clocks->isCurrentSource = ASIOTrue;
+    CopyText(clocks->name, sizeof(clocks->name), "Internal");
+    return ASE_OK;
+  });
+  LogCall("getClockSources(room for %ld) -> %s, 1 source \"Internal\"", capacity,
+          AsioResultName(result));
+  return result;
 }
 
 ASIOError CAsioDriver::setClockSource(long reference) {
-  if (reference != 0) return ASE_NotPresent;
-  m_pendingTimeFlags.FetchOr(kClockSourceChanged);
-  return ASE_OK;
+  const ASIOError result = reference == 0 ? ASE_OK : ASE_NotPresent;
+  if (result == ASE_OK) m_pendingTimeFlags.FetchOr(kClockSourceChanged);
+  LogCall("setClockSource(%ld) -> %s", reference, AsioResultName(result));
+  return result;
 }
 
 ASIOError CAsioDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
@@ -325,6 +370,20 @@ ASIOError CAsioDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStam
 }
 
 ASIOError CAsioDriver::getChannelInfo(ASIOChannelInfo* info) {
+  const ASIOError result = DescribeChannel(info);
+  if (info == nullptr)
+    LogCall("getChannelInfo(null) -> %s", AsioResultName(result));
+  else if (result != ASE_OK)
+    LogCall("getChannelInfo(%s %ld) -> %s", info->isInput ? "input" : "output", info->channel,
+            AsioResultName(result));
+  else
+    LogCall("getChannelInfo(%s %ld) -> %s, \"%s\", %s, type %ld",
+            info->isInput ? "input" : "output", info->channel, AsioResultName(result),
+            info->name, info->isActive ? "active" : "inactive", static_cast<long>(info->type));
+  return result;
+}
+
+ASIOError CAsioDriver::DescribeChannel(ASIOChannelInfo* info) {
   if (info == nullptr) return ASE_InvalidParameter;
   const long channel = info->channel;
   const bool isInput = info->isInput != ASIOFalse;
@@ -356,13 +415,13 @@ ASIOError CAsioDriver::getChannelInfo(ASIOChannelInfo* info) {
 
 ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels,
                                      long bufferSize, ASIOCallbacks* callbacks) {
-  return HostDoorway([&]() -> ASIOError {
+  const ASIOError result = HostDoorway([&]() -> ASIOError {
     // Buffers cannot change under the loop that is calling back.
     if (OnStreamThread()) return ASE_InvalidMode;
     long inputBefore = 0, outputBefore = 0;
     ComputeLatencies(m_callbacks != nullptr ? m_bufferSize : m_preferredBufferSize.Get(), &inputBefore,
                      &outputBefore);
-    disposeBuffers();
+    DisposeRun();
 
     // Requests that could only crash or overflow are refused before the pins
     // are touched or the buffer size changes.
@@ -383,7 +442,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
 
     // Leaves no buffers behind, and no pointers into freed memory with the host.
     auto fail = [&](ASIOError error, long processed) -> ASIOError {
-      disposeBuffers();
+      DisposeRun();
       for (long i = 0; i < processed; ++i) {
         bufferInfos[i].buffers[0] = nullptr;
         bufferInfos[i].buffers[1] = nullptr;
@@ -463,15 +522,28 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
       MessageHost(kAsioLatenciesChanged, 0);
     return ASE_OK;
   });
+  if (result == ASE_OK)
+    LogCall("createBuffers(%ld channels, %ld frames) -> ASE_OK, %ld inputs and %ld outputs for the "
+            "host, %s",
+            numChannels, bufferSize, m_activeInputs, m_activeOutputs,
+            m_timeInfoMode ? "host takes time info" : "host without time info");
+  else
+    LogCall("createBuffers(%ld channels, %ld frames) -> %s", numChannels, bufferSize,
+            AsioResultName(result));
+  return result;
 }
 
 ASIOError CAsioDriver::disposeBuffers() {
-  return HostDoorway([&]() -> ASIOError {
-    if (OnStreamThread()) return ASE_InvalidMode;
-    stop();
-    FreeBuffers();
-    return ASE_OK;
-  });
+  const ASIOError result = HostDoorway([&] { return DisposeRun(); });
+  LogCall("disposeBuffers -> %s", AsioResultName(result));
+  return result;
+}
+
+ASIOError CAsioDriver::DisposeRun() {
+  if (OnStreamThread()) return ASE_InvalidMode;
+  StopRun();
+  FreeBuffers();
+  return ASE_OK;
 }
 
 void CAsioDriver::FreeBuffers() {
@@ -491,7 +563,7 @@ void CAsioDriver::FreeBuffers() {
 }
 
 ASIOError CAsioDriver::controlPanel() {
-  return HostDoorway([&]() -> ASIOError {
+  const ASIOError result = HostDoorway([&]() -> ASIOError {
     // The panel must show and keep the user's stored preferences, not the
     // defaults, even before init.
     if (!m_settingsLoaded) LoadSettings();
@@ -504,19 +576,28 @@ ASIOError CAsioDriver::controlPanel() {
     }
     return ASE_OK;
   });
+  LogCall("controlPanel -> %s", AsioResultName(result));
+  return result;
 }
 
-ASIOError CAsioDriver::future(long selector, void* /*opt*/) {
+ASIOError CAsioDriver::future(long selector, void* opt) {
+  ASIOError result = ASE_NotPresent;
   switch (selector) {
     // The mixer monitors its inputs in hardware; there is nothing to switch.
     case kAsioSetInputMonitor:
     case kAsioCanInputMonitor:
     case kAsioCanTimeInfo:
-      return ASE_SUCCESS;
+      result = ASE_SUCCESS;
+      break;
     default:
-      return ASE_NotPresent;
+      break;
   }
+  LogCall("future(%ld, %p) -> %s", selector, opt, AsioResultName(result));
+  return result;
 }
 
 // The host must have written its output by the time bufferSwitch returns.
-ASIOError CAsioDriver::outputReady() { return ASE_NotPresent; }
+ASIOError CAsioDriver::outputReady() {
+  LogCall("outputReady -> ASE_NotPresent");
+  return ASE_NotPresent;
+}

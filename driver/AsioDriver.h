@@ -21,6 +21,7 @@
 
 #include "com/Unknown.h"
 #include "driver/AsioTypes.h"
+#include "driver/DiagnosticsLog.h"
 #include "driver/RelaxedAtomic.h"
 #include "driver/SwitchStamp.h"
 
@@ -28,6 +29,9 @@ class CKsEnumFilters;
 class CKsAudCapFilter;
 class CKsAudRenFilter;
 class CKsAudPin;
+
+// "ASE_OK", "ASE_NotPresent", ... for an ASIO result code; "?" for others.
+const char* AsioResultName(long result);
 
 typedef HANDLE(WINAPI* PfnAvSetMmThreadCharacteristicsA)(LPCSTR, LPDWORD);
 typedef BOOL(WINAPI* PfnAvRevertMmThreadCharacteristics)(HANDLE);
@@ -132,6 +136,20 @@ class CAsioDriver : public IASIO, public CUnknown {
   bool HostSupports(long selector);
   long MessageHost(long selector, long value, void* message = nullptr, double* opt = nullptr);
 
+  // Diagnostics log: whether this thread may write to it now (the log is on
+  // and this is not the streaming thread), one line for a host call, and a
+  // run's start and end (DriverDiagnostics.cpp).
+  bool Logging() const;
+  void LogCall(const char* pszFormat, ...) VOROD_PRINTF_FORMAT(2, 3);
+  void LogRunStart();
+  void LogRunEnd(const char* pszHowEnded);
+
+  // stop and disposeBuffers without their log lines, for the driver's own use.
+  ASIOError StopRun();
+  ASIOError DisposeRun();
+  // getChannelInfo's answer, without the log line.
+  ASIOError DescribeChannel(ASIOChannelInfo* info);
+
   // Frees every slot buffer and forgets the callbacks; no stop.
   void FreeBuffers();
   void SetErrorMessage(const char* text);
@@ -209,6 +227,12 @@ class CAsioDriver : public IASIO, public CUnknown {
   // streaming thread's waits at once instead of after their time-out.
   HANDLE m_streamStopEvent;
   RelaxedAtomic<uint32_t> m_streamSwitchCount;
+  // The streaming thread's KS trace of the current run, and what the log
+  // says about the run.
+  CRunTrace m_runTrace;
+  uint32_t m_runNumber;
+  DWORD m_runStartTime;
+  bool m_runLogged;
   HMODULE m_avrt;
   PfnAvSetMmThreadCharacteristicsA m_avSetMmThreadCharacteristics;
   PfnAvRevertMmThreadCharacteristics m_avRevertMmThreadCharacteristics;

@@ -3,6 +3,7 @@
 // pin (16 channels, else 2) and a render pin (2 channels) on them.
 #include "driver/AsioDriver.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -42,21 +43,60 @@ CKsEnumFilters* CreateEnumerator() {
   return enumerator;
 }
 
+const char* TypeName(KsFilterType type) { return type == eCapture ? "capture" : "render"; }
+
 // Runs one enumeration and returns the device's filters of that type.
 template <typename TFilter>
 std::vector<TFilter*> CollectDeviceFilters(CKsEnumFilters* enumerator, KsFilterType type,
                                            const GUID& category) {
+  CDiagnosticsLog& log = CDiagnosticsLog::Instance();
   std::vector<TFilter*> filters;
   const GUID categories[2] = {KsGuid::CategoryAudio, category};
-  if (FAILED(enumerator->EnumFilters(type, categories, 2, TRUE, FALSE, TRUE))) return filters;
+  const HRESULT hr = enumerator->EnumFilters(type, categories, 2, TRUE, FALSE, TRUE);
+  if (FAILED(hr)) {
+    log.Write("bring-up: listing the %s filters failed (0x%08lx)", TypeName(type),
+              static_cast<unsigned long>(hr));
+    return filters;
+  }
   for (auto* node = enumerator->m_listFilters.m_pFirst; node != nullptr; node = node->pNext) {
     CKsFilter* filter = node->pData;
+    if (filter == nullptr) continue;
     // The enumerator made a filter of this class for this type.
-    if (filter != nullptr && filter->GetType() == static_cast<ULONG>(type) &&
-        PathNamesTheDevice(filter->m_szFilterName))
-      filters.push_back(static_cast<TFilter*>(filter));
+    const bool ofType = filter->GetType() == static_cast<ULONG>(type);
+    const bool device = PathNamesTheDevice(filter->m_szFilterName);
+    log.Write("bring-up: %s filter \"%s\" %s: %s", TypeName(type), filter->m_szFriendlyName,
+              filter->m_szFilterName,
+              !ofType  ? "skipped, not a filter of this type"
+              : device ? "kept, its path names the Vor OD (usb#vid_5e5e&pid_0a0a)"
+                       : "skipped, another device");
+    if (ofType && device) filters.push_back(static_cast<TFilter*>(filter));
   }
   return filters;
+}
+
+// The format a pin was asked for and what became of it.
+void LogPinAttempt(const char* role, const CKsFilter* filter, const WAVEFORMATEXTENSIBLE& format,
+                   const CKsAudPin* pin) {
+  CDiagnosticsLog& log = CDiagnosticsLog::Instance();
+  if (!log.Enabled()) return;
+  const WAVEFORMATEX& wfx = format.Format;
+  const bool extensible = wfx.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+  char shape[96];
+  if (extensible)
+    snprintf(shape, sizeof(shape), "%u channels (mask 0x%lx), %u-bit containers, %u valid bits",
+             wfx.nChannels, static_cast<unsigned long>(format.dwChannelMask), wfx.wBitsPerSample,
+             format.Samples.wValidBitsPerSample);
+  else
+    snprintf(shape, sizeof(shape), "%u channels, plain PCM, %u bits", wfx.nChannels,
+             wfx.wBitsPerSample);
+  if (pin != nullptr)
+    log.Write("bring-up: %s pin %lu on \"%s\": %s, %lu Hz: opened, %s", role,
+              static_cast<unsigned long>(pin->m_nId), filter->m_szFriendlyName, shape,
+              static_cast<unsigned long>(wfx.nSamplesPerSec),
+              pin->m_ulInterfaceId == 1 ? "looped streaming" : "standard streaming");
+  else
+    log.Write("bring-up: %s pin on \"%s\": %s, %lu Hz: refused", role, filter->m_szFriendlyName,
+              shape, static_cast<unsigned long>(wfx.nSamplesPerSec));
 }
 
 }  // namespace
@@ -78,6 +118,7 @@ bool CAsioDriver::FindHardware() {
       m_capturePin = OpenCapturePin(filter, m_sampleRate, kMaxInputs);
     }
     if (m_capturePin == nullptr) {
+      LogCall("bring-up: no capture pin takes 16 channels; trying 2");
       m_numInputs = 2;
       for (CKsAudCapFilter* filter : m_captureFilters) {
         if (m_capturePin != nullptr) break;
@@ -95,7 +136,11 @@ bool CAsioDriver::FindHardware() {
         break;
       }
     }
-    if (mainFilter != nullptr) m_renderPin = OpenRenderPin(mainFilter, m_sampleRate, kMaxOutputs);
+    if (mainFilter != nullptr) {
+      LogCall("bring-up: render filter \"%s\" tried first: its name holds \"Main\"",
+              mainFilter->m_szFriendlyName);
+      m_renderPin = OpenRenderPin(mainFilter, m_sampleRate, kMaxOutputs);
+    }
     for (CKsAudRenFilter* filter : m_renderFilters) {
       if (m_renderPin != nullptr) break;
       if (filter != mainFilter) m_renderPin = OpenRenderPin(filter, m_sampleRate, kMaxOutputs);
@@ -104,6 +149,9 @@ bool CAsioDriver::FindHardware() {
 
   const bool found = !m_captureFilters.empty() && !m_renderFilters.empty();
   if (!found) SetErrorMessage(kHardwareNotFound);
+  LogCall("bring-up: %s; capture pin %s (%ld inputs), render pin %s", found ? "Vor OD found" : kHardwareNotFound,
+          m_capturePin != nullptr ? "open" : "none", m_numInputs,
+          m_renderPin != nullptr ? "open" : "none");
   if (SUCCEEDED(com)) CoUninitialize();
   return found;
 }
@@ -133,16 +181,19 @@ CKsAudPin* CAsioDriver::OpenCapturePin(CKsAudCapFilter* filter, double rate, WOR
   CKsAudPin* pin = nullptr;
   if (channels <= 2) {
     pin = filter->CreateCapturePin(&format.Format, kCaptureInterface);
+    LogPinAttempt("capture", filter, format, pin);
   } else {
     for (const CaptureChannelMask& mask : CaptureChannelMasks) {
       format.dwChannelMask = mask.dwMask;
       pin = filter->CreateCapturePin(&format.Format, kCaptureInterface);
+      LogPinAttempt("capture", filter, format, pin);
       if (pin != nullptr) break;
     }
   }
   if (pin == nullptr) {
     MakePlainPcmFormat(&format);
     pin = filter->CreateCapturePin(&format.Format, kCaptureInterface);
+    LogPinAttempt("capture", filter, format, pin);
   }
   return pin;
 }
@@ -150,9 +201,11 @@ CKsAudPin* CAsioDriver::OpenCapturePin(CKsAudCapFilter* filter, double rate, WOR
 CKsAudPin* CAsioDriver::OpenRenderPin(CKsAudRenFilter* filter, double rate, WORD channels) {
   WAVEFORMATEXTENSIBLE format = MakeDeviceWaveFormat(channels, rate, 3);
   CKsAudPin* pin = filter->CreateRenderPin(&format.Format, kRenderInterface);
+  LogPinAttempt("render", filter, format, pin);
   if (pin == nullptr) {
     MakePlainPcmFormat(&format);
     pin = filter->CreateRenderPin(&format.Format, kRenderInterface);
+    LogPinAttempt("render", filter, format, pin);
   }
   return pin;
 }

@@ -146,7 +146,9 @@ unsigned __stdcall CAsioDriver::ControlPanelThreadProc(void* argument) {
   HWND window = CreateDialogParamA(g_hModule, MAKEINTRESOURCEA(IDD_CONTROL_PANEL), nullptr,
                                    &ControlPanelDlgProc, reinterpret_cast<LPARAM>(driver));
   driver->m_panelWindow = window;
+  CDiagnosticsLog& log = CDiagnosticsLog::Instance();
   if (window != nullptr) {
+    log.Write("control panel opened (%s)", driver->m_modelessPanel ? "modeless" : "modal");
     ShowWindow(window, SW_SHOWNORMAL);
     driver->m_panelStarting = false;
     // WM_QUIT only wakes the loop; m_panelQuit ends it.
@@ -160,7 +162,9 @@ unsigned __stdcall CAsioDriver::ControlPanelThreadProc(void* argument) {
       }
     }
     if (IsWindow(window)) DestroyWindow(window);
+    log.Write("control panel closed");
   } else {
+    log.Write("control panel: the dialog could not be created (error %lu)", GetLastError());
     driver->m_panelStarting = false;
   }
 

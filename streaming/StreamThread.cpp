@@ -32,15 +32,28 @@ bool CAsioDriver::StartStreamThread() {
   while (timeGetTime() - started < kStartConfirmMs && m_streamSwitchCount < kStartSwitches)
     Sleep(kStartPollMs);
   if (m_streamSwitchCount >= kStartSwitches) return true;
+  LogCall("run %lu: %lu buffer switches within %lu ms, too few; start gives up",
+          static_cast<unsigned long>(m_runNumber),
+          static_cast<unsigned long>(m_streamSwitchCount.Get()),
+          static_cast<unsigned long>(kStartConfirmMs));
   StopStreamThread();
   return false;
 }
 
 void CAsioDriver::StopStreamThread() {
+  // Asked from inside a host callback, or already set for this run.
+  const bool stopAsked = m_streamStop;
   m_streamStop = true;
   if (m_streamStopEvent != nullptr) SetEvent(m_streamStopEvent);
   if (m_streamThread == INVALID_HANDLE_VALUE) return;
+  const bool endedBefore = WaitForSingleObject(m_streamThread, 0) == WAIT_OBJECT_0;
+  const char* howEnded = !endedBefore ? "stopped by the host"
+                         : stopAsked    ? "stopped by the host from inside a callback"
+                         : m_deviceLost ? "ended by itself: the device went away"
+                                        : "ended by itself: a wait for the device failed";
   if (WaitForSingleObject(m_streamThread, kStopWaitMs) == WAIT_TIMEOUT) {
+    howEnded = "the thread did not end within 10 s (a host callback that never returned) and was "
+               "terminated";
     // A host callback that never returns. The thread's streams die with it,
     // unfreed, so the device's cancellations land in memory still allocated;
     // stopping the pins cancels their requests and lets a later start
@@ -56,6 +69,7 @@ void CAsioDriver::StopStreamThread() {
   CloseHandle(m_streamThread);
   m_streamThread = INVALID_HANDLE_VALUE;
   m_streamThreadId = 0;
+  LogRunEnd(howEnded);
 }
 
 bool CAsioDriver::OnStreamThread() const {
@@ -70,6 +84,9 @@ bool CAsioDriver::StreamThreadAlive() const {
 unsigned __stdcall CAsioDriver::StreamThreadProc(void* driver) {
   CAsioDriver* self = static_cast<CAsioDriver*>(driver);
   self->m_streamThreadId = GetCurrentThreadId();
+  // From here on this thread's KS trace is kept for the host's thread to log.
+  self->m_runTrace.Clear();
+  CDiagnosticsLog::SetThreadRunTrace(&self->m_runTrace);
   const HRESULT com = CoInitialize(nullptr);
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   HANDLE task = nullptr;
@@ -81,5 +98,6 @@ unsigned __stdcall CAsioDriver::StreamThreadProc(void* driver) {
     self->m_avRevertMmThreadCharacteristics(task);
   // A failed initialisation (other than a changed mode) has nothing to balance.
   if (SUCCEEDED(com)) CoUninitialize();
+  CDiagnosticsLog::SetThreadRunTrace(nullptr);
   return 0;
 }
