@@ -40,7 +40,7 @@ struct CVirtualDevice::Impl {
     bool bSet;
   };
 
-  static const ULONG kMaxFormatSize = 4096;
+  static constexpr ULONG kMaxFormatSize = 4096;
 
   explicit Impl(VdMachine* pMachine) : m_machine(*pMachine), m_engine(pMachine, &m_cs, &m_pins) {
     InitializeCriticalSection(&m_cs);
