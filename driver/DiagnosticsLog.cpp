@@ -113,7 +113,8 @@ void CDiagnosticsLog::Write(const char* pszFormat, ...) {
 }
 
 void CDiagnosticsLog::WriteV(const char* pszFormat, va_list args) {
-  if (!m_enabled) return;
+  // A streaming thread never writes, whoever asks.
+  if (!m_enabled || ThreadRunTrace() != nullptr) return;
   SYSTEMTIME now;
   GetLocalTime(&now);
   char line[kLineBytes + 2];

@@ -96,6 +96,9 @@ unsigned __stdcall CAsioDriver::StreamThreadProc(void* driver) {
   self->StreamLoop();
   if (self->m_avRevertMmThreadCharacteristics != nullptr && task != nullptr)
     self->m_avRevertMmThreadCharacteristics(task);
+  // The run is over; whatever this thread still does is written nowhere.
+  CRunTrace afterRun;
+  CDiagnosticsLog::SetThreadRunTrace(&afterRun);
   // A failed initialisation (other than a changed mode) has nothing to balance.
   if (SUCCEEDED(com)) CoUninitialize();
   CDiagnosticsLog::SetThreadRunTrace(nullptr);
