@@ -91,6 +91,7 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_renderEnum(nullptr),
       m_capturePin(nullptr),
       m_renderPin(nullptr),
+      m_passLimitMs(0),
       m_streamStop(false),
       m_streamStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_streamSwitchCount(0),

@@ -222,6 +222,11 @@ class CAsioDriver : public IASIO, public CUnknown {
   CKsAudPin* m_renderPin;
   std::vector<CKsAudCapFilter*> m_captureFilters;
   std::vector<CKsAudRenFilter*> m_renderFilters;
+  // A pass of the streaming loop that takes longer than this counts as a
+  // drop-out whatever the positions show; 0: as long as the capture buffer
+  // lasts (tests on a stepped clock, where device time stands still while a
+  // pass runs, set it beyond reach).
+  DWORD m_passLimitMs;
   RelaxedAtomic<bool> m_streamStop;
   // Signalled with m_streamStop from the host's thread: it ends the
   // streaming thread's waits at once instead of after their time-out.

@@ -26,14 +26,20 @@ class CInputCapture {
   // handed out (a cyclic buffer that went round a half too many): the
   // packet follows them on the device's timeline. Asked like IsLate.
   virtual uint32_t GetMissedSampleCount() { return 0; }
+  // Samples the device has captured since Start, as far as this stream can
+  // tell without a request to the device; false when it cannot.
+  virtual bool GetDeviceSampleCount(uint64_t* /*samples*/) { return false; }
   // Whether a frame cut off at the end of a packet goes on at the start of
   // the next one (a cyclic buffer), rather than being torn off.
   virtual bool SplitsFrames() { return false; }
   // The event the device signals for this stream's progress, if any, and an
-  // event of another stream to consume while waiting here (see
-  // CKsPacketSet::Wait).
+  // event of another stream to consume while waiting here, counting each in
+  // *pulTally if given (see CKsPacketSet::Wait).
   virtual HANDLE NotificationEvent() { return nullptr; }
-  virtual void SetDrainEvent(HANDLE /*hEvent*/) {}
+  // Where another stream counts the notifications it consumed for this one
+  // (a position is read with them in mind), or null.
+  virtual ULONG* NotificationTally() { return nullptr; }
+  virtual void SetDrainEvent(HANDLE /*hEvent*/, ULONG* /*pulTally*/) {}
   // An event that ends any wait at once, with a failure: the run's stop.
   virtual void SetAbortEvent(HANDLE /*hEvent*/) {}
 };

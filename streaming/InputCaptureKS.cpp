@@ -1,5 +1,7 @@
 #include "streaming/InputCaptureKS.h"
 
+#include <mmsystem.h>
+
 #include "ks/KsAudPin.h"
 
 namespace {
@@ -10,7 +12,18 @@ const DWORD kCancelWaitMs = 100;
 }  // namespace
 
 CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin)
-    : m_pin(pin), m_drain(nullptr), m_abort(nullptr), m_nextPacket(0), m_currentPacket(0), m_missedHalf(false) {
+    : m_pin(pin),
+      m_drain(nullptr),
+      m_drainTally(nullptr),
+      m_abort(nullptr),
+      m_nextPacket(0),
+      m_currentPacket(0),
+      m_written(0),
+      m_handed(0),
+      m_lastPosition(0),
+      m_owed(0),
+      m_takenElsewhere(0),
+      m_skipped(0) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -36,7 +49,11 @@ CInputCaptureKS::~CInputCaptureKS() {
 
 int32_t CInputCaptureKS::Start() {
   m_nextPacket = 0;
-  m_missedHalf = false;
+  m_written = m_handed = 0;
+  m_lastPosition = 0;
+  m_owed = 0;
+  m_takenElsewhere = 0;
+  m_skipped = 0;
   if (m_pin == nullptr) return E_FAIL;
   if (m_packets.Looped() && m_pin->m_hNotificationEvent != nullptr)
     ResetEvent(m_pin->m_hNotificationEvent);
@@ -49,18 +66,71 @@ void CInputCaptureKS::Flush(uint32_t timeoutMs) {
   }
 }
 
+bool CInputCaptureKS::Tracking() const {
+  return m_packets.Looped() && m_packets.PositionRegister() != nullptr && m_packets.Count() == 2;
+}
+
+void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
+  taken += m_takenElsewhere;
+  m_takenElsewhere = 0;
+  const ULONG half = m_packets.SamplesPerPacket();
+  const ULONG ring = 2 * half;
+  const ULONG position = *m_packets.PositionRegister() / 4;
+  if (position >= ring) return;  // a register beyond its buffer is not believed
+  ULONG advance = (position + ring - m_lastPosition) % ring;
+  // The half boundaries in the advance: the next one after the last look,
+  // and the one after it for an advance past a whole half.
+  const ULONG toBoundary = half - m_lastPosition % half;
+  ULONG crossed = advance >= toBoundary ? 1 + (advance - toBoundary) / half : 0;
+  // A device announces a boundary just after it moves its register past
+  // it: the notification of a boundary just seen is taken now if it is in.
+  if (mayTake && crossed > taken + m_owed &&
+      WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0)
+    ++taken;
+  // Every notification taken stands for a boundary crossed. More of them
+  // than boundaries seen (or owed from an earlier look) mean the device went
+  // round the whole buffer, two boundaries a turn, since the last look.
+  if (taken > m_owed + crossed) {
+    const ULONG turns = (taken - m_owed - crossed + 1) / 2;
+    advance += turns * ring;
+    crossed += 2 * turns;
+  }
+  m_owed = m_owed + crossed - taken;
+  if (m_owed > 2) m_owed = 2;  // notifications that came together
+  m_written += advance;
+  m_lastPosition = position;
+}
+
 bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {
   if (m_packets.Count() == 0) return false;
-  if (m_packets.HalfComplete(m_nextPacket)) {
-    // Written already: its notification, if still pending, is taken too.
-    WaitForSingleObject(m_pin->m_hNotificationEvent, 0);
-    m_missedHalf = false;
+  if (!Tracking()) {
+    if (!m_packets.Wait(m_nextPacket, timeoutMs, m_drain, m_abort, m_drainTally)) return false;
     m_currentPacket = m_nextPacket;
-  } else {
-    if (!m_packets.Wait(m_nextPacket, timeoutMs, m_drain, m_abort)) return false;
-    m_currentPacket = m_packets.HalfToHandle(m_nextPacket, &m_missedHalf);
+    m_nextPacket = m_nextPacket + 1 < m_packets.Count() ? m_nextPacket + 1 : 0;
+    return true;
   }
-  m_nextPacket = m_currentPacket + 1 < m_packets.Count() ? m_currentPacket + 1 : 0;
+  const ULONG half = m_packets.SamplesPerPacket();
+  const DWORD started = timeGetTime();
+  m_skipped = 0;
+  bool woken = false;
+  for (;;) {
+    // A notification already signalled is taken, so that a device waiting
+    // for its host goes on; what it announced is in the register by now.
+    const bool taken = WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0;
+    TrackDevice((woken ? 1 : 0) + (taken ? 1 : 0), true);
+    // A half the device came round to again before it was handled is lost.
+    while (m_written > m_handed + 2 * static_cast<ULONGLONG>(half)) {
+      m_handed += half;
+      m_skipped += half;
+    }
+    if (m_written >= m_handed + half) break;
+    const DWORD waited = timeGetTime() - started;
+    if (waited >= timeoutMs) return false;
+    const CKsPacketSet::WaitResult result = m_packets.WaitSignal(0, timeoutMs - waited, m_drain, m_abort, m_drainTally);
+    if (result == CKsPacketSet::WaitResult::Failed) return false;
+    woken = result == CKsPacketSet::WaitResult::Signalled;
+  }
+  m_currentPacket = static_cast<uint32_t>(m_handed / half % 2);
   return true;
 }
 
@@ -82,17 +152,29 @@ uint32_t CInputCaptureKS::GetBufferSampleCount() { return m_packets.SamplesPerPa
 uint32_t CInputCaptureKS::GetSamplesPerPacket() { return m_packets.SamplesPerPacket(); }
 
 void CInputCaptureKS::ReleasePacket() {
+  if (Tracking()) m_handed += m_packets.SamplesPerPacket();
   if (m_packets.Looped() || m_currentPacket >= m_packets.Count()) return;
   m_packets.Queue(m_currentPacket, false);
   m_currentPacket = m_packets.Count();
 }
 
 bool CInputCaptureKS::IsLate() {
-  return m_packets.IsLate(m_currentPacket) || m_missedHalf;
+  if (!Tracking()) return m_packets.IsLate(m_currentPacket);
+  // Skipped halves, or the device already writing over this one. The
+  // notification is left for the next wait: taking it would let a device
+  // that waits for its host go on into the half being read.
+  TrackDevice(0, false);
+  return m_skipped != 0 ||
+         m_written > m_handed + 2 * static_cast<ULONGLONG>(m_packets.SamplesPerPacket());
 }
 
-uint32_t CInputCaptureKS::GetMissedSampleCount() {
-  return m_missedHalf ? m_packets.SamplesPerPacket() : 0;
+uint32_t CInputCaptureKS::GetMissedSampleCount() { return m_skipped; }
+
+bool CInputCaptureKS::GetDeviceSampleCount(uint64_t* samples) {
+  if (!Tracking()) return false;
+  TrackDevice(0, false);
+  *samples = m_written;
+  return true;
 }
 
 HANDLE CInputCaptureKS::NotificationEvent() {

@@ -6,10 +6,15 @@
 // packet is read again when released; packets complete strictly in order.
 // Looped streaming: the two halves of the pin's cyclic buffer are the two
 // packets, each handed out when the pin's notification event fires. With a
-// position register a half the device is already writing again is skipped
-// for the other one (see CKsPacketSet::HalfToHandle), so that a notification
-// lost while its event was still signalled costs one half, not the order of
-// every half after it.
+// position register, rather, each half is handed out once the register says
+// the device has written it: the notification only wakes the wait. The
+// register's advance at every look adds up to what the device has written;
+// notifications taken beyond the half boundaries in the advance (and those
+// owed from earlier looks) mean the device went round the whole buffer more
+// often than the register shows. So a notification lost while its event was
+// still signalled costs nothing, and a half the device began to write over
+// before it was handled is skipped and reported missed, not handed out
+// stale or out of order.
 #ifndef VOROD_STREAMING_INPUTCAPTUREKS_H
 #define VOROD_STREAMING_INPUTCAPTUREKS_H
 
@@ -33,20 +38,41 @@ class CInputCaptureKS : public CInputCapture {
   uint32_t GetSamplesPerPacket() override;
   bool IsLate() override;
   uint32_t GetMissedSampleCount() override;
+  bool GetDeviceSampleCount(uint64_t* samples) override;
   bool SplitsFrames() override;
   HANDLE NotificationEvent() override;
-  void SetDrainEvent(HANDLE hEvent) override { m_drain = hEvent; }
+  ULONG* NotificationTally() override { return &m_takenElsewhere; }
+  void SetDrainEvent(HANDLE hEvent, ULONG* pulTally) override {
+    m_drain = hEvent;
+    m_drainTally = pulTally;
+  }
   void SetAbortEvent(HANDLE hEvent) override { m_abort = hEvent; }
 
  private:
   CKsPacketSet m_packets;
   CKsAudPin* m_pin;
   HANDLE m_drain;
+  ULONG* m_drainTally;
   HANDLE m_abort;
   uint32_t m_nextPacket;
   uint32_t m_currentPacket;  // the packet count when none is handed out
-  // Looped: the device had gone on past the half due, which was skipped.
-  bool m_missedHalf;
+  // Looped with a position register: samples the device has written since
+  // the start, the start of the half handed out (or due) next, the register
+  // at the last look, and samples skipped before the half handed out.
+  bool Tracking() const;
+  // One look at the register; `taken`: notifications taken since the last
+  // look; `mayTake`: the half handed out before is released, so that the
+  // notification of a boundary seen may be taken too.
+  void TrackDevice(ULONG taken, bool mayTake);
+  ULONGLONG m_written;
+  ULONGLONG m_handed;
+  ULONG m_lastPosition;
+  // Half boundaries the register has crossed whose notification has not
+  // been taken yet (at most two).
+  ULONG m_owed;
+  // Notifications another stream's wait consumed for this one.
+  ULONG m_takenElsewhere;
+  uint32_t m_skipped;
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTUREKS_H

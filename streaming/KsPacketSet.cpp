@@ -130,9 +130,9 @@ bool CKsPacketSet::QueueSilence(ULONG ulSamples) {
   return packet.bQueued;
 }
 
-bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain, HANDLE hAbort) {
-  KsStreamPacket& packet = m_pPackets[ulIndex];
-  HANDLE events[3] = {packet.overlapped.hEvent};
+CKsPacketSet::WaitResult CKsPacketSet::WaitSignal(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain,
+                                                  HANDLE hAbort, ULONG* pulDrained) {
+  HANDLE events[3] = {m_pPackets[ulIndex].overlapped.hEvent};
   DWORD dwCount = 1;
   const DWORD dwAbortIndex = hAbort != nullptr ? dwCount : MAXIMUM_WAIT_OBJECTS;
   if (hAbort != nullptr) events[dwCount++] = hAbort;
@@ -142,10 +142,20 @@ bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain, HANDLE 
     const DWORD dwWaited = timeGetTime() - dwStart;
     const DWORD dwResult = WaitForMultipleObjects(
         dwCount, events, FALSE, dwWaited < dwTimeoutMs ? dwTimeoutMs - dwWaited : 0);
-    if (dwResult == WAIT_OBJECT_0) break;
-    // The stop, a time-out or a failed wait; the drain goes round again.
-    if (dwResult == WAIT_OBJECT_0 + dwAbortIndex || dwResult >= WAIT_OBJECT_0 + dwCount) return false;
+    if (dwResult == WAIT_OBJECT_0) return WaitResult::Signalled;
+    if (dwResult == WAIT_TIMEOUT) return WaitResult::TimedOut;
+    // The stop or a failed wait; the drain goes round again.
+    if (dwResult == WAIT_OBJECT_0 + dwAbortIndex || dwResult >= WAIT_OBJECT_0 + dwCount)
+      return WaitResult::Failed;
+    if (pulDrained != nullptr) ++*pulDrained;
   }
+}
+
+bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain, HANDLE hAbort,
+                        ULONG* pulDrained) {
+  KsStreamPacket& packet = m_pPackets[ulIndex];
+  if (WaitSignal(ulIndex, dwTimeoutMs, hDrain, hAbort, pulDrained) != WaitResult::Signalled)
+    return false;
   packet.bQueued = false;
   // A request that failed (a device gone, a request cancelled under the run)
   // carries no audio: it ends the wait like a time-out.
@@ -169,14 +179,6 @@ ULONG CKsPacketSet::HalfToHandle(ULONG ulExpected, bool* pbSkipped) const {
     return 1 - ulExpected;
   }
   return ulExpected;
-}
-
-bool CKsPacketSet::HalfComplete(ULONG ulHalf) const {
-  if (!m_bLooped || m_pulPositionRegister == nullptr || m_ulCount != 2 || ulHalf > 1) return false;
-  const ULONG cbHalf = m_pPackets[0].header.FrameExtent;
-  const ULONG ulOtherStart = (1 - ulHalf) * cbHalf;
-  const ULONG ulPosition = *m_pulPositionRegister;
-  return ulPosition >= ulOtherStart && ulPosition < ulOtherStart + cbHalf;
 }
 
 bool CKsPacketSet::IsLate(ULONG ulIndex) const {

@@ -53,7 +53,15 @@ class CKsPacketSet {
   // hAbort (the run's stop event), if given, is signalled. Meanwhile hDrain
   // (another stream's notification event), if given, is consumed each time
   // it fires, so that a device waiting for its host never waits long.
-  bool Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain = nullptr, HANDLE hAbort = nullptr);
+  // Each drain is counted in *pulDrained, if given, for the stream it
+  // belongs to.
+  bool Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain = nullptr, HANDLE hAbort = nullptr,
+            ULONG* pulDrained = nullptr);
+  // The wait alone: whether the packet's event came, the time ran out, or
+  // the wait failed or was aborted.
+  enum class WaitResult { Signalled, TimedOut, Failed };
+  WaitResult WaitSignal(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain, HANDLE hAbort,
+                        ULONG* pulDrained);
   // Looped with a position register: the half to handle after a
   // notification. The expected one, unless the device is already inside it
   // (the notification came too late, or one was lost while its event was
@@ -61,11 +69,6 @@ class CKsPacketSet {
   // *pbSkipped is set. At the very start of a half the device has not
   // touched it yet. Without a register, the expected half.
   ULONG HalfToHandle(ULONG ulExpected, bool* pbSkipped) const;
-  // Looped capture with a position register: whether the device has
-  // already written the whole half and moved into the other one, so that it
-  // can be handled without a notification (one may have been lost while its
-  // event was still signalled).
-  bool HalfComplete(ULONG ulHalf) const;
   // Looped: the device's byte offset in the cyclic buffer, null without one.
   const volatile ULONG* PositionRegister() const { return m_pulPositionRegister; }
   // Packet streaming, render: queues one write of ulSamples zero samples

@@ -25,7 +25,7 @@ class COutputRender {
   virtual uint32_t GetQueuedAheadSamples() { return 0; }
   // As CInputCapture's.
   virtual HANDLE NotificationEvent() { return nullptr; }
-  virtual void SetDrainEvent(HANDLE /*hEvent*/) {}
+  virtual void SetDrainEvent(HANDLE /*hEvent*/, ULONG* /*pulTally*/) {}
   // An event that ends any wait at once, with a failure: the run's stop.
   virtual void SetAbortEvent(HANDLE /*hEvent*/) {}
   // Packet streaming: plays this many samples of silence after what is

@@ -12,7 +12,7 @@ const DWORD kCancelWaitMs = 100;
 }  // namespace
 
 COutputRenderKS::COutputRenderKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin)
-    : m_pin(pin), m_drain(nullptr), m_abort(nullptr), m_currentPacket(0), m_missedHalf(false), m_anchorSample(0) {
+    : m_pin(pin), m_drain(nullptr), m_drainTally(nullptr), m_abort(nullptr), m_currentPacket(0), m_missedHalf(false), m_anchorSample(0) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     // The device plays whatever the buffer holds from the start: silence.
@@ -36,7 +36,7 @@ COutputRenderKS::~COutputRenderKS() {
 int32_t COutputRenderKS::Start() { return m_pin != nullptr ? m_pin->SetState(KSSTATE_RUN) : E_FAIL; }
 
 bool COutputRenderKS::WaitForPacket(uint32_t timeoutMs) {
-  if (m_packets.Count() == 0 || !m_packets.Wait(m_currentPacket, timeoutMs, m_drain, m_abort)) return false;
+  if (m_packets.Count() == 0 || !m_packets.Wait(m_currentPacket, timeoutMs, m_drain, m_abort, m_drainTally)) return false;
   // Already playing the half due: the other one is the one it left.
   m_currentPacket = m_packets.HalfToHandle(m_currentPacket, &m_missedHalf);
   return true;

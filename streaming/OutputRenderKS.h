@@ -28,7 +28,10 @@ class COutputRenderKS : public COutputRender {
   bool IsLate() override;
   uint32_t GetQueuedAheadSamples() override;
   HANDLE NotificationEvent() override;
-  void SetDrainEvent(HANDLE hEvent) override { m_drain = hEvent; }
+  void SetDrainEvent(HANDLE hEvent, ULONG* pulTally) override {
+    m_drain = hEvent;
+    m_drainTally = pulTally;
+  }
   void SetAbortEvent(HANDLE hEvent) override { m_abort = hEvent; }
   bool QueueSilence(uint32_t samples) override;
   bool CanWriteAhead(uint32_t frames) override;
@@ -43,6 +46,7 @@ class COutputRenderKS : public COutputRender {
   CKsPacketSet m_packets;
   CKsAudPin* m_pin;
   HANDLE m_drain;
+  ULONG* m_drainTally;
   HANDLE m_abort;
   uint32_t m_currentPacket;
   // Looped: the device was already playing the half due again.

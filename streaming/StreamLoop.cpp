@@ -41,6 +41,8 @@
 //   missing frames are silence.
 #include "driver/AsioDriver.h"
 
+#include <mmsystem.h>
+
 #include <new>
 
 #include "driver/SampleBuffer.h"
@@ -121,6 +123,12 @@ void CAsioDriver::StreamLoop() {
     uint32_t captureCarried = 0;
     int32_t renderFrame[kMaxOutputs];
     uint32_t renderTailFrom = outputs;
+    // A pass busier than the capture side's buffer lasts: whatever the
+    // positions show (they cannot tell how many times the device went
+    // round), audio was lost.
+    const uint32_t captureBufferFrames = 2 * framesPerPacket < ringFrames ? 2 * framesPerPacket : ringFrames;
+    const DWORD longestPassMs =
+        m_passLimitMs != 0 ? m_passLimitMs : static_cast<DWORD>(captureBufferFrames * 1000.0 / m_sampleRate);
     bool fadePending = true;
     const uint32_t fadeFrames = writeAhead ? bufferSize : framesPerPacket;
     const float fadeStep = fadeFrames != 0 ? 1.0f / static_cast<float>(fadeFrames) : 1.0f;
@@ -253,10 +261,11 @@ void CAsioDriver::StreamLoop() {
     m_latencyFrames = roundTrip + static_cast<uint32_t>(m_captureDelayFrames + m_renderDelayFrames);
 
     if (writeAhead) {
-      capture->SetDrainEvent(render->NotificationEvent());
+      capture->SetDrainEvent(render->NotificationEvent(), nullptr);
       for (;;) {
         lost = false;
         const bool ok = takeCapture();
+        const DWORD wokeAt = timeGetTime();
         if (m_streamStop) break;
         if (!ok) {
           failed = true;
@@ -271,13 +280,30 @@ void CAsioDriver::StreamLoop() {
           buildRender(renderPacket, bufferSize, silent);
           if (!silent) fadePending = false;
           const uint64_t frame = (static_cast<uint64_t>(switches) + 2) * bufferSize;
-          lost |= !render->WriteAhead(frame, renderPacket, bufferSize);
+          if (!render->WriteAhead(frame, renderPacket, bufferSize)) {
+            lost = true;
+            // The device was already playing it: after a stall long enough
+            // to hide a turn of the capture buffer, the render side is tied
+            // to the capture side again where both are now.
+            for (int i = 0; i < kAlignTries; ++i) {
+              uint32_t before = 0, after = 0;
+              uint64_t captured = 0;
+              if (!render->PlayPosition(&before) || !capture->GetDeviceSampleCount(&captured) ||
+                  !render->PlayPosition(&after))
+                break;
+              if (before == after) {
+                render->Anchor(captured / inputs, before);
+                break;
+              }
+            }
+          }
           switchHalf();
         }
+        lost |= timeGetTime() - wokeAt > longestPassMs;
         if (lost) m_dropOuts.FetchAdd(1);
       }
     } else {
-      render->SetDrainEvent(capture->NotificationEvent());
+      render->SetDrainEvent(capture->NotificationEvent(), capture->NotificationTally());
       for (;;) {
         const bool ok = render->WaitForPacket(kPacketWaitMs);
         if (m_streamStop) break;
@@ -311,11 +337,13 @@ void CAsioDriver::StreamLoop() {
           failed = !m_streamStop;
           break;
         }
+        const DWORD wokeAt = timeGetTime();
 
         while (renderPos >= bufferSize && !m_streamStop) switchHalf();
 
         render->WritePacket(renderPacket);
         render->SubmitPacket();
+        lost |= timeGetTime() - wokeAt > longestPassMs;
         if (lost) m_dropOuts.FetchAdd(1);
         if (m_streamStop) break;
       }

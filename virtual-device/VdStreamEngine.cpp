@@ -206,6 +206,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
       }
     }
     if (bSplit) {
+      Publish(running);
       LeaveCriticalSection(m_pcs);
       continue;
     }
@@ -213,6 +214,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
       RefreshConsumption(*pInstance);
       Process(*pInstance, ulChunk);
     }
+    Publish(running);
     m_ullFrame += ulChunk;
     m_stats.ullFrame = m_ullFrame;
     LeaveCriticalSection(m_pcs);
@@ -416,7 +418,6 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
     }
   }
   instance.nFrameDone = nUpTo;
-  instance.ulPositionRegister = instance.ulRingPos * 4;
   if (nUpTo == instance.nChannels) {
     instance.nFrameDone = 0;
     ++instance.ullStreamFrames;
@@ -425,6 +426,25 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
     }
   }
   if (bCrossed && !m_pMachine->streaming.bHang) {
+    instance.bNotifyPending = true;
+    instance.iNotifyHalf = iHalfLeft;
+    instance.ullNotifyFrame = ullFrame;
+  }
+}
+
+void CVdStreamEngine::Publish(const std::vector<VdPinInstance*>& running) {
+  for (VdPinInstance* pInstance : running) {
+    VdPinInstance& instance = *pInstance;
+    if (IsStandard(instance) || Silent(instance)) {
+      continue;
+    }
+    instance.ulPositionRegister = instance.ulRingPos * 4;
+    if (!instance.bNotifyPending) {
+      continue;
+    }
+    instance.bNotifyPending = false;
+    const int iHalfLeft = instance.iNotifyHalf;
+    const ULONGLONG ullFrame = instance.ullNotifyFrame;
     bool bTaken = true;
     for (HANDLE hEvent : instance.events) {
       if (IsSignalled(hEvent)) {
@@ -489,6 +509,7 @@ void CVdStreamEngine::Played(VdPinInstance& instance, ULONGLONG ullFrame, const 
 void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) {
   if (newState == KSSTATE_STOP) {
     pInstance->ullStreamFrames = 0;
+    pInstance->bNotifyPending = false;
     pInstance->ulRingPos = 0;
     pInstance->nFrameDone = 0;
     pInstance->ulPositionRegister = 0;

@@ -36,6 +36,11 @@ struct VdPinInstance {
   ULONG ulRingSamples;      // looped: the cyclic buffer in whole samples, even
   ULONG ulRingPos;          // looped: the next sample to write or play
   bool bAwaitingConsumption;  // looped: a notification is signalled and not yet waited for
+  // Looped: a half was crossed in the frames being moved; the notification
+  // goes out once every running instance has moved them (Publish).
+  bool bNotifyPending;
+  int iNotifyHalf;               // the half it left
+  ULONGLONG ullNotifyFrame;      // the device frame that crossed it
   // Looped: a half that ends inside a frame. The samples of the current frame
   // already moved, and (render) those already played.
   WORD nFrameDone;
@@ -99,6 +104,10 @@ class CVdStreamEngine {
   // Moves the current frame's samples up to nUpTo and announces a half
   // crossed on the way.
   void MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFrame, WORD nUpTo);
+  // After every running instance has moved the same frames: their position
+  // registers take the new positions together, as a device's clock moves
+  // them, and the halves crossed are announced.
+  void Publish(const std::vector<VdPinInstance*>& running);
   // Looped: samples left before the next half boundary.
   static ULONG SamplesToBoundary(const VdPinInstance& instance);
   int32_t CaptureSample(const VdPinInstance& instance, ULONGLONG ullFrame, WORD nChannel) const;

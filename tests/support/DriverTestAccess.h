@@ -57,6 +57,8 @@ class CAsioDriverTestAccess {
     Of(asio)->m_avRevertMmThreadCharacteristics = revert;
   }
   static bool StartStreamThread(IASIO* asio) { return Of(asio)->StartStreamThread(); }
+  // The longest pass before it counts as a drop-out; 0: the product's rule.
+  static void SetPassLimit(IASIO* asio, DWORD ms) { Of(asio)->m_passLimitMs = ms; }
   static void SetPins(IASIO* asio, CKsAudPin* capture, CKsAudPin* render) {
     Of(asio)->m_capturePin = capture;
     Of(asio)->m_renderPin = render;

@@ -52,6 +52,8 @@ StreamingRig::StreamingRig(StreamMode streamMode, const VdMachine& machine)
   // The render side's checks read what the device played.
   device.Machine().streaming.ulRecordFramesMax = 1u << 22;
   device.Install();
+  // On the stepped clock device time stands still while a pass runs.
+  CAsioDriverTestAccess::SetPassLimit(driver.get(), INFINITE);
 }
 
 StreamingRig::~StreamingRig() { driver.Release(); }
