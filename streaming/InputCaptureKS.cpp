@@ -8,6 +8,9 @@ namespace {
 
 // Per packet: how long the destructor waits for a cancelled read.
 const DWORD kCancelWaitMs = 100;
+// Longest wait for the notification of a half boundary the position
+// register has already passed.
+const DWORD kNotificationLagMs = 2;
 
 }  // namespace
 
@@ -83,9 +86,11 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   const ULONG toBoundary = half - m_lastPosition % half;
   ULONG crossed = advance >= toBoundary ? 1 + (advance - toBoundary) / half : 0;
   // A device announces a boundary just after it moves its register past
-  // it: the notification of a boundary just seen is taken now if it is in.
+  // it: the notification of a boundary just seen is taken now, once it is
+  // in (a moment at most; only one that came together with an earlier one
+  // never does).
   if (mayTake && crossed > taken + m_owed &&
-      WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0)
+      WaitForSingleObject(m_pin->m_hNotificationEvent, kNotificationLagMs) == WAIT_OBJECT_0)
     ++taken;
   // Every notification taken stands for a boundary crossed. More of them
   // than boundaries seen (or owed from an earlier look) mean the device went
