@@ -138,3 +138,28 @@ TEST(HostTimelineTest, ADeviceGoneMidRunAsksForOneResetAndStopsTheClock) {
 }
 
 }  // namespace
+
+namespace {
+
+// A punctual device and a punctual loop, the loop on its own thread: not one
+// drop-out over two thousand halves, and the device lost, overwrote and
+// underran nothing either.
+TEST(HostTimelineTest, APunctualRunCountsNoDropOutOverThousandsOfHalves) {
+  for (StreamMode mode : kModes) {
+    SCOPED_TRACE(StreamModeName(mode));
+    StreamingRig rig(mode);
+    ASSERT_TRUE(rig.Init());
+    ASSERT_EQ(rig.Prepare(96, {0, 15}, {0, 1}), ASE_OK);
+    ASSERT_EQ(rig.Start(2 * 96), ASE_OK);
+    ASSERT_TRUE(rig.device.Step(2000 * 96));
+    ASSERT_TRUE(WaitForSwitches(rig, 2002));
+    rig.Asio()->stop();
+    EXPECT_EQ(Access::DropOuts(rig.Asio()), 0u);
+    const VdStreamStats stats = rig.device.Stats();
+    EXPECT_EQ(stats.ullOverrunFrames + stats.ullUnderrunFrames, 0u);
+    EXPECT_EQ(stats.ullOverwrittenFrames + stats.ullUnconsumedPlayedFrames, 0u);
+    EXPECT_EQ(stats.ulHostWaitTimeouts, 0u);
+  }
+}
+
+}  // namespace
