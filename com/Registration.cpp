@@ -14,7 +14,10 @@ namespace {
 const char kLibraryName[] = "Quorvex-Vor-OD-ASIO-x64";
 const char kDriverKeyName[] = "Quorvex Vor OD ASIO Driver";
 const char kDescription[] = "Quorvex Vor OD ASIO";
-const char kThreadingModel[] = "Apartment";
+// The driver has no thread affinity: hosts call it from several threads, and
+// one in a multithreaded apartment must get the object itself (IASIO has no
+// proxy to marshal it with).
+const char kThreadingModel[] = "Both";
 
 const char kAsioParentPath[] = "SOFTWARE";
 const char kAsioPath[] = "SOFTWARE\\ASIO";
@@ -42,16 +45,18 @@ int IdentifyLibrary(REFCLSID clsid, const char* pszLibraryName,
   return cb == 0 ? kRegistrationClassIdConversion : kRegistrationOk;
 }
 
-// Reads the default value of HKCR\<pszInprocPath> and lower-cases it. False
-// when there is no value of at most the path buffer's size.
-bool ReadRegisteredPath(const char* pszInprocPath, char (&szValue)[kRegistrationPathBytes + 1]) {
+// Reads a value (the default one for a null name) of HKCR\<pszInprocPath>
+// and lower-cases it. False when there is no value of at most the path
+// buffer's size.
+bool ReadRegisteredText(const char* pszInprocPath, const char* pszName,
+                        char (&szValue)[kRegistrationPathBytes + 1]) {
   HKEY hKey = nullptr;
   if (RegOpenKeyA(HKEY_CLASSES_ROOT, pszInprocPath, &hKey) != ERROR_SUCCESS) return false;
   bool bRead = false;
   DWORD cb = 0;
-  if (RegQueryValueExA(hKey, nullptr, nullptr, nullptr, nullptr, &cb) == ERROR_SUCCESS &&
+  if (RegQueryValueExA(hKey, pszName, nullptr, nullptr, nullptr, &cb) == ERROR_SUCCESS &&
       cb <= kRegistrationPathBytes &&
-      RegQueryValueExA(hKey, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(szValue), &cb) ==
+      RegQueryValueExA(hKey, pszName, nullptr, nullptr, reinterpret_cast<BYTE*>(szValue), &cb) ==
           ERROR_SUCCESS &&
       cb <= kRegistrationPathBytes) {
     // The stored text need not carry its own terminating zero.
@@ -83,13 +88,20 @@ int RegisterDriverClass(REFCLSID clsid, const char* pszLibraryName, const char* 
       !ComposeKeyPath(szInprocPath, sizeof(szInprocPath), "CLSID", szClassId, "InprocServer32"))
     return kRegistrationKeyNotCreated;
 
-  // A class entry that already names this library is left as it is.
+  // A class entry that already names this library is left as it is, but for
+  // its threading model.
   bool bClassCurrent = false;
   if (RegistryKeyExists(HKEY_CLASSES_ROOT, szClassPath)) {
     char szRegistered[kRegistrationPathBytes + 1];
-    bClassCurrent = ReadRegisteredPath(szInprocPath, szRegistered) &&
+    bClassCurrent = ReadRegisteredText(szInprocPath, nullptr, szRegistered) &&
                     strcmp(szRegistered, szPath) == 0;
     if (!bClassCurrent) DeleteRegistryKeyTree(HKEY_CLASSES_ROOT, "CLSID", szClassId);
+    // An upgrade in place: an earlier version's threading model goes.
+    if (bClassCurrent &&
+        (!ReadRegisteredText(szInprocPath, "ThreadingModel", szRegistered) ||
+         _stricmp(szRegistered, pszThreadingModel) != 0) &&
+        !WriteRegistryText(HKEY_CLASSES_ROOT, szInprocPath, "ThreadingModel", pszThreadingModel))
+      return kRegistrationValueNotWritten;
   }
   if (!bClassCurrent) {
     if (!EnsureRegistryKey(HKEY_CLASSES_ROOT, "CLSID", szClassId))

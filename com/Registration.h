@@ -19,7 +19,8 @@ constexpr int kRegistrationKeyNotDeleted = -107;
 constexpr DWORD kRegistrationPathBytes = 360;
 
 // Writes the class entry (unless it already names this library's path, in
-// any letter case) and rebuilds the ASIO driver entry.
+// any letter case; then only a different threading model is rewritten) and
+// rebuilds the ASIO driver entry.
 int RegisterDriverClass(REFCLSID clsid, const char* pszLibraryName, const char* pszDriverKeyName,
                         const char* pszDescription, const char* pszThreadingModel);
 

@@ -38,7 +38,7 @@ ULONG STDMETHODCALLTYPE CUnknown::InnerRelease() {
   if (count == 0) {
     // Reference traffic during destruction must not start a second delete.
     m_cReferences = 1;
-    delete this;
+    OnFinalRelease();
     return 0;
   }
   return count > 1 ? static_cast<ULONG>(count) : 1;

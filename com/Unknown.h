@@ -39,6 +39,10 @@ class CUnknown : public INonDelegatingUnknown, public CBaseObject {
   IUnknown* GetOwner() const { return m_pOwnerUnknown; }
 
  protected:
+  // Runs when the last reference goes; deletes the object. An object that
+  // cannot be destroyed on the releasing thread defers its deletion here.
+  virtual void OnFinalRelease() { delete this; }
+
   // Where a derived object's delegating IUnknown calls go: the outer unknown
   // when aggregated, else this object's own inner unknown.
   IUnknown* const m_pOwnerUnknown;

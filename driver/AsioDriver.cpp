@@ -46,9 +46,11 @@ INonDelegatingUnknown* CAsioDriver::CreateInstance(IUnknown* pOuterUnknown, HRES
 CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
     : CUnknown("CAsioDriver", pOuterUnknown, phr),
       m_comInit(false),
+      m_comThreadId(0),
       m_nextSwitchPosition(0),
       m_sampleRate(kSampleRate),
       m_callbacks(nullptr),
+      m_hostCallbacks(),
       m_asioTime(),
       m_pendingTimeFlags(0),
       m_deviceLost(false),
@@ -94,6 +96,8 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_passLimitMs(0),
       m_streamStop(false),
       m_streamStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_deleteAfterRun(false),
+      m_panelLaunch(false),
       m_streamSwitchCount(0),
       m_runTrace(),
       m_runNumber(0),
@@ -111,7 +115,10 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
     m_avRevertMmThreadCharacteristics = reinterpret_cast<PfnAvRevertMmThreadCharacteristics>(
         reinterpret_cast<void*>(GetProcAddress(m_avrt, "AvRevertMmThreadCharacteristics")));
   }
-  m_comInit = CoInitialize(nullptr) != RPC_E_CHANGED_MODE;
+  // A host may release the object on another thread than the one that
+  // created it: only this thread may balance this initialisation.
+  m_comInit = SUCCEEDED(CoInitialize(nullptr));
+  m_comThreadId = GetCurrentThreadId();
   // The user may have created or removed the log file since the last driver
   // object; hosts create one whenever the driver is selected.
   CDiagnosticsLog::Instance().Refresh();
@@ -119,17 +126,32 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
 }
 
 CAsioDriver::~CAsioDriver() {
-  ClosePanel();
-  StopStreamThread();
-  m_running = false;
-  SaveSettings();
-  HostDoorway([&] { return StopRun(); });
-  FreeBuffers();
-  ReleaseHardware();
-  if (m_comInit) CoUninitialize();
+  {
+    CHostLock::Hold hold(m_hostLock, OnStreamThread());
+    ClosePanel();
+    StopStreamThread();
+    m_running = false;
+    SaveSettings();
+    HostDoorway([&] { return StopRun(); });
+    FreeBuffers();
+    ReleaseHardware();
+  }
+  if (m_comInit && GetCurrentThreadId() == m_comThreadId) CoUninitialize();
   if (m_avrt != nullptr) FreeLibrary(m_avrt);
   if (m_streamStopEvent != nullptr) CloseHandle(m_streamStopEvent);
   LogCall("driver object released");
+}
+
+void CAsioDriver::OnFinalRelease() {
+  if (OnStreamThread()) {
+    // No callback follows this one; the thread deletes the object after
+    // the loop has ended (StreamThreadProc).
+    m_running = false;
+    m_deleteAfterRun = true;
+    m_streamStop = true;
+    return;
+  }
+  delete this;
 }
 
 HRESULT STDMETHODCALLTYPE CAsioDriver::QueryInterface(REFIID riid, void** ppv) {
@@ -163,6 +185,7 @@ void CAsioDriver::SetErrorMessage(const char* text) {
 
 ASIOBool CAsioDriver::init(void* sysHandle) {
   const ASIOBool result = HostDoorway([&]() -> ASIOBool {
+    CHostLock::Hold hold(m_hostLock, OnStreamThread());
     // Once initialised, neither the settings nor the device are read again.
     if (m_initialized) return ASIOTrue;
     LoadSettings();
@@ -201,6 +224,7 @@ void CAsioDriver::getErrorMessage(char* string) {
 
 ASIOError CAsioDriver::start() {
   const ASIOError result = HostDoorway([&]() -> ASIOError {
+    CHostLock::Hold hold(m_hostLock, OnStreamThread());
     if (m_callbacks == nullptr) return ASE_NotPresent;
     // Resetting the index and position under a live thread would hand the
     // host the wrong half.
@@ -218,7 +242,7 @@ ASIOError CAsioDriver::start() {
     LogRunStart();
     if (!StartStreamThread()) return ASE_HWMalfunction;
     m_running = true;
-    if (m_autoOpenPanel) OpenControlPanel(true);
+    if (m_autoOpenPanel) OpenControlPanel(kPanelShown);
     return ASE_OK;
   });
   LogCall("start -> %s", AsioResultName(result));
@@ -226,7 +250,10 @@ ASIOError CAsioDriver::start() {
 }
 
 ASIOError CAsioDriver::stop() {
-  const ASIOError result = HostDoorway([&] { return StopRun(); });
+  const ASIOError result = HostDoorway([&]() -> ASIOError {
+    CHostLock::Hold hold(m_hostLock, OnStreamThread());
+    return StopRun();
+  });
   LogCall("stop -> %s", AsioResultName(result));
   return result;
 }
@@ -419,6 +446,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
   const ASIOError result = HostDoorway([&]() -> ASIOError {
     // Buffers cannot change under the loop that is calling back.
     if (OnStreamThread()) return ASE_InvalidMode;
+    CHostLock::Hold hold(m_hostLock, false);
     long inputBefore = 0, outputBefore = 0;
     ComputeLatencies(m_callbacks != nullptr ? m_bufferSize : m_preferredBufferSize.Get(), &inputBefore,
                      &outputBefore);
@@ -497,7 +525,8 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
 
     if (allocationFailed) return fail(ASE_NoMemory, numChannels);
 
-    m_callbacks = callbacks;
+    m_hostCallbacks = *callbacks;
+    m_callbacks = &m_hostCallbacks;
     const long supportsTimeInfo = MessageHost(kAsioSupportsTimeInfo, 0);
     // A host that claims time info without the callback for it is served
     // through bufferSwitch.
@@ -535,7 +564,11 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
 }
 
 ASIOError CAsioDriver::disposeBuffers() {
-  const ASIOError result = HostDoorway([&] { return DisposeRun(); });
+  const ASIOError result = HostDoorway([&]() -> ASIOError {
+    if (OnStreamThread()) return ASE_InvalidMode;
+    CHostLock::Hold hold(m_hostLock, false);
+    return DisposeRun();
+  });
   LogCall("disposeBuffers -> %s", AsioResultName(result));
   return result;
 }
@@ -565,16 +598,29 @@ void CAsioDriver::FreeBuffers() {
 
 ASIOError CAsioDriver::controlPanel() {
   const ASIOError result = HostDoorway([&]() -> ASIOError {
-    // The panel must show and keep the user's stored preferences, not the
-    // defaults, even before init.
-    if (!m_settingsLoaded) LoadSettings();
-    if (m_panelWindow != nullptr) return ASE_OK;
-    m_panelRequested = true;
-    m_panelRequestTime = timeGetTime();
-    if (OpenControlPanel(false) != 0) {
-      m_panelRequested = false;
-      return ASE_NotPresent;
+    // From inside a callback the panel opens without any wait: the audio
+    // thread must go on.
+    const bool fromCallback = OnStreamThread();
+    {
+      CHostLock::Hold hold(m_hostLock, fromCallback);
+      // The panel must show and keep the user's stored preferences, not the
+      // defaults, even before init.
+      if (!m_settingsLoaded) LoadSettings();
+      if (m_panelWindow != nullptr) return ASE_OK;
+      m_panelRequested = true;
+      m_panelRequestTime = timeGetTime();
+      if (OpenControlPanel(fromCallback ? kPanelNoWait : kPanelShown) != 0) {
+        m_panelRequested = false;
+        return ASE_NotPresent;
+      }
     }
+    if (fromCallback || m_modelessPanel) return ASE_OK;
+    // The host's other threads may go on calling while this one waits for
+    // the user; a host that releases the driver meanwhile (from a message
+    // handled during the wait) must not free it under this call.
+    AddRef();
+    WaitForPanelToClose();
+    Release();
     return ASE_OK;
   });
   LogCall("controlPanel -> %s", AsioResultName(result));
@@ -584,8 +630,11 @@ ASIOError CAsioDriver::controlPanel() {
 ASIOError CAsioDriver::future(long selector, void* opt) {
   ASIOError result = ASE_NotPresent;
   switch (selector) {
-    // The mixer monitors its inputs in hardware; there is nothing to switch.
+    // The mixer monitors its inputs in hardware; there is nothing to switch,
+    // but the host's request must come with its record.
     case kAsioSetInputMonitor:
+      result = opt != nullptr ? ASE_SUCCESS : ASE_InvalidParameter;
+      break;
     case kAsioCanInputMonitor:
     case kAsioCanTimeInfo:
       result = ASE_SUCCESS;

@@ -7,7 +7,8 @@
 // padded to the device's input count with filler slots (channel 255).
 //
 // Threads: the host's threads call IASIO; the streaming thread runs the
-// buffer switch; the panel thread owns the dialog. Nothing takes a lock.
+// buffer switch; the panel thread owns the dialog. The host's state-changing
+// calls are serialised by a lock that only host threads take (HostLock.h).
 // Words shared between threads are atomics read and written whole with
 // relaxed ordering; buffers, callbacks and slot arrays change only while the
 // streaming thread is stopped (createBuffers and disposeBuffers stop first).
@@ -16,12 +17,14 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "com/Unknown.h"
 #include "driver/AsioTypes.h"
 #include "driver/DiagnosticsLog.h"
+#include "driver/HostLock.h"
 #include "driver/RelaxedAtomic.h"
 #include "driver/SwitchStamp.h"
 
@@ -87,6 +90,12 @@ class CAsioDriver : public IASIO, public CUnknown {
   ASIOError future(long selector, void* opt) override;
   ASIOError outputReady() override;
 
+ protected:
+  // The last release from inside a host callback: the streaming thread is
+  // still running that callback, so it deletes the object once its loop has
+  // ended.
+  void OnFinalRelease() override;
+
  private:
   friend class CAsioDriverTestAccess;
 
@@ -122,13 +131,20 @@ class CAsioDriver : public IASIO, public CUnknown {
   // Whether a streaming thread exists and has not ended.
   bool StreamThreadAlive() const;
 
-  // Control panel.
-  int OpenControlPanel(bool noWait);
+  // Control panel. OpenControlPanel returns once the panel is up
+  // (kPanelShown) or at once (kPanelNoWait, for the streaming thread); the
+  // host's thread then waits for a modal panel in WaitForPanelToClose.
+  enum PanelWait { kPanelShown, kPanelNoWait };
+  int OpenControlPanel(PanelWait wait);
+  void WaitForPanelToClose();
   void ClosePanel();
   void ReapPanelThread(DWORD waitMs);
   static unsigned __stdcall ControlPanelThreadProc(void* driver);
   static INT_PTR CALLBACK ControlPanelDlgProc(HWND window, UINT message, WPARAM wParam,
                                               LPARAM lParam);
+  // The panel thread, after the user chose a preferred size: a host holding
+  // buffers of another size is asked to change them.
+  void TellHostOfPreferredSize(long size);
 
   // Messages to the host through its asioMessage callback: whether it
   // supports a selector (kAsioSelectorSupported), and a message with the
@@ -155,6 +171,9 @@ class CAsioDriver : public IASIO, public CUnknown {
   void SetErrorMessage(const char* text);
 
   bool m_comInit;
+  // The thread whose COM initialisation m_comInit balances: only that thread
+  // may uninitialise it.
+  DWORD m_comThreadId;
   // Sample position and system time (nanoseconds) of the latest buffer
   // switch, as one pair: the position of that switch's half in the run, 0
   // for the run's first switch and one buffer size more for each later one.
@@ -162,7 +181,11 @@ class CAsioDriver : public IASIO, public CUnknown {
   // The position the next switch of the run hands over (streaming thread).
   uint64_t m_nextSwitchPosition;
   double m_sampleRate;
+  // Points at m_hostCallbacks while the host holds buffers, else null.
   ASIOCallbacks* m_callbacks;
+  // The host's callbacks as createBuffers received them: a host may reuse
+  // or clear its own record afterwards.
+  ASIOCallbacks m_hostCallbacks;
   ASIOTime m_asioTime;
   // Change flags of the time info raised by host calls, handed to the next
   // switch: one atomic read-modify-write on each side, so none is lost.
@@ -231,6 +254,15 @@ class CAsioDriver : public IASIO, public CUnknown {
   // Signalled with m_streamStop from the host's thread: it ends the
   // streaming thread's waits at once instead of after their time-out.
   HANDLE m_streamStopEvent;
+  // The object was released from inside a callback: the streaming thread
+  // deletes it when the loop has ended.
+  RelaxedAtomic<bool> m_deleteAfterRun;
+  // Claimed around every change of the panel thread's handle and id, so that
+  // the streaming thread (which must not wait) and a host thread never start
+  // or reap a panel thread at the same time. Acquire/release ordering: it
+  // publishes the handle and id.
+  std::atomic<bool> m_panelLaunch;
+  CHostLock m_hostLock;
   RelaxedAtomic<uint32_t> m_streamSwitchCount;
   // The streaming thread's KS trace of the current run, and what the log
   // says about the run.

@@ -15,10 +15,14 @@ namespace {
 
 const char kDeviceId[] = "usb#vid_5e5e&pid_0a0a";
 const char kHardwareNotFound[] = "Quorvex Vor OD hardware not found.";
+const char kDeviceInUse[] =
+    "Quorvex Vor OD is in use by another program or another copy of this driver.";
 
-// Interface choices of the pin creators: capture pins are always opened for
-// looped streaming, render pins with the interface they chose themselves.
-constexpr int kCaptureInterface = 2;
+// Interface choices of the pin creators: capture pins are opened for looped
+// streaming, or standard streaming on a pin that offers no looped streaming
+// (the streams support both); render pins with the interface they chose
+// themselves.
+constexpr int kCaptureInterface = 3;
 constexpr int kRenderInterface = 0;
 
 // Paths often spell the identifier in capitals; compare in lower case.
@@ -45,7 +49,9 @@ CKsEnumFilters* CreateEnumerator() {
 
 const char* TypeName(KsFilterType type) { return type == eCapture ? "capture" : "render"; }
 
-// Runs one enumeration and returns the device's filters of that type.
+// Runs one enumeration and returns the device's filters of that type. The
+// other devices' filters are closed at once: the driver has no use for them
+// and must not hold them open for its lifetime.
 template <typename TFilter>
 std::vector<TFilter*> CollectDeviceFilters(CKsEnumFilters* enumerator, KsFilterType type,
                                            const GUID& category) {
@@ -58,20 +64,38 @@ std::vector<TFilter*> CollectDeviceFilters(CKsEnumFilters* enumerator, KsFilterT
               static_cast<unsigned long>(hr));
     return filters;
   }
-  for (auto* node = enumerator->m_listFilters.m_pFirst; node != nullptr; node = node->pNext) {
+  for (auto* node = enumerator->m_listFilters.m_pFirst; node != nullptr;) {
     CKsFilter* filter = node->pData;
-    if (filter == nullptr) continue;
+    node = node->pNext;
     // The enumerator made a filter of this class for this type.
-    const bool ofType = filter->GetType() == static_cast<ULONG>(type);
-    const bool device = PathNamesTheDevice(filter->m_szFilterName);
-    log.Write("bring-up: %s filter \"%s\" %s: %s", TypeName(type), filter->m_szFriendlyName,
-              filter->m_szFilterName,
-              !ofType  ? "skipped, not a filter of this type"
-              : device ? "kept, its path names the Vor OD (usb#vid_5e5e&pid_0a0a)"
-                       : "skipped, another device");
-    if (ofType && device) filters.push_back(static_cast<TFilter*>(filter));
+    const bool ofType = filter != nullptr && filter->GetType() == static_cast<ULONG>(type);
+    const bool device = filter != nullptr && PathNamesTheDevice(filter->m_szFilterName);
+    if (filter != nullptr)
+      log.Write("bring-up: %s filter \"%s\" %s: %s", TypeName(type), filter->m_szFriendlyName,
+                filter->m_szFilterName,
+                !ofType  ? "closed, not a filter of this type"
+                : device ? "kept, its path names the Vor OD (usb#vid_5e5e&pid_0a0a)"
+                         : "closed, another device");
+    if (ofType && device) {
+      filters.push_back(static_cast<TFilter*>(filter));
+    } else {
+      enumerator->m_listFilters.Remove(filter);
+      delete filter;
+    }
   }
   return filters;
+}
+
+// Whether every instance that one of these streaming pins allows was taken
+// when the filters were read: another program (or driver object) holds the
+// device.
+bool PinsHeld(const CKsList<CKsPin>& pins) {
+  for (auto* node = pins.m_pFirst; node != nullptr; node = node->pNext) {
+    const KSPIN_CINSTANCES& instances = node->pData->m_Descriptor.CInstancesGlobal;
+    if (instances.PossibleCount != 0 && instances.CurrentCount >= instances.PossibleCount)
+      return true;
+  }
+  return false;
 }
 
 // The format a pin was asked for and what became of it.
@@ -147,11 +171,25 @@ bool CAsioDriver::FindHardware() {
     }
   }
 
-  const bool found = !m_captureFilters.empty() && !m_renderFilters.empty();
-  if (!found) SetErrorMessage(kHardwareNotFound);
-  LogCall("bring-up: %s; capture pin %s (%ld inputs), render pin %s", found ? "Vor OD found" : kHardwareNotFound,
+  bool found = !m_captureFilters.empty() && !m_renderFilters.empty();
+  bool held = false;
+  for (CKsAudCapFilter* filter : m_captureFilters)
+    held |= m_capturePin == nullptr && PinsHeld(filter->m_listCaptureSinkPins);
+  for (CKsAudRenFilter* filter : m_renderFilters)
+    held |= m_renderPin == nullptr && PinsHeld(filter->m_listRenderSinkPins);
+  LogCall("bring-up: %s; capture pin %s (%ld inputs), render pin %s",
+          !found ? kHardwareNotFound : held ? kDeviceInUse : "Vor OD found",
           m_capturePin != nullptr ? "open" : "none", m_numInputs,
           m_renderPin != nullptr ? "open" : "none");
+  if (!found) {
+    SetErrorMessage(kHardwareNotFound);
+  } else if (held) {
+    // The device is there but cannot be used now: init fails, holding
+    // nothing, and a later init tries again.
+    SetErrorMessage(kDeviceInUse);
+    ReleaseHardware();
+    found = false;
+  }
   if (SUCCEEDED(com)) CoUninitialize();
   return found;
 }

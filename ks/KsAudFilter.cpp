@@ -39,6 +39,16 @@ BOOL CKsAudFilter::LoopedFlag(int nInterface, const CKsAudPin* pPin) {
   if (nInterface == 2) {
     return TRUE;
   }
+  if (nInterface == 3) {
+    const PinDescriptor& d = pPin->m_Descriptor;
+    for (ULONG i = 0; i < d.InterfacesCount; ++i) {
+      if (IsEqualGUID(d.Interfaces[i].Set, KsGuid::InterfaceSetStandard) &&
+          d.Interfaces[i].Id == KSINTERFACE_STANDARD_LOOPED_STREAMING) {
+        return TRUE;
+      }
+    }
+    return FALSE;
+  }
   return pPin->m_ulInterfaceId != 0;
 }
 

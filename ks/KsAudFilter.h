@@ -17,7 +17,8 @@ class CKsAudFilter : public CKsFilter {
 
  protected:
   // The looped flag of Instantiate for an interface choice: 1 standard
-  // streaming, 2 looped streaming, anything else the pin's own choice.
+  // streaming, 2 looped streaming, 3 looped streaming where the pin lists
+  // it and standard streaming otherwise, anything else the pin's own choice.
   static BOOL LoopedFlag(int nInterface, const CKsAudPin* pPin);
 };
 

@@ -6,6 +6,7 @@
 #include <mmsystem.h>
 #include <process.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -60,6 +61,26 @@ void AppendProductVersion(char* line, size_t size) {
   FreeResource(resource);
 }
 
+// Holds CAsioDriver::m_panelLaunch for a scope. Host threads wait for it:
+// the streaming thread holds it only to start a thread. The streaming
+// thread only tries.
+class CPanelLaunchClaim {
+ public:
+  CPanelLaunchClaim(std::atomic<bool>& flag, bool wait) : m_flag(flag), m_held(false) {
+    while (!(m_held = !m_flag.exchange(true, std::memory_order_acquire)) && wait) Sleep(1);
+  }
+  ~CPanelLaunchClaim() {
+    if (m_held) m_flag.store(false, std::memory_order_release);
+  }
+  CPanelLaunchClaim(const CPanelLaunchClaim&) = delete;
+  CPanelLaunchClaim& operator=(const CPanelLaunchClaim&) = delete;
+  bool Held() const { return m_held; }
+
+ private:
+  std::atomic<bool>& m_flag;
+  bool m_held;
+};
+
 void CentreOnPrimaryScreen(HWND window) {
   RECT rect;
   GetWindowRect(window, &rect);
@@ -72,32 +93,52 @@ void CentreOnPrimaryScreen(HWND window) {
 
 }  // namespace
 
-int CAsioDriver::OpenControlPanel(bool noWait) {
+int CAsioDriver::OpenControlPanel(PanelWait wait) {
   if (m_panelWindow != nullptr) return 0;
-  m_panelQuit = false;
-  m_panelStarting = true;
+  CPanelLaunchClaim claim(m_panelLaunch, wait != kPanelNoWait);
+  if (!claim.Held()) return -1;
+
+  auto startThread = [this]() {
+    m_panelQuit = false;
+    m_panelStarting = true;
+    unsigned id = 0;
+    // Suspended, so that the handle is recorded before the thread can end
+    // and reset it.
+    HANDLE thread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, &ControlPanelThreadProc, this, CREATE_SUSPENDED, &id));
+    if (thread == nullptr) {
+      m_panelStarting = false;
+      return false;
+    }
+    m_panelThreadId = id;
+    m_panelThreadHandle = thread;
+    m_panelThread = thread;
+    ResumeThread(thread);
+    return true;
+  };
+
+  if (wait == kPanelNoWait) {
+    // The streaming thread neither waits for a panel thread that is still
+    // there (starting, or ending) nor for the new one to show its window.
+    if (m_panelThread != INVALID_HANDLE_VALUE) return 0;
+    if (m_panelThreadHandle != INVALID_HANDLE_VALUE) {
+      if (WaitForSingleObject(m_panelThreadHandle, 0) != WAIT_OBJECT_0) return 0;
+      ReapPanelThread(0);
+    }
+    return startThread() ? 0 : -1;
+  }
 
   // A panel thread that is still there without a window is either ending
   // (its user just closed it) or still creating its dialog: wait for it to
   // show up, or to go so that a new one can start.
+  m_panelQuit = false;
+  m_panelStarting = true;
   bool created = false;
   const DWORD begin = timeGetTime();
   while (m_panelStarting) {
     if (!created && m_panelThread == INVALID_HANDLE_VALUE) {
       ReapPanelThread(kPanelCloseLimitMs);
-      unsigned id = 0;
-      // Suspended, so that the handle is recorded before the thread can
-      // end and reset it.
-      HANDLE thread = reinterpret_cast<HANDLE>(
-          _beginthreadex(nullptr, 0, &ControlPanelThreadProc, this, CREATE_SUSPENDED, &id));
-      if (thread == nullptr) {
-        m_panelStarting = false;
-        return -1;
-      }
-      m_panelThreadId = id;
-      m_panelThreadHandle = thread;
-      m_panelThread = thread;
-      ResumeThread(thread);
+      if (!startThread()) return -1;
       created = true;
       continue;
     }
@@ -106,12 +147,26 @@ int CAsioDriver::OpenControlPanel(bool noWait) {
     if (timeGetTime() - begin >= kPanelStartLimitMs) return -1;
     Sleep(2);
   }
-  if (m_panelWindow == nullptr) return -1;  // the dialog could not be created
+  return m_panelWindow == nullptr ? -1 : 0;  // -1: the dialog could not be created
+}
 
-  if (!noWait && !m_modelessPanel) {
-    while (m_panelWindow != nullptr && !m_modelessPanel) Sleep(20);
+void CAsioDriver::WaitForPanelToClose() {
+  // As a modal dialog's own loop does, the host's thread goes on
+  // dispatching its messages while the user has the panel: its windows keep
+  // painting and answering.
+  while (m_panelWindow != nullptr && !m_modelessPanel) {
+    MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) {
+        // Meant for the host's own loop: handed back, and the wait ends.
+        PostQuitMessage(static_cast<int>(message.wParam));
+        return;
+      }
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
   }
-  return 0;
 }
 
 void CAsioDriver::ClosePanel() {
@@ -121,8 +176,13 @@ void CAsioDriver::ClosePanel() {
     // cannot wait for a modal panel. Next time the panel must not block it.
     m_modelessPanel = false;
   }
+  CPanelLaunchClaim claim(m_panelLaunch, true);
   if (m_panelThreadHandle == INVALID_HANDLE_VALUE) return;
   m_panelQuit = true;
+  // A host that answers the panel's message to it by calling back in
+  // (createBuffers, stop) does so on the panel thread, which must not wait
+  // for itself: it ends after that call.
+  if (GetCurrentThreadId() == m_panelThreadId) return;
   PostThreadMessageA(m_panelThreadId, WM_QUIT, 0, 0);
   ReapPanelThread(kPanelCloseLimitMs);
   m_panelThread = INVALID_HANDLE_VALUE;
@@ -173,6 +233,15 @@ unsigned __stdcall CAsioDriver::ControlPanelThreadProc(void* argument) {
   driver->m_panelThread = INVALID_HANDLE_VALUE;
   if (com != RPC_E_CHANGED_MODE) CoUninitialize();
   return 0;
+}
+
+void CAsioDriver::TellHostOfPreferredSize(long size) {
+  // The buffers cannot change while the panel is open (createBuffers and
+  // disposeBuffers close it first), so they are read here without a lock.
+  // A host without buffers learns the size at its next getBufferSize.
+  if (m_callbacks == nullptr || size == m_bufferSize) return;
+  if (HostSupports(kAsioBufferSizeChange) && MessageHost(kAsioBufferSizeChange, size) != 0) return;
+  if (HostSupports(kAsioResetRequest)) MessageHost(kAsioResetRequest, 0);
 }
 
 INT_PTR CALLBACK CAsioDriver::ControlPanelDlgProc(HWND window, UINT message, WPARAM wParam,
@@ -231,8 +300,10 @@ INT_PTR CALLBACK CAsioDriver::ControlPanelDlgProc(HWND window, UINT message, WPA
       } else if (code == CBN_SELCHANGE && id == IDC_BUFFER_SIZE && driver != nullptr) {
         const LRESULT index =
             SendMessageA(reinterpret_cast<HWND>(lParam), CB_GETCURSEL, 0, 0);
-        if (index >= 0 && index < kBufferSizeChoiceCount)
+        if (index >= 0 && index < kBufferSizeChoiceCount) {
           driver->m_preferredBufferSize = kBufferSizeChoices[index];
+          driver->TellHostOfPreferredSize(kBufferSizeChoices[index]);
+        }
       }
       return FALSE;
     }

@@ -3,7 +3,8 @@
 # Wine prefix of its own (build/demo/wineprefix) and runs the console host
 # against it by name, as an ASIO host finds it: by default the driver's
 # answers, then 3 seconds of streaming with a check of the captured pattern.
-# Arguments replace that default and go to asio-console (see --help).
+# Arguments replace that default and go to asio-console (see --help); an
+# --apartment option alone keeps the default run in that COM apartment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh >/dev/null
@@ -17,7 +18,9 @@ if ! scripts/wine-run.sh "$demo" regsvr32 /s "$dll"; then
 fi
 echo "registered:    $dll"
 
-(($#)) || set -- "Quorvex Vor OD ASIO" --stream 3 --check-pattern
+if (($# == 0)) || [[ $# -le 2 && $1 == --apartment* ]]; then
+  set -- "Quorvex Vor OD ASIO" --stream 3 --check-pattern "$@"
+fi
 status=0
 scripts/wine-run.sh "$demo" build/bin/asio-console.exe "$@" || status=$?
 WINEPREFIX="$PWD/$demo/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true

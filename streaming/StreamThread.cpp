@@ -46,6 +46,14 @@ void CAsioDriver::StopStreamThread() {
   m_streamStop = true;
   if (m_streamStopEvent != nullptr) SetEvent(m_streamStopEvent);
   if (m_streamThread == INVALID_HANDLE_VALUE) return;
+  // The destructor of an object released from inside a callback runs on the
+  // streaming thread itself, after its loop: nothing to wait for.
+  if (OnStreamThread()) {
+    CloseHandle(m_streamThread);
+    m_streamThread = INVALID_HANDLE_VALUE;
+    m_streamThreadId = 0;
+    return;
+  }
   const bool endedBefore = WaitForSingleObject(m_streamThread, 0) == WAIT_OBJECT_0;
   const char* howEnded = !endedBefore ? "stopped by the host"
                          : stopAsked    ? "stopped by the host from inside a callback"
@@ -96,11 +104,24 @@ unsigned __stdcall CAsioDriver::StreamThreadProc(void* driver) {
   self->StreamLoop();
   if (self->m_avRevertMmThreadCharacteristics != nullptr && task != nullptr)
     self->m_avRevertMmThreadCharacteristics(task);
-  // The run is over; whatever this thread still does is written nowhere.
-  CRunTrace afterRun;
-  CDiagnosticsLog::SetThreadRunTrace(&afterRun);
-  // A failed initialisation (other than a changed mode) has nothing to balance.
-  if (SUCCEEDED(com)) CoUninitialize();
-  CDiagnosticsLog::SetThreadRunTrace(nullptr);
+  HMODULE module = nullptr;
+  {
+    // The run is over; whatever this thread still does is written nowhere.
+    CRunTrace afterRun;
+    CDiagnosticsLog::SetThreadRunTrace(&afterRun);
+    if (self->m_deleteAfterRun) {
+      // Released from inside a callback. Once the object is gone the library
+      // may be unloaded; this thread's own reference keeps its code until
+      // the thread has left it.
+      GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCSTR>(&StreamThreadProc), &module);
+      delete self;
+    }
+    // A failed initialisation (other than a changed mode) has nothing to
+    // balance.
+    if (SUCCEEDED(com)) CoUninitialize();
+    CDiagnosticsLog::SetThreadRunTrace(nullptr);
+  }
+  if (module != nullptr) FreeLibraryAndExitThread(module, 0);
   return 0;
 }

@@ -17,10 +17,13 @@
 
 namespace {
 
-// COM for the calling thread, as an apartment: hosts create drivers there.
+// COM for the calling thread: a single-threaded apartment, where most hosts
+// create drivers, or the multithreaded one.
 class CComApartment {
  public:
-  CComApartment() : m_hr(CoInitialize(nullptr)) {}
+  explicit CComApartment(bool multithreaded)
+      : m_hr(CoInitializeEx(nullptr, multithreaded ? COINIT_MULTITHREADED
+                                                   : COINIT_APARTMENTTHREADED)) {}
   ~CComApartment() {
     if (SUCCEEDED(m_hr)) CoUninitialize();
   }
@@ -91,7 +94,7 @@ int CAsioConsole::Run(const ConsoleOptions& options) {
     m_text.Out("%s", ConsoleHelpText());
     return kExitOk;
   }
-  CComApartment apartment;
+  CComApartment apartment(options.multithreaded);
   if (FAILED(apartment.Result()))
     return Fail(kExitNoDriver, "cannot initialise COM: " + DescribeHresult(apartment.Result()));
   if (options.list) return List();

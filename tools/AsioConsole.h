@@ -19,7 +19,8 @@ class CAsioConsole {
   explicit CAsioConsole(CConsoleText& text) : m_text(text) {}
 
   // The whole program: parses the command line, does the work, and returns
-  // the exit status. Initialises COM on the calling thread as an apartment.
+  // the exit status. Initialises COM on the calling thread, in the apartment
+  // the options ask for.
   int Run(int argc, const char* const* argv);
   int Run(const ConsoleOptions& options);
 

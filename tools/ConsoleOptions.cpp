@@ -31,6 +31,10 @@ const char kHelp[] =
     "                       driver's)\n"
     "  With no driver given, Quorvex-Vor-OD-ASIO-x64.dll beside this program is\n"
     "  loaded.\n"
+    "      --apartment sta|mta\n"
+    "                       the COM apartment of the thread that opens and drives\n"
+    "                       the driver: single-threaded (default, as most hosts)\n"
+    "                       or multithreaded\n"
     "\n"
     "What to do\n"
     "  -l, --list           list the installed ASIO drivers (HKLM\\SOFTWARE\\ASIO)\n"
@@ -241,7 +245,7 @@ bool ParseCommandLine(int argc, const char* const* argv, ConsoleOptions* options
       continue;
     }
     static const char* const kValueOptions[] = {
-        "-d",        "--driver", "--dll",     "--clsid", "-s",    "--stream",   "-b",
+        "-d",        "--driver", "--dll",     "--clsid", "-s",    "--stream",   "-b", "--apartment",
         "--buffer",  "-r",       "--rate",    "--clock", "-i",    "--inputs",   "-o",
         "--outputs", "--signal", "--tone-hz", "-w",      "--wav", "--time-info"};
     if (std::find(std::begin(kValueOptions), std::end(kValueOptions), arg) ==
@@ -260,6 +264,9 @@ bool ParseCommandLine(int argc, const char* const* argv, ConsoleOptions* options
       if (!ParseClassId(value, &parsed.classId))
         return bad("a class id such as {35B2AAA7-CD03-421C-B325-5D7184ACC176}");
       parsed.hasClassId = classIdGiven = true;
+    } else if (name(nullptr, "--apartment")) {
+      if (!EqualsNoCase(value, "sta") && !EqualsNoCase(value, "mta")) return bad("sta or mta");
+      parsed.multithreaded = EqualsNoCase(value, "mta");
     } else if (name("-s", "--stream")) {
       if (!ParseDouble(value, kMinStreamSeconds, kMaxStreamSeconds, &parsed.streamSeconds))
         return bad("seconds from 0.1 to 600");

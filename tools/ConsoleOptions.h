@@ -32,6 +32,7 @@ struct ConsoleOptions {
   bool help = false;
   bool list = false;
   bool controlPanel = false;  // open the driver's control panel after its answers
+  bool multithreaded = false;  // open the driver from a multithreaded apartment
 
   // At most one of these; neither: the Quorvex Vor OD DLL beside the program.
   std::string driverName;

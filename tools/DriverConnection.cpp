@@ -29,7 +29,15 @@ bool CDriverConnection::OpenInstalled(const InstalledDriver& driver, std::string
     *error = "cannot create the driver \"" + driver.name + "\" (class " +
              ClassIdText(driver.classId) + ", " + driver.serverPath +
              "): CoCreateInstance failed with " + DescribeHresult(hr);
-    if (hr == E_NOINTERFACE)
+    APTTYPE apartment = APTTYPE_STA;
+    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+    const bool multithreaded = SUCCEEDED(CoGetApartmentType(&apartment, &qualifier)) &&
+                               apartment == APTTYPE_MTA;
+    if (hr == E_NOINTERFACE && multithreaded)
+      *error += "; from a multithreaded apartment COM would have to marshal IASIO, which has no "
+                "proxy: the class needs ThreadingModel Both (it has \"" +
+                driver.threadingModel + "\")";
+    else if (hr == E_NOINTERFACE)
       *error += "; the object does not answer for its class id, which hosts ask for";
     return false;
   }

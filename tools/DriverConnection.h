@@ -23,8 +23,8 @@ class CDriverConnection {
   CDriverConnection(const CDriverConnection&) = delete;
   CDriverConnection& operator=(const CDriverConnection&) = delete;
 
-  // As hosts do: CoCreateInstance of the registered class on this
-  // (apartment) thread, asking for the class id as the interface.
+  // As hosts do: CoCreateInstance of the registered class on this thread,
+  // asking for the class id as the interface.
   bool OpenInstalled(const InstalledDriver& driver, std::string* error);
   // LoadLibrary, DllGetClassObject and IClassFactory::CreateInstance with
   // the class id as the interface.

@@ -2,6 +2,8 @@
 // driver: it finds a Vor OD behind the device seam.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <vector>
 
 #include "tests/support/DriverDll.h"
@@ -24,6 +26,13 @@ class VirtualDeviceBuildTest : public ::testing::Test {
     }
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
   }
+  // init, and a run on input 0 and output 0 for this host.
+  void Stream(IASIO* asio, FakeHost& host) {
+    ASSERT_EQ(asio->init(nullptr), ASIOTrue);
+    ASIOBufferInfo infos[] = {{ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}};
+    ASSERT_EQ(asio->createBuffers(infos, 2, 96, host.Callbacks()), ASE_OK);
+    ASSERT_EQ(asio->start(), ASE_OK);
+  }
   RegistrySandbox sandbox;
   DriverDll dll{VirtualDeviceDllPath()};
   IASIO* driver = nullptr;
@@ -43,6 +52,36 @@ TEST_F(VirtualDeviceBuildTest, InitFindsTheVorOd) {
   info.isInput = ASIOTrue;
   ASSERT_EQ(driver->getChannelInfo(&info), ASE_OK);
   EXPECT_STREQ(info.name, "Sounds Right");
+}
+
+// Mended, for a careless host: controlPanel from inside a callback opens the
+// panel without holding up the audio thread. While one object holds the
+// device, a second one's init fails and says why. The first, released from
+// inside its own callback, frees itself on its streaming thread at once, and
+// the second's next init gets the device (TearDown: the library can then
+// unload).
+TEST_F(VirtualDeviceBuildTest, ACarelessHostsSecondObjectGetsTheDeviceOnceTheFirstHasGone) {
+  FakeHost host;
+  std::atomic<bool> release{false};
+  std::atomic<long> panel{-1};
+  host.onSwitch = [&](long) {
+    if (host.switches == 5) panel = driver->controlPanel();
+    if (release.exchange(false)) driver->Release();
+  };
+  Stream(driver, host);
+  IASIO* second = dll.CreateDriver();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->init(nullptr), ASIOFalse);
+  char message[124] = {};
+  second->getErrorMessage(message);
+  EXPECT_NE(strstr(message, "in use by another program"), nullptr) << message;
+  release = true;
+  const DWORD begin = GetTickCount();
+  while (second->init(nullptr) != ASIOTrue && GetTickCount() - begin < 5000) Sleep(10);
+  EXPECT_EQ(panel, ASE_OK);
+  driver = second;
+  Stream(driver, host);
+  EXPECT_EQ(driver->stop(), ASE_OK);
 }
 
 TEST_F(VirtualDeviceBuildTest, BuffersForSeveralChannelSetsAndSizes) {

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "resources/resource.h"
 #include "tests/support/DriverDll.h"
@@ -94,6 +96,15 @@ bool WaitUntilGone(HWND panel, DWORD ms) {
   return !IsWindow(panel);
 }
 
+// Chooses a buffer size in the panel's list as a user does. CB_SETCURSEL
+// sends no notification: send the one a user's choice sends.
+void Choose(HWND panel, int index) {
+  HWND combo = GetDlgItem(panel, IDC_BUFFER_SIZE);
+  SendMessageA(combo, CB_SETCURSEL, index, 0);
+  SendMessageA(panel, WM_COMMAND, MAKEWPARAM(IDC_BUFFER_SIZE, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(combo));
+}
+
 // Waits until `read` returns what is expected, for at most `ms`.
 bool Eventually(const std::function<bool()>& condition, DWORD ms) {
   const DWORD begin = timeGetTime();
@@ -139,7 +150,13 @@ class ControlPanelTest : public ::testing::Test {
 
 TEST_F(ControlPanelTest, ModalPanelShowsItsTextsAndReturnsOnlyAfterOk) {
   ASIOError result = -1;
-  HostThread host([&] { result = driver->controlPanel(); });
+  HWND hostWindow = nullptr;
+  HostThread host([&] {
+    // Message-only: the panel search never sends it anything.
+    hostWindow =
+        CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    result = driver->controlPanel();
+  });
   HWND panel = WaitForPanel();
   ASSERT_NE(panel, nullptr);
 
@@ -162,6 +179,9 @@ TEST_F(ControlPanelTest, ModalPanelShowsItsTextsAndReturnsOnlyAfterOk) {
   const int width = rect.right - rect.left;
   EXPECT_EQ(rect.left, GetSystemMetrics(SM_CXSCREEN) / 2 - width / 2);
 
+  // Mended: while it waits, the host's thread dispatches its own messages.
+  PostMessageA(hostWindow, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(Eventually([&] { return !IsWindow(hostWindow); }, 2000));
   EXPECT_FALSE(host.Join(300)) << "a modal panel returned before it was closed";
   SendMessageA(GetDlgItem(panel, IDOK), BM_CLICK, 0, 0);
   EXPECT_TRUE(host.Join(5000));
@@ -198,15 +218,9 @@ TEST_F(ControlPanelTest, ChoosingABufferSizeChangesThePreferredSizeAtOnce) {
   ASSERT_EQ(driver->controlPanel(), ASE_OK);
   HWND panel = WaitForPanel();
   ASSERT_NE(panel, nullptr);
-  HWND combo = GetDlgItem(panel, IDC_BUFFER_SIZE);
-  // CB_SETCURSEL sends no notification: send the one a user's choice sends.
-  SendMessageA(combo, CB_SETCURSEL, 0, 0);
-  SendMessageA(panel, WM_COMMAND, MAKEWPARAM(IDC_BUFFER_SIZE, CBN_SELCHANGE),
-               reinterpret_cast<LPARAM>(combo));
+  Choose(panel, 0);
   EXPECT_EQ(PreferredSize(), 96);
-  SendMessageA(combo, CB_SETCURSEL, 4, 0);
-  SendMessageA(panel, WM_COMMAND, MAKEWPARAM(IDC_BUFFER_SIZE, CBN_SELCHANGE),
-               reinterpret_cast<LPARAM>(combo));
+  Choose(panel, 4);
   EXPECT_EQ(PreferredSize(), 480);
   EXPECT_EQ(driver->stop(), ASE_OK);
   driver->Release();
@@ -214,6 +228,42 @@ TEST_F(ControlPanelTest, ChoosingABufferSizeChangesThePreferredSizeAtOnce) {
   DWORD stored = 0;
   EXPECT_TRUE(RegistrySandbox::ReadDword(HKEY_CURRENT_USER, kKey, "Buffer Size Preferred", &stored));
   EXPECT_EQ(stored, 480u);
+}
+
+// Mended: a size chosen in the panel reaches a host that holds buffers of
+// another size: kAsioBufferSizeChange where it takes that, else
+// kAsioResetRequest where it supports that. A host without buffers, or with
+// buffers of that size, is left alone.
+TEST_F(ControlPanelTest, AChosenSizeReachesAHostHoldingOtherBuffers) {
+  Store("Modeless Control Panel", 1);
+  const long change = kAsioBufferSizeChange, reset = kAsioResetRequest;
+  const std::pair<long, long> changed = {change, 96}, resetAsked = {reset, 0};
+  const struct {
+    std::vector<long> supported, declined;
+    std::vector<std::pair<long, long>> expected;
+  } cases[] = {{{change}, {}, {changed}},
+               {{reset}, {}, {resetAsked}},
+               {{change, reset}, {change}, {changed, resetAsked}},
+               {{}, {}, {}}};
+  FakeHost host;
+  for (const auto& c : cases) {
+    host.supported = c.supported;
+    host.declined = c.declined;
+    ASSERT_EQ(driver->createBuffers(nullptr, 0, 288, host.Callbacks()), ASE_OK);
+    ASSERT_EQ(driver->controlPanel(), ASE_OK);
+    HWND panel = WaitForPanel();
+    host.messages.clear();
+    Choose(panel, 2);  // the size the host holds
+    Choose(panel, 0);
+    EXPECT_EQ(host.messages, c.expected);
+    Sleep(250);  // past the 200 ms rule, so the panel stays modeless
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+  }
+  host.supported = {change, reset};
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  host.messages.clear();
+  Choose(WaitForPanel(), 5);
+  EXPECT_TRUE(host.messages.empty());
 }
 
 TEST_F(ControlPanelTest, SelectionFollowsThePreferredSize) {

@@ -69,8 +69,9 @@ TEST_F(RegistrationTest, RegisteringAgainKeepsClassEntryAndRebuildsDriverEntry) 
   EXPECT_EQ(Names{}, RegistrySubkeyNames(kMachine, kDriverKey));
 }
 
-// The class entry is left alone exactly when its InprocServer32 default value
-// names this library; otherwise the whole entry is replaced.
+// The class entry is left alone, but for its threading model, exactly when
+// its InprocServer32 default value names this library; otherwise the whole
+// entry is replaced.
 TEST_F(RegistrationTest, ClassEntryIsKeptOnlyWhenItNamesThisLibrary) {
   struct Case {
     const char* what;
@@ -95,13 +96,18 @@ TEST_F(RegistrationTest, ClassEntryIsKeptOnlyWhenItNamesThisLibrary) {
     CreateRegistryKey(kClasses, kClassKey + "\\ProgID\\A");
     CreateRegistryKey(kClasses, kClassKey + "\\ProgID\\B");
     if (c.hasValue) SetRegistryValue(kClasses, kInprocKey, nullptr, REG_SZ, c.data);
+    SetRegistryText(kClasses, kInprocKey, "ThreadingModel", "Apartment");
     const std::string classEntry = DumpRegistryTree(kClasses, kClassKey);
 
     ASSERT_EQ(S_OK, m_dll.RegisterServer());
-    if (c.kept)
+    if (c.kept) {
+      // Mended: an upgrade in place rewrites the earlier threading model.
+      EXPECT_EQ("Both", GetRegistryText(kClasses, kInprocKey, "ThreadingModel"));
+      SetRegistryText(kClasses, kInprocKey, "ThreadingModel", "Apartment");
       EXPECT_EQ(classEntry, DumpRegistryTree(kClasses, kClassKey));
-    else
+    } else {
       ExpectRegisteredFrom(m_path);
+    }
   }
 }
 

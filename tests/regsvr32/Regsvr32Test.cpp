@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "com/ClassIds.h"
 #include "driver/AsioTypes.h"
@@ -54,8 +55,25 @@ DWORD RunRegsvr32(const std::string& arguments, const std::string& dllPath) {
   return FinishRegsvr32(process);
 }
 
-// What a host sees when it creates the registered driver on an apartment
-// thread of its own.
+// Runs `body` on a thread of its own with COM initialised in the apartment
+// given, and waits for it.
+template <typename Fn>
+void OnComThread(DWORD apartment, Fn&& body) {
+  std::pair<DWORD, Fn*> call(apartment, &body);
+  auto run = [](void* param) -> DWORD {
+    auto* c = static_cast<std::pair<DWORD, Fn*>*>(param);
+    const HRESULT hr = CoInitializeEx(nullptr, c->first);
+    (*c->second)();
+    if (SUCCEEDED(hr)) CoUninitialize();
+    return 0;
+  };
+  HANDLE thread = CreateThread(nullptr, 0, run, &call, 0, nullptr);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+// What a host sees when it creates the registered driver on a thread of its
+// own.
 struct HostRun {
   HRESULT created = E_FAIL;
   std::string modulePath;
@@ -69,9 +87,7 @@ struct HostRun {
   int switches = 0;
 };
 
-DWORD WINAPI CreateLikeAHost(void* param) {
-  HostRun* run = static_cast<HostRun*>(param);
-  CoInitialize(nullptr);
+void CreateLikeAHost(HostRun* run) {
   IASIO* driver = nullptr;
   run->created = CoCreateInstance(CLSID_QuorvexVorOdAsio, nullptr, CLSCTX_INPROC_SERVER,
                                   CLSID_QuorvexVorOdAsio, reinterpret_cast<void**>(&driver));
@@ -99,16 +115,12 @@ DWORD WINAPI CreateLikeAHost(void* param) {
     }
     driver->Release();
   }
-  CoUninitialize();
-  return 0;
 }
 
-HostRun CreateDriverLikeAHost(bool stream = false) {
+HostRun CreateDriverLikeAHost(bool stream = false, DWORD apartment = COINIT_APARTMENTTHREADED) {
   HostRun run;
   run.stream = stream;
-  HANDLE thread = CreateThread(nullptr, 0, CreateLikeAHost, &run, 0, nullptr);
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
+  OnComThread(apartment, [&] { CreateLikeAHost(&run); });
   return run;
 }
 
@@ -138,18 +150,46 @@ TEST_F(Regsvr32Test, RegisteredDriverIsFoundAndCreatedAsHostsDo) {
 }
 
 // The virtual-device build of the same DLL finds a Vor OD: the registered
-// driver streams for a host that found it in the registry.
+// driver streams for a host that found it in the registry, on a thread of
+// either apartment.
 TEST_F(Regsvr32Test, RegisteredVirtualDeviceBuildStreamsForAHost) {
   const std::string dllPath = VirtualDeviceDllPath();
   ASSERT_EQ(0u, RunRegsvr32("/s", dllPath));
-  HostRun run = CreateDriverLikeAHost(true);
-  ASSERT_EQ(S_OK, run.created);
-  EXPECT_EQ(ASIOTrue, run.initialised) << run.errorMessage;
-  EXPECT_EQ(ASE_OK, run.buffers);
-  EXPECT_EQ(ASE_OK, run.started);
-  EXPECT_GE(run.switches, 50);
+  for (DWORD apartment : {COINIT_APARTMENTTHREADED, COINIT_MULTITHREADED}) {
+    HostRun run = CreateDriverLikeAHost(true, apartment);
+    ASSERT_EQ(S_OK, run.created) << apartment;
+    EXPECT_EQ(ASIOTrue, run.initialised) << run.errorMessage;
+    EXPECT_EQ(ASE_OK, run.buffers);
+    EXPECT_EQ(ASE_OK, run.started);
+    EXPECT_GE(run.switches, 50);
+  }
   EXPECT_EQ(0u, RunRegsvr32("/u /s", dllPath));
   EXPECT_FALSE(RegistryKeyPresent(kClasses, kClassKey));
+}
+
+// Mended: the class registers as "Both", also over an earlier registration's
+// "Apartment", so that a host on a multithreaded apartment gets the driver
+// itself (IASIO has no proxy); and the driver balances its COM initialisation
+// on the thread that made it, never on the thread that releases it.
+TEST_F(Regsvr32Test, HostsOnAnyApartmentAndAnyThread) {
+  ASSERT_EQ(0u, RunRegsvr32("/s", m_dllPath));
+  SetRegistryText(kClasses, kInprocKey, "ThreadingModel", "Apartment");
+  EXPECT_EQ(E_NOINTERFACE, CreateDriverLikeAHost(false, COINIT_MULTITHREADED).created);
+  ASSERT_EQ(0u, RunRegsvr32("/s", m_dllPath));
+  EXPECT_EQ(S_OK, CreateDriverLikeAHost(false, COINIT_MULTITHREADED).created);
+  HRESULT again = E_FAIL;
+  OnComThread(COINIT_APARTMENTTHREADED, [&] {
+    IASIO* driver = nullptr;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_QuorvexVorOdAsio, nullptr, CLSCTX_INPROC_SERVER,
+                                     CLSID_QuorvexVorOdAsio, reinterpret_cast<void**>(&driver)));
+    OnComThread(COINIT_APARTMENTTHREADED, [&] {
+      driver->Release();
+      // Still initialised: one more initialisation only adds to the count.
+      again = CoInitialize(nullptr);
+      if (SUCCEEDED(again)) CoUninitialize();
+    });
+  });
+  EXPECT_EQ(S_FALSE, again);
 }
 
 TEST_F(Regsvr32Test, UnregisteringRemovesTheDriverAndLeavesOthers) {

@@ -41,7 +41,7 @@ void ExpectRegisteredFrom(const std::string& lowerCasePath) {
   EXPECT_EQ(Names{"InprocServer32"}, RegistrySubkeyNames(kClasses, kClassKey));
   EXPECT_EQ(Names({"", "ThreadingModel"}), RegistryValueNames(kClasses, kInprocKey));
   EXPECT_EQ(lowerCasePath, GetRegistryText(kClasses, kInprocKey, nullptr));
-  EXPECT_EQ("Apartment", GetRegistryText(kClasses, kInprocKey, "ThreadingModel"));
+  EXPECT_EQ("Both", GetRegistryText(kClasses, kInprocKey, "ThreadingModel"));
   EXPECT_EQ(Names({"CLSID", "Description"}), RegistryValueNames(kMachine, kDriverKey));
   EXPECT_EQ(Names{}, RegistrySubkeyNames(kMachine, kDriverKey));
   EXPECT_EQ("Quorvex Vor OD ASIO", GetRegistryText(kMachine, kDriverKey, "Description"));

@@ -49,5 +49,6 @@ long FakeHost::AsioMessage(long selector, long value, void* /*message*/, double*
       host->supported.end();
   if (selector == kAsioSelectorSupported) return known ? 1 : 0;
   host->messages.emplace_back(selector, value);
-  return known ? 1 : 0;
+  return known && std::find(host->declined.begin(), host->declined.end(), selector) ==
+                      host->declined.end();
 }

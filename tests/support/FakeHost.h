@@ -28,6 +28,8 @@ class FakeHost {
   // message the driver sent (selector, value) but the time-info question.
   std::vector<long> supported;
   std::vector<std::pair<long, long>> messages;
+  // Supported selectors whose messages the host declines (answers 0).
+  std::vector<long> declined;
 
   std::atomic<int> switches{0};
   std::atomic<int> timeInfoSwitches{0};

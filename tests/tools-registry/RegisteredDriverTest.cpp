@@ -77,6 +77,15 @@ TEST_F(RegisteredDriverTest, ADriverOpenedByNameThroughComStreams) {
                          "frames"));
 }
 
+// From a multithreaded apartment only a class registered as "Both" can be
+// created, and the console says so.
+TEST_F(RegisteredDriverTest, AMultithreadedHostNeedsThreadingModelBoth) {
+  ConsoleRun run = Console("\"Fake Test Driver\" --apartment mta");
+  EXPECT_NE(std::string::npos, run.err.find("needs ThreadingModel Both (it has \"Apartment\")"));
+  SetRegistryText(HKEY_CLASSES_ROOT, m_classKey + "\\InprocServer32", "ThreadingModel", "Both");
+  EXPECT_EQ(0u, Console("\"Fake Test Driver\" --apartment mta --stream 0.3").exitCode);
+}
+
 TEST_F(RegisteredDriverTest, ANameNotInstalledListsTheInstalledOnes) {
   ConsoleRun run = Console("--driver \"Fake Test\"");
   EXPECT_EQ(2u, run.exitCode);

@@ -62,6 +62,9 @@ TEST(ConsoleOptionsTest, HelpWinsAndListStandsAlone) {
   EXPECT_TRUE(Parse({"-p"}).options.controlPanel);
   EXPECT_TRUE(Parse({"--control-panel", "-s", "1"}).options.controlPanel);
   EXPECT_FALSE(Parse({"-s", "1"}).options.controlPanel);
+  EXPECT_TRUE(Parse({"--apartment", "MTA"}).options.multithreaded);
+  EXPECT_FALSE(Parse({"--apartment=sta"}).options.multithreaded);
+  EXPECT_FALSE(Parse({}).options.multithreaded);
 }
 
 TEST(ConsoleOptionsTest, UnusableCommandLinesSayWhy) {
@@ -89,6 +92,7 @@ TEST(ConsoleOptionsTest, UnusableCommandLinesSayWhy) {
       {{"-s", "1", "-o", "none", "--signal", "click"}, "--signal needs at least one output"},
       {{"-s", "1", "--signal", "noise"}, "(expected silence, tone or click)"},
       {{"-s", "1", "--tone-hz", "440"}, "--tone-hz goes with --signal tone"},
+      {{"--apartment", "both"}, "(expected sta or mta)"},
   };
   for (const auto& c : kCases) {
     Parsed p = Parse(c.args);
