@@ -59,6 +59,7 @@ struct StrictHost {
   std::atomic<long> switches{0};
   long breaks = 0;
   bool started = false;
+  bool inPattern = false;
   uint32_t expected = 0;
   uint32_t dropOutsSeen = 0;
   std::vector<DropOut> dropOuts;  // reserved before the run
@@ -78,9 +79,14 @@ struct StrictHost {
     for (long f = 0; f < kBufferFrames; ++f) {
       ULONG frame = 0;
       WORD channel = 0;
-      const bool pattern = VdDecodeCaptureSample(DeviceSampleOf(in[f]), &frame, &channel) && channel == 0;
+      // Silence is no pattern, although 0 is the pattern's frame 0.
+      const bool pattern = in[f] != 0 && VdDecodeCaptureSample(DeviceSampleOf(in[f]), &frame, &channel) &&
+                           channel == 0;
       if (f == 0 && pattern) halfFrame = frame;
-      if (started && (!pattern || frame != expected)) ++breaks;
+      // One break per loss: where the pattern jumps, or where a stretch
+      // without it (silence for frames lost) begins.
+      if (started && (pattern ? frame != expected : inPattern)) ++breaks;
+      inPattern = pattern;
       expected = (pattern ? frame + 1 : expected + 1) % kVdPatternFrameModulo;
       started = started || pattern;
     }
@@ -175,7 +181,8 @@ void StrictRuns(int seconds) {
   printf("  drop-outs: the driver's count, split into those a device signal at least %lu us late\n"
          "  explains (within %lu frames) and the rest (driver); device lost: frames the device lost\n"
          "  or overwrote (capture/render); late: device signals at least 1 / 2 ms late, and the latest;\n"
-         "  probe: wakes more than one period late; breaks: discontinuities in input 0's pattern.\n",
+         "  probe: wakes more than one period late; breaks: losses seen in input 0's pattern\n"
+         "  (where it jumps, or where silence for lost frames begins).\n",
          static_cast<unsigned long>(kDeviceLateUs), static_cast<unsigned long>(kWindowFrames));
   printf("  %-21s %8s %9s %7s %7s %13s %13s %9s %7s %7s\n", "run", "switches", "drop-outs", "device",
          "driver", "device lost", "late 1/2 ms", "max late", "probe", "breaks");
