@@ -217,6 +217,28 @@ void CAsioDriver::StreamLoop() {
       capturePos = capturePos > bufferSize ? capturePos - bufferSize : 0;
     };
 
+    // Ties the render buffer to the capture side's timeline: where capture
+    // frame 0 would be played, from both positions read at one device moment
+    // (the render position unchanged around the capture's). The capture side
+    // tells its position itself, or at set-up through its pin; at set-up an
+    // anchor is taken in any case.
+    auto anchorRender = [&](bool setUp) {
+      for (int i = 0; i < kAlignTries; ++i) {
+        uint32_t before = 0, after = 0;
+        uint64_t captured = 0;
+        if (!render->PlayPosition(&before)) return;
+        if (capture->GetDeviceSampleCount(&captured))
+          captured /= inputs;
+        else if (!setUp || !PinFrames(m_capturePin, &captured))
+          return;
+        if (!render->PlayPosition(&after)) return;
+        if (before == after || (setUp && i + 1 == kAlignTries)) {
+          render->Anchor(captured, before);
+          return;
+        }
+      }
+    };
+
     // The capture sweep hands the buffer switch host integers.
     m_hostFormatInputs = HostFormatInputSlots();
     capture->SetAbortEvent(m_streamStopEvent);
@@ -225,17 +247,7 @@ void CAsioDriver::StreamLoop() {
     capture->Start();
     uint32_t roundTrip = 2 * bufferSize + framesPerPacket + render->GetQueuedAheadSamples() / outputs;
     if (writeAhead) {
-      // Where capture frame 0 would be played: both positions read at one
-      // device moment (the render position unchanged around the capture's).
-      for (int i = 0; i < kAlignTries; ++i) {
-        uint32_t before = 0, after = 0;
-        uint64_t captured = 0;
-        if (!render->PlayPosition(&before) || !PinFrames(m_capturePin, &captured) ||
-            !render->PlayPosition(&after))
-          break;
-        render->Anchor(captured, before);
-        if (before == after) break;
-      }
+      anchorRender(true);
       // Written one half ahead of the device, two halves after the switch.
       roundTrip = 4 * bufferSize;
     } else if (!m_renderPin->m_bLooped) {
@@ -285,17 +297,7 @@ void CAsioDriver::StreamLoop() {
             // The device was already playing it: after a stall long enough
             // to hide a turn of the capture buffer, the render side is tied
             // to the capture side again where both are now.
-            for (int i = 0; i < kAlignTries; ++i) {
-              uint32_t before = 0, after = 0;
-              uint64_t captured = 0;
-              if (!render->PlayPosition(&before) || !capture->GetDeviceSampleCount(&captured) ||
-                  !render->PlayPosition(&after))
-                break;
-              if (before == after) {
-                render->Anchor(captured / inputs, before);
-                break;
-              }
-            }
+            anchorRender(false);
           }
           switchHalf();
         }
