@@ -22,11 +22,6 @@ const char* const kInputNames[CAsioDriver::kMaxInputs] = {
     "Sounds Left",    "Sounds Right",    "USB1 Main Left", "USB1 Main Right",
     "USB1 Comm Left", "USB1 Comm Right", "USB2 Main Left", "USB2 Main Right"};
 
-// The largest buffer size for which every byte count stays within 32 bits:
-// a looped-streaming request asks for two packets of up to 16 channels of
-// 4-byte samples, and the host buffers hold two halves of 4-byte samples.
-constexpr long kMaxBufferFrames = static_cast<long>(0xFFFFFFFFu / (CAsioDriver::kMaxInputs * 8));
-
 // Copies text into a buffer of `size` bytes, always terminated.
 void CopyText(char* dest, size_t size, const char* text) {
   size_t n = strlen(text);
@@ -446,6 +441,9 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
   const ASIOError result = HostDoorway([&]() -> ASIOError {
     // Buffers cannot change under the loop that is calling back.
     if (OnStreamThread()) return ASE_InvalidMode;
+    // Outside the range getBufferSize reports, refused before anything
+    // changes: the device's packets and timing are made for these sizes.
+    if (bufferSize < kMinBufferSize || bufferSize > kMaxBufferSize) return ASE_InvalidParameter;
     CHostLock::Hold hold(m_hostLock, false);
     long inputBefore = 0, outputBefore = 0;
     ComputeLatencies(m_callbacks != nullptr ? m_bufferSize : m_preferredBufferSize.Get(), &inputBefore,
@@ -455,7 +453,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
     // Requests that could only crash or overflow are refused before the pins
     // are touched or the buffer size changes.
     if (numChannels < 0 || (numChannels > 0 && bufferInfos == nullptr) || callbacks == nullptr ||
-        callbacks->asioMessage == nullptr || bufferSize <= 0 || bufferSize > kMaxBufferFrames)
+        callbacks->asioMessage == nullptr)
       return ASE_InvalidParameter;
 
     if (bufferSize != m_bufferSize) {

@@ -14,6 +14,9 @@ BOOL WINAPI WinDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSiz
                                DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
   return ::DeviceIoControl(handle, code, in, inSize, out, outSize, returned, overlapped);
 }
+BOOL WINAPI WinCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
+  return ::CancelIoEx(handle, overlapped);
+}
 BOOL WINAPI WinCloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 HMODULE WINAPI WinLoadLibraryA(LPCSTR name) { return ::LoadLibraryA(name); }
 FARPROC WINAPI WinGetProcAddress(HMODULE module, LPCSTR name) {
@@ -55,6 +58,7 @@ LONG WINAPI WinRegCloseKey(HKEY key) { return ::RegCloseKey(key); }
 constexpr KsDeviceSeam kWindowsDeviceSeam = {
     WinCreateFileA,
     WinDeviceIoControl,
+    WinCancelIoEx,
     WinCloseHandle,
     WinLoadLibraryA,
     WinGetProcAddress,

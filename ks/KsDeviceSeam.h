@@ -15,10 +15,12 @@
 #include "ks/KsDefinitions.h"
 
 struct KsDeviceSeam {
-  // Filter open, device I/O control (properties, stream I/O, reset), and the
-  // close of every kernel handle the KS client owns.
+  // Filter open, device I/O control (properties, stream I/O, reset), the
+  // cancellation of a request that does not complete, and the close of every
+  // kernel handle the KS client owns.
   HANDLE(WINAPI* CreateFileA)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
   BOOL(WINAPI* DeviceIoControl)(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+  BOOL(WINAPI* CancelIoEx)(HANDLE, LPOVERLAPPED);
   BOOL(WINAPI* CloseHandle)(HANDLE);
 
   // "ksuser.dll" and the lookup of its pin-creation entry point.

@@ -163,6 +163,10 @@ HRESULT CKsEnumFilters::EnumFilters(ULONG eFilterType, const GUID* aguidCategori
               if (bEnumPins && SUCCEEDED(hrFilter)) {
                 hrFilter = pFilter->EnumeratePins();
               }
+              // A filter whose driver left a request unanswered is not used.
+              if (pFilter->m_bUnresponsive) {
+                hrFilter = kHrKsRequestTimedOut;
+              }
             }
             if (SUCCEEDED(hrFilter) && !m_listFilters.AddTail(pFilter)) {
               hrFilter = E_OUTOFMEMORY;

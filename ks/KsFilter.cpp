@@ -71,8 +71,7 @@ HRESULT CKsFilter::GetPinPropertySimple(ULONG nPinId, REFGUID guidPropertySet, U
   KsTraceEnter("CKsFilter::GetPinPropertySimple()");
   KSP_PIN ksPProp = PinRequest(nPinId, guidPropertySet, nProperty);
   ULONG ulBytes = 0;
-  HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &ksPProp, sizeof(ksPProp), pvValue, cbValue,
-                         &ulBytes);
+  HRESULT hr = Request(IOCTL_KS_PROPERTY, &ksPProp, sizeof(ksPProp), pvValue, cbValue, &ulBytes);
   KsTraceLeaveResult("CKsFilter::GetPinPropertySimple", hr);
   return hr;
 }
@@ -82,8 +81,7 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG nPinId, REFGUID guidPropertySet, UL
   KsTraceEnter("CKsFilter::GetPinPropertyMulti()");
   KSP_PIN ksPProp = PinRequest(nPinId, guidPropertySet, nProperty);
   ULONG cbRequired = 0;
-  HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &ksPProp, sizeof(ksPProp), nullptr, 0,
-                         &cbRequired);
+  HRESULT hr = Request(IOCTL_KS_PROPERTY, &ksPProp, sizeof(ksPProp), nullptr, 0, &cbRequired);
   if (SUCCEEDED(hr)) {
     hr = FetchMultipleItem(&ksPProp, sizeof(ksPProp), cbRequired, ppBuffer, pcbBuffer);
   }

@@ -6,7 +6,9 @@
 #include "ks/KsDeviceSeam.h"
 #include "ks/KsTrace.h"
 
-CKsIrpTarget::CKsIrpTarget(HANDLE handle) : m_handle(handle) {
+DWORD CKsIrpTarget::s_dwRequestTimeoutMs = CKsIrpTarget::kRequestTimeoutMs;
+
+CKsIrpTarget::CKsIrpTarget(HANDLE handle) : m_handle(handle), m_bUnresponsive(false) {
   KsTraceEnter("CKsIrpTarget::CKsIrpTarget()");
   KsTraceLeave("CKsIrpTarget::CKsIrpTarget()");
 }
@@ -73,9 +75,17 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ulIoctl, PVOID pvInBuffer, 
       } else {
         DWORD dwError = GetLastError();
         if (dwError == ERROR_IO_PENDING) {
-          DWORD dwWait = WaitForSingleObject(hEvent, INFINITE);
+          DWORD dwWait = WaitForSingleObject(hEvent, s_dwRequestTimeoutMs);
           *pulBytesReturned = 0;
-          if (dwWait == WAIT_OBJECT_0) {
+          if (dwWait == WAIT_TIMEOUT) {
+            // The buffers are the caller's: the request must have ended
+            // before they go, so its cancellation is waited for.
+            g_ksDeviceSeam.CancelIoEx(handle, &overlapped);
+            WaitForSingleObject(hEvent, INFINITE);
+            KsTrace(1, "CKsIrpTarget::SyncIoctl request not completed within %lu ms, cancelled",
+                    static_cast<unsigned long>(s_dwRequestTimeoutMs));
+            hr = kHrKsRequestTimedOut;
+          } else if (dwWait == WAIT_OBJECT_0) {
             hr = S_OK;
           } else {
             KsTrace(1, "CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x",
@@ -94,6 +104,17 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ulIoctl, PVOID pvInBuffer, 
     }
   }
   KsTraceLeaveResult("CKsIrpTarget::SyncIoctl", hr);
+  return hr;
+}
+
+HRESULT CKsIrpTarget::Request(ULONG ulIoctl, PVOID pvInBuffer, ULONG cbInBuffer,
+                              PVOID pvOutBuffer, ULONG cbOutBuffer, PULONG pulBytesReturned) {
+  if (m_bUnresponsive) {
+    return kHrKsRequestTimedOut;
+  }
+  HRESULT hr = SyncIoctl(m_handle, ulIoctl, pvInBuffer, cbInBuffer, pvOutBuffer, cbOutBuffer,
+                         pulBytesReturned);
+  m_bUnresponsive = hr == kHrKsRequestTimedOut;
   return hr;
 }
 
@@ -121,8 +142,7 @@ HRESULT CKsIrpTarget::SendProperty(const char* pszName, ULONG cbRecord, ULONG ul
       memcpy(pbRequest + cbRecord, pvExtra, cbExtra);
     }
     ULONG ulBytes = 0;
-    hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, pbRequest, cbRecord + cbExtra, pvValue, cbValue,
-                   &ulBytes);
+    hr = Request(IOCTL_KS_PROPERTY, pbRequest, cbRecord + cbExtra, pvValue, cbValue, &ulBytes);
     free(pbRequest);
   }
   KsTraceLeaveResult(pszName, hr);
@@ -211,8 +231,7 @@ HRESULT CKsIrpTarget::FetchMultipleItem(PVOID pvRequest, ULONG cbRequest, ULONG 
     *pcbBuffer = cbBuffer;
   }
   ULONG ulBytes = 0;
-  return SyncIoctl(m_handle, IOCTL_KS_PROPERTY, pvRequest, cbRequest, pvBuffer, cbRequired,
-                   &ulBytes);
+  return Request(IOCTL_KS_PROPERTY, pvRequest, cbRequest, pvBuffer, cbRequired, &ulBytes);
 }
 
 HRESULT CKsIrpTarget::GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty,
@@ -224,8 +243,7 @@ HRESULT CKsIrpTarget::GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty,
   property.Flags = KSPROPERTY_TYPE_GET;
 
   ULONG cbRequired = 0;
-  HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof(property), nullptr, 0,
-                         &cbRequired);
+  HRESULT hr = Request(IOCTL_KS_PROPERTY, &property, sizeof(property), nullptr, 0, &cbRequired);
   if (SUCCEEDED(hr) && cbRequired != 0) {
     hr = FetchMultipleItem(&property, sizeof(property), cbRequired, ppBuffer, pcbBuffer);
   }

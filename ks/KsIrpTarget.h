@@ -5,9 +5,17 @@
 
 #include "ks/KsDefinitions.h"
 
+// The result of a request that was not completed within the bound.
+constexpr HRESULT kHrKsRequestTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+
 // Not polymorphic: CKsFilter and CKsPin derive from it as a plain base.
 class CKsIrpTarget {
  public:
+  // How long a request is waited for. A device's driver that never completes
+  // one (a broken driver of any audio device on the machine) must not hang
+  // the host; a working device answers within milliseconds.
+  static constexpr DWORD kRequestTimeoutMs = 3000;
+
   explicit CKsIrpTarget(HANDLE handle);
 
   HANDLE GetHandle();
@@ -18,10 +26,11 @@ class CKsIrpTarget {
   static BOOL SafeCloseHandle(HANDLE& handle);
   BOOL Close();
 
-  // One device I/O control request, waited for without a time-out. A size
-  // query (IOCTL_KS_PROPERTY with no output buffer) answered with
-  // ERROR_MORE_DATA or ERROR_INSUFFICIENT_BUFFER succeeds with the required
-  // size in *pulBytesReturned. pulBytesReturned may be null.
+  // One device I/O control request. A size query (IOCTL_KS_PROPERTY with no
+  // output buffer) answered with ERROR_MORE_DATA or ERROR_INSUFFICIENT_BUFFER
+  // succeeds with the required size in *pulBytesReturned. pulBytesReturned
+  // may be null. A request still pending after kRequestTimeoutMs is
+  // cancelled, waited for, and fails with kHrKsRequestTimedOut.
   static HRESULT SyncIoctl(HANDLE handle, ULONG ulIoctl, PVOID pvInBuffer, ULONG cbInBuffer,
                            PVOID pvOutBuffer, ULONG cbOutBuffer, PULONG pulBytesReturned);
 
@@ -57,8 +66,15 @@ class CKsIrpTarget {
                            PKSMULTIPLE_ITEM* ppBuffer, PULONG pcbBuffer = nullptr);
 
   HANDLE m_handle;
+  // A request on m_handle timed out: its driver does not answer, and later
+  // requests fail at once instead of waiting out the bound again.
+  bool m_bUnresponsive;
 
  protected:
+  // SyncIoctl on m_handle, failing at once once m_bUnresponsive is set.
+  HRESULT Request(ULONG ulIoctl, PVOID pvInBuffer, ULONG cbInBuffer, PVOID pvOutBuffer,
+                  ULONG cbOutBuffer, PULONG pulBytesReturned);
+
   // The second pass of a multiple-item read: allocates a zero-filled reply
   // buffer for the size the query reported (at least the 8-byte header),
   // hands it to the caller and fetches into it with the same request.
@@ -69,6 +85,10 @@ class CKsIrpTarget {
   HRESULT SendProperty(const char* pszName, ULONG cbRecord, ULONG ulFlags, REFGUID guidPropertySet,
                        ULONG nProperty, ULONG nNodeId, ULONG nChannel, PVOID pvValue,
                        ULONG cbValue, PVOID pvExtra, ULONG cbExtra);
+
+  friend class CKsIrpTargetTestAccess;
+  // kRequestTimeoutMs, but for tests that meet a device that never answers.
+  static DWORD s_dwRequestTimeoutMs;
 };
 
 #endif  // VOROD_KS_KSIRPTARGET_H

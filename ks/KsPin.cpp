@@ -175,6 +175,7 @@ HRESULT CKsPin::Instantiate(BOOL bLooped) {
                                   GENERIC_READ | GENERIC_WRITE, &hPin);
       if (lResult == 0) {
         m_handle = hPin;
+        m_bUnresponsive = false;
       } else if (lResult > 0) {
         hr = static_cast<HRESULT>(0x80070000UL | (static_cast<ULONG>(lResult) & 0xFFFF));
       } else {
@@ -236,13 +237,12 @@ HRESULT CKsPin::GetState(PKSSTATE pksState) {
 HRESULT CKsPin::Reset() {
   KsTraceEnter("CKsPin::Reset()");
   ULONG ulState = KSRESET_BEGIN;
-  HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_RESET_STATE, &ulState, sizeof(ulState), nullptr, 0,
-                         nullptr);
+  HRESULT hr = Request(IOCTL_KS_RESET_STATE, &ulState, sizeof(ulState), nullptr, 0, nullptr);
   if (FAILED(hr)) {
     KsTrace(1, "IOCTL_KS_RESET_STATE failed");
   }
   ulState = KSRESET_END;
-  hr = SyncIoctl(m_handle, IOCTL_KS_RESET_STATE, &ulState, sizeof(ulState), nullptr, 0, nullptr);
+  hr = Request(IOCTL_KS_RESET_STATE, &ulState, sizeof(ulState), nullptr, 0, nullptr);
   if (FAILED(hr)) {
     KsTrace(1, "IOCTL_KS_RESET_STATE failed");
   }

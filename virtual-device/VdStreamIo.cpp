@@ -56,6 +56,15 @@ BOOL CVirtualDevice::Impl::OwnDeviceIoControl(HANDLE handle, DWORD dwIoctl, LPVO
   ULONG cbReturned = 0;
   if (m_engine.Unplugged() || Gone(handle)) {
     dwError = ERROR_DEVICE_NOT_CONNECTED;
+  } else if (dwIoctl == IOCTL_KS_PROPERTY && m_machine.filters[request.iFilter].bPropertiesHang) {
+    // Held until cancelled, as a write: its completion writes no header back.
+    dwError = ERROR_INVALID_PARAMETER;
+    if (pOverlapped) {
+      pOverlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
+      if (pOverlapped->hEvent) ResetEvent(EventOf(pOverlapped));
+      m_heldRequests.insert({handle, VdPendingIo{nullptr, pOverlapped, true, 0}});
+      dwError = ERROR_IO_PENDING;
+    }
   } else if (dwIoctl == IOCTL_KS_PROPERTY) {
     dwError = Property(pInstance, request, static_cast<BYTE*>(pvIn), cbIn,
                        static_cast<BYTE*>(pvOut), cbOut, &cbReturned);

@@ -51,7 +51,37 @@ void CVirtualDevice::Impl::ClosePin(HANDLE hPin) {
   CloseIdentity(hPin);
 }
 
+bool CVirtualDevice::Impl::CancelHeld(HANDLE handle, LPOVERLAPPED pOverlapped) {
+  bool bFound = false;
+  auto range = m_heldRequests.equal_range(handle);
+  for (auto it = range.first; it != range.second;) {
+    if (pOverlapped && it->second.pOverlapped != pOverlapped) {
+      ++it;
+      continue;
+    }
+    CompleteRequest(it->second, kStatusCancelled, 0);
+    it = m_heldRequests.erase(it);
+    bFound = true;
+  }
+  return bFound;
+}
+
+BOOL CVirtualDevice::Impl::CancelIoEx(HANDLE handle, LPOVERLAPPED pOverlapped) {
+  {
+    Lock lock(this);
+    if (m_filterHandles.count(handle) || m_pins.count(handle)) {
+      const bool bFound = CancelHeld(handle, pOverlapped);
+      SetLastError(bFound ? 0 : ERROR_NOT_FOUND);
+      return bFound;
+    }
+  }
+  return m_saved.CancelIoEx(handle, pOverlapped);
+}
+
 void CVirtualDevice::Impl::CloseAll() {
+  while (!m_heldRequests.empty()) {
+    CancelHeld(m_heldRequests.begin()->first, nullptr);
+  }
   while (!m_pinOrder.empty()) {
     ClosePin(m_pinOrder.front());
   }
@@ -79,6 +109,7 @@ BOOL CVirtualDevice::Impl::CloseHandle(HANDLE handle) {
     request.call = VdCall::CloseHandle;
     request.handle = handle;
     m_goneHandles.erase(handle);
+    CancelHeld(handle, nullptr);
     auto itFilter = m_filterHandles.find(handle);
     if (itFilter != m_filterHandles.end()) {
       request.iFilter = itFilter->second;
@@ -118,6 +149,10 @@ BOOL WINAPI VdDeviceIoControl(HANDLE handle, DWORD dwIoctl, LPVOID pvIn, DWORD c
                               DWORD cbOut, LPDWORD pcbReturned, LPOVERLAPPED pOverlapped) {
   return Impl::s_pInstalled->DeviceIoControl(handle, dwIoctl, pvIn, cbIn, pvOut, cbOut,
                                              pcbReturned, pOverlapped);
+}
+
+BOOL WINAPI VdCancelIoEx(HANDLE handle, LPOVERLAPPED pOverlapped) {
+  return Impl::s_pInstalled->CancelIoEx(handle, pOverlapped);
 }
 
 BOOL WINAPI VdCloseHandle(HANDLE handle) { return Impl::s_pInstalled->CloseHandle(handle); }
@@ -190,6 +225,7 @@ void CVirtualDevice::Install() {
   Impl::s_pInstalled = m_pImpl.get();
   g_ksDeviceSeam.CreateFileA = VdCreateFileA;
   g_ksDeviceSeam.DeviceIoControl = VdDeviceIoControl;
+  g_ksDeviceSeam.CancelIoEx = VdCancelIoEx;
   g_ksDeviceSeam.CloseHandle = VdCloseHandle;
   g_ksDeviceSeam.LoadLibraryA = VdLoadLibraryA;
   g_ksDeviceSeam.GetProcAddress = VdGetProcAddress;

@@ -183,7 +183,9 @@
 //                    past the bytes, bad FormatSize, short audio ranges)
 //   ioctlFaults      a reset or stream request fails
 //   VdFilter::dwOpenError, bHasRegistryKey, bHasFriendlyName,
-//   bFriendlyNameUnterminated, friendlyName (any length)
+//   bFriendlyNameUnterminated, friendlyName (any length), bPropertiesHang
+//   (property requests pend until CancelIoEx or the close of the handle
+//   cancels them: STATUS_CANCELLED, event signalled; VdHangingFilter)
 //   VdPinFactory::dwCreateError, channelConfigs (16 channels refused, only
 //   one mask accepted...), dataRanges, interfaces, mediums
 //   bKsUserPresent, bHasKsCreatePin2, bHasKsCreatePin
@@ -254,6 +256,9 @@ struct VdFilter {
   std::vector<VdPinFactory> pins;
   std::vector<GUID> nodes;             // topology node types in id order
   DWORD dwOpenError;                   // fault: CreateFileA fails with it
+  // Fault: property requests on the filter stay pending until CancelIoEx
+  // (or the handle's close) cancels them, as with a broken driver.
+  bool bPropertiesHang = false;
 
   // The device-interface path under one of its categories.
   std::string DevicePath(REFGUID guidCategory) const;
@@ -355,6 +360,9 @@ VdPinFactory VdStreamingPin(ULONG ulDataFlow, WORD nMaxChannels, ULONG ulValidBi
                             USHORT usContainerBits, ULONG ulMinRate, ULONG ulMaxRate,
                             bool bLoopedFirst);
 VdPinFactory VdBridgePin(ULONG ulDataFlow);
+// Another device's render filter whose driver never answers a property
+// request (bPropertiesHang); no machine has it unless a test adds it.
+VdFilter VdHangingFilter();
 KSDATARANGE_AUDIO VdAudioRange(REFGUID guidSubFormat, ULONG ulMaxChannels, ULONG ulMinBits,
                                ULONG ulMaxBits, ULONG ulMinRate, ULONG ulMaxRate);
 

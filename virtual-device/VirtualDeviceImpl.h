@@ -69,6 +69,8 @@ struct CVirtualDevice::Impl {
   CVdStreamEngine m_engine;
   std::map<HANDLE, DeviceInfoSet> m_sets;
   std::map<HKEY, int> m_keys;
+  // Property requests of a hanging filter (bPropertiesHang), by handle.
+  std::multimap<HANDLE, VdPendingIo> m_heldRequests;
 
   static Impl* s_pInstalled;
   static BYTE s_ksuserModule;
@@ -98,6 +100,10 @@ struct CVirtualDevice::Impl {
   void CloseAll();
   ULONG InstanceCount(int iFilter, int iPin) const;
   BOOL CloseHandle(HANDLE handle);
+  // Cancels the held requests on a handle (all, or the one of pOverlapped);
+  // whether there was one.
+  bool CancelHeld(HANDLE handle, LPOVERLAPPED pOverlapped);
+  BOOL CancelIoEx(HANDLE handle, LPOVERLAPPED pOverlapped);
 
   // ------------------------------------------- filter open and pin creation
 

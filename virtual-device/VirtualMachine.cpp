@@ -135,6 +135,15 @@ VdPinFactory VdBridgePin(ULONG ulDataFlow) {
   return pin;
 }
 
+VdFilter VdHangingFilter() {
+  VdFilter filter = MakeFilter("\\\\?\\hdaudio#func_01&ven_10de&dev_0083#5&1a2b3c4d&0&0001",
+                               "topo", "Display Audio", KsGuid::CategoryRender, false);
+  filter.pins = {VdStreamingPin(KSPIN_DATAFLOW_IN, 2, 16, 16, 48000, 48000, false),
+                 VdBridgePin(KSPIN_DATAFLOW_OUT)};
+  filter.bPropertiesHang = true;
+  return filter;
+}
+
 std::string VdFilter::DevicePath(REFGUID guidCategory) const {
   char szGuid[40];
   snprintf(szGuid, sizeof(szGuid), "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",

@@ -9,7 +9,9 @@
 #include "tests/support/DriverTestAccess.h"
 #include "tests/support/FakeHost.h"
 #include "driver/DeviceWaveFormat.h"
+#include "tests/support/KsIrpTargetTestAccess.h"
 #include "tests/support/KsTestFormats.h"
+#include "tests/support/StreamingRig.h"
 #include "tests/support/KsTraceCapture.h"
 #include "virtual-device/VirtualDevice.h"
 
@@ -93,9 +95,10 @@ TEST_F(BringUpTest, FindsTheVorOdAndOpensBothPins) {
   EXPECT_EQ(FriendlyNameOf(capture), "Quorvex Vor OD Multitrack");
   EXPECT_EQ(FriendlyNameOf(render), "Quorvex Vor OD Main");
   EXPECT_TRUE(capture->m_bLooped);
-  // The headset's filters are no device filters.
+  // The headset's filters are no device filters. Mended: they are closed.
   EXPECT_EQ(Access::CaptureFilterCount(driver.get()), 1u);
   EXPECT_EQ(Access::RenderFilterCount(driver.get()), 2u);
+  EXPECT_EQ(device.OpenHandleCount(VdHandleKind::Filter), 3u);
 
   // 16 channels: SPEAKER_ALL refused, direct out accepted.
   std::vector<Creation> creations = Creations(device);
@@ -106,6 +109,33 @@ TEST_F(BringUpTest, FindsTheVorOdAndOpensBothPins) {
   EXPECT_EQ(creations[1].channels, 16);
   EXPECT_EQ(creations[1].mask, 0u);
   EXPECT_TRUE(creations[1].accepted);
+}
+
+// Mended: a filter whose driver never answers costs one bounded request,
+// cancelled, and is skipped like one that cannot be used.
+TEST_F(BringUpTest, AFilterThatNeverAnswersIsSkipped) {
+  device.Machine().filters.insert(device.Machine().filters.begin(), VdHangingFilter());
+  CKsIrpTargetTestAccess bound(100);
+  ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+  EXPECT_EQ(FriendlyNameOf(Access::RenderPin(driver.get())), "Quorvex Vor OD Main");
+  EXPECT_EQ(device.OpenHandleCount(VdHandleKind::Filter), 3u);
+  size_t requests = 0;
+  for (const VdRequest& request : KsTestRequests(device, VdCall::DeviceIoControl))
+    requests += request.iFilter == 0;
+  EXPECT_EQ(requests, 1u);
+}
+
+// Mended: a capture pin that offers standard streaming only is opened for
+// it, and streams.
+TEST(BringUpStreamingTest, ACapturePinWithoutLoopedStreamingStreams) {
+  VdMachine machine = VdDefaultMachine();
+  VdPinFactory& pin = machine.filters[kVdVorOdCapture].pins[1];
+  pin.interfaces.erase(pin.interfaces.begin());  // looped streaming
+  StreamingRig rig(StreamMode::Looped, machine);
+  ASSERT_TRUE(rig.Init());
+  EXPECT_FALSE(Access::CapturePin(rig.Asio())->m_bLooped);
+  ASSERT_EQ(rig.Prepare(96, {0}, {0, 1}), ASE_OK);
+  EXPECT_EQ(rig.Start(2 * 96), ASE_OK);
 }
 
 TEST_F(BringUpTest, SecondInitAfterSuccessSearchesNothing) {

@@ -188,6 +188,13 @@ TEST_F(CreateBuffersTest, MalformedRequestsAreRefused) {
   }
   // An absurd size never becomes the driver's buffer size.
   EXPECT_EQ(Access::BufferSize(driver.get()), 288);
+  // Mended: sizes outside 96 to 576 are refused before anything changes;
+  // inside, other sizes than multiples of 96 still work.
+  ASSERT_EQ(driver->createBuffers(&info, 1, 100, host.Callbacks()), ASE_OK);
+  for (long size : {1L, 95L, 577L, 1152L, 1L << 20})
+    EXPECT_EQ(driver->createBuffers(&info, 1, size, host.Callbacks()), ASE_InvalidParameter) << size;
+  EXPECT_EQ(Access::BufferSize(driver.get()), 100);
+  EXPECT_NE(Access::Callbacks(driver.get()), nullptr);
 
   ASIOCallbacks noMessage = *host.Callbacks();
   noMessage.asioMessage = nullptr;

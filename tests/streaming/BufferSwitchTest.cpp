@@ -48,21 +48,22 @@ TEST_F(BufferSwitchTest, WithoutBuffersNothingHappens) {
 
 TEST_F(BufferSwitchTest, HalvesAlternateAndOnlyTheCurrentHalfIsConverted) {
   FakeHost host;
-  Prepare(host, 4);
-  for (int i = 0; i < 4; ++i) {
+  const int B = 96;
+  Prepare(host, B);
+  for (int i = 0; i < B; ++i) {
     StageFloat(In(0) + i, 0.5f);
     StageFloat(In(1) + i, -0.5f);
   }
   std::vector<int32_t> seenHalf0, seenHalf1;
   host.onSwitch = [&](long index) {
-    (index == 0 ? seenHalf0 : seenHalf1).assign(In(index), In(index) + 4);
+    (index == 0 ? seenHalf0 : seenHalf1).assign(In(index), In(index) + B);
   };
 
   Access::DoBufferSwitch(driver.get());
   EXPECT_EQ(Access::BufferIndex(driver.get()), 1);
   ASSERT_EQ(host.indices.size(), 1u);
   EXPECT_EQ(host.indices[0], 0);
-  EXPECT_EQ(seenHalf0, std::vector<int32_t>(4, 1073741823));
+  EXPECT_EQ(seenHalf0, std::vector<int32_t>(B, 1073741823));
   // Half 1 still holds its staged floats.
   float staged = 0;
   memcpy(&staged, In(1), 4);
@@ -72,36 +73,37 @@ TEST_F(BufferSwitchTest, HalvesAlternateAndOnlyTheCurrentHalfIsConverted) {
   EXPECT_EQ(Access::BufferIndex(driver.get()), 0);
   ASSERT_EQ(host.indices.size(), 2u);
   EXPECT_EQ(host.indices[1], 1);
-  EXPECT_EQ(seenHalf1, std::vector<int32_t>(4, -1073741823));
+  EXPECT_EQ(seenHalf1, std::vector<int32_t>(B, -1073741823));
 }
 
 TEST_F(BufferSwitchTest, HostOutputOfTheHalfReachesTheFloatBuffers) {
   FakeHost host;
-  Prepare(host, 3);
+  const int B = 96;
+  Prepare(host, B);
   host.onSwitch = [&](long index) {
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < B; ++i) {
       Out(0, index)[i] = 1073741824;
       Out(1, index)[i] = -2147483647 - 1;
     }
   };
   float* floats0 = Access::OutputFloatBuffer(driver.get(), 0);
   float* floats1 = Access::OutputFloatBuffer(driver.get(), 1);
-  for (int i = 0; i < 6; ++i) floats0[i] = floats1[i] = 7.0f;
+  for (int i = 0; i < 2 * B; ++i) floats0[i] = floats1[i] = 7.0f;
 
   Access::DoBufferSwitch(driver.get());
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < B; ++i) {
     EXPECT_EQ(floats0[i], 0.5f);
     EXPECT_EQ(floats1[i], -1.0f);
-    EXPECT_EQ(floats0[3 + i], 7.0f);  // the other half is left for later
+    EXPECT_EQ(floats0[B + i], 7.0f);  // the other half is left for later
   }
   Access::DoBufferSwitch(driver.get());
-  EXPECT_EQ(floats0[3], 0.5f);
-  EXPECT_EQ(floats1[5], -1.0f);
+  EXPECT_EQ(floats0[B], 0.5f);
+  EXPECT_EQ(floats1[2 * B - 1], -1.0f);
 }
 
 TEST_F(BufferSwitchTest, FillerSlotsAreConvertedLikeTheOthers) {
   FakeHost host;
-  Prepare(host, 2);
+  Prepare(host, 96);
   int32_t* filler = Access::InputBuffer(driver.get(), 5);
   ASSERT_EQ(Access::InputChannel(driver.get(), 5), 255);
   StageFloat(filler, 1.0f);
