@@ -43,6 +43,9 @@ bool CAsioDriver::StartStreamThread() {
 void CAsioDriver::StopStreamThread() {
   // Asked from inside a host callback, or already set for this run.
   const bool stopAsked = m_streamStop;
+  // Whether the run ended by itself is seen before the stop event can end it.
+  const bool endedBefore =
+      m_streamThread != INVALID_HANDLE_VALUE && WaitForSingleObject(m_streamThread, 0) == WAIT_OBJECT_0;
   m_streamStop = true;
   if (m_streamStopEvent != nullptr) SetEvent(m_streamStopEvent);
   if (m_streamThread == INVALID_HANDLE_VALUE) return;
@@ -54,7 +57,6 @@ void CAsioDriver::StopStreamThread() {
     m_streamThreadId = 0;
     return;
   }
-  const bool endedBefore = WaitForSingleObject(m_streamThread, 0) == WAIT_OBJECT_0;
   const char* howEnded = !endedBefore ? "stopped by the host"
                          : stopAsked    ? "stopped by the host from inside a callback"
                          : m_deviceLost ? "ended by itself: the device went away"

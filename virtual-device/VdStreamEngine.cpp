@@ -433,12 +433,18 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
 }
 
 void CVdStreamEngine::Publish(const std::vector<VdPinInstance*>& running) {
+  // Every register first, then the events (each a system call): a reader
+  // never sees one pin's position a chunk ahead of another's.
+  for (VdPinInstance* pInstance : running) {
+    if (!IsStandard(*pInstance) && !Silent(*pInstance)) {
+      pInstance->ulPositionRegister = pInstance->ulRingPos * 4;
+    }
+  }
   for (VdPinInstance* pInstance : running) {
     VdPinInstance& instance = *pInstance;
     if (IsStandard(instance) || Silent(instance)) {
       continue;
     }
-    instance.ulPositionRegister = instance.ulRingPos * 4;
     if (!instance.bNotifyPending) {
       continue;
     }

@@ -118,7 +118,7 @@ TEST_F(DriverLogTest, AFullRunWritesItsStoryFromTheHostsThreads) {
       "run 1 ended after ", "stopped by the host: ", " drop-outs, measured latency ",
       "cyclic buffer", "stop -> ASE_OK", "disposeBuffers -> ASE_OK",
       "driver object released"};
-  for (const char* piece : expected) EXPECT_NE(std::string::npos, text.find(piece)) << piece;
+  for (const char* piece : expected) EXPECT_NE(std::string::npos, text.find(piece)) << piece << "\n" << text;
   // The host's one stop, not the driver's own stops inside other calls.
   EXPECT_EQ(text.find("stop -> "), text.rfind("stop -> "));
   EXPECT_EQ(std::string::npos, text.find("getSamplePosition"));
