@@ -32,7 +32,7 @@
 // handed over unfilled:
 // - a stream reports the pass too late (packet streaming: the device had no
 //   other request queued, it overran or underran; looped streaming: its
-//   position register already lies inside the half being handled, or it
+//   position register lies inside the half being handled once it was read, or it
 //   went round a whole half that was never handled);
 // - the device began to play render frames before they were written ahead;
 // - captured frames had no place before the ring's end, or render frames had
@@ -178,7 +178,6 @@ void CAsioDriver::StreamLoop() {
     // is completed first.
     auto takeCapture = [&]() -> bool {
       if (!capture->WaitForPacket(kPacketWaitMs)) return false;
-      lost |= capture->IsLate();
       if (const uint32_t missed = capture->GetMissedSampleCount()) {
         captureCarried = 0;  // the rest of its frame went round with the half
         placeSilence(missed / inputs);
@@ -197,6 +196,9 @@ void CAsioDriver::StreamLoop() {
       placeCapture(data + s, whole);
       s += whole * inputs;
       while (captureSplitsFrames && s < samples) captureCarry[captureCarried++] = data[s++];
+      // Asked after the copy: a device that reached the half while it was
+      // being read tore it.
+      lost |= capture->IsLate();
       capture->ReleasePacket();
       return true;
     };
