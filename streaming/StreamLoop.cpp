@@ -38,7 +38,9 @@
 // - captured frames had no place before the ring's end, or render frames had
 //   no host output yet;
 // - a half went to the host before the capture side had filled it; its
-//   missing frames are silence.
+//   missing frames are silence;
+// - a pass outlasted a looped capture buffer (the late half this leaves the
+//   next pass is the same loss and not counted again).
 #include "driver/AsioDriver.h"
 
 #include <mmsystem.h>
@@ -123,17 +125,28 @@ void CAsioDriver::StreamLoop() {
     uint32_t captureCarried = 0;
     int32_t renderFrame[kMaxOutputs];
     uint32_t renderTailFrom = outputs;
-    // A pass busier than the capture side's buffer lasts: whatever the
+    // A pass busier than a looped capture buffer lasts: whatever the
     // positions show (they cannot tell how many times the device went
-    // round), audio was lost.
+    // round), audio was lost. The late half it leaves the next pass is the
+    // same loss. Capture packets report their overruns themselves.
     const uint32_t captureBufferFrames = 2 * framesPerPacket < ringFrames ? 2 * framesPerPacket : ringFrames;
     const DWORD longestPassMs =
-        m_passLimitMs != 0 ? m_passLimitMs : static_cast<DWORD>(captureBufferFrames * 1000.0 / m_sampleRate);
+        !m_capturePin->m_bLooped ? INFINITE
+        : m_passLimitMs != 0     ? m_passLimitMs
+                                 : static_cast<DWORD>(captureBufferFrames * 1000.0 / m_sampleRate);
     bool fadePending = true;
     const uint32_t fadeFrames = writeAhead ? bufferSize : framesPerPacket;
     const float fadeStep = fadeFrames != 0 ? 1.0f / static_cast<float>(fadeFrames) : 1.0f;
     float gain = 0.0f;
     bool lost = false;
+    bool afterLongPass = false;
+    // One drop-out for a pass that lost audio or ran too long, none for the
+    // late half a long pass left behind.
+    auto countPass = [&](DWORD wokeAt) {
+      const bool longPass = longestPassMs != INFINITE && timeGetTime() - wokeAt > longestPassMs;
+      if ((lost && !afterLongPass) || longPass) m_dropOuts.FetchAdd(1);
+      afterLongPass = longPass;
+    };
 
     auto halfStart = [&]() { return static_cast<uint32_t>(m_bufferIndex) * bufferSize; };
     auto placeCapture = [&](const int32_t* frames, uint32_t count) {
@@ -303,8 +316,7 @@ void CAsioDriver::StreamLoop() {
           }
           switchHalf();
         }
-        lost |= timeGetTime() - wokeAt > longestPassMs;
-        if (lost) m_dropOuts.FetchAdd(1);
+        countPass(wokeAt);
       }
     } else {
       render->SetDrainEvent(capture->NotificationEvent(), capture->NotificationTally());
@@ -347,8 +359,7 @@ void CAsioDriver::StreamLoop() {
 
         render->WritePacket(renderPacket);
         render->SubmitPacket();
-        lost |= timeGetTime() - wokeAt > longestPassMs;
-        if (lost) m_dropOuts.FetchAdd(1);
+        countPass(wokeAt);
         if (m_streamStop) break;
       }
     }

@@ -128,11 +128,12 @@ TEST(StreamGeometryTest, ShortReadsLoseNothingAndTearNoFrame) {
 // A host late by two and a half halves of a cyclic capture buffer: the half
 // the device began to overwrite reaches the host as silence, never as what
 // its cells held, the host's timeline stays on the device's, and the loss is
-// counted once.
-TEST(StreamGeometryTest, AHalfTheDeviceWentRoundIsSilence) {
+// counted once, also where the pass was long enough to count by itself.
+void HostLateByTwoAndAHalfHalves(DWORD passLimitMs, DWORD stallMs) {
   const long B = 96;
   StreamingRig rig(StreamMode::Looped);
   ASSERT_TRUE(rig.Init());
+  Access::SetPassLimit(rig.Asio(), passLimitMs);
   ASSERT_EQ(rig.Prepare(B, {5}, {0, 1}), ASE_OK);
   Seen seen;
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -151,6 +152,7 @@ TEST(StreamGeometryTest, AHalfTheDeviceWentRoundIsSilence) {
   rig.device.Machine().streaming.dwHostWaitMs = 0;
   rig.device.Step(2 * B + B / 2);
   rig.device.Machine().streaming.dwHostWaitMs = 2000;
+  Sleep(stallMs);
   SetEvent(release);
   ASSERT_TRUE(WaitForSwitches(rig, 7));
   ASSERT_TRUE(rig.device.Step(2 * B + B / 2));
@@ -166,6 +168,11 @@ TEST(StreamGeometryTest, AHalfTheDeviceWentRoundIsSilence) {
   EXPECT_EQ(Access::DropOuts(rig.Asio()), 1u);
   CloseHandle(release);
   CloseHandle(stalled);
+}
+
+TEST(StreamGeometryTest, AHalfTheDeviceWentRoundIsSilence) {
+  HostLateByTwoAndAHalfHalves(INFINITE, 0);
+  HostLateByTwoAndAHalfHalves(40, 200);
 }
 
 // Cyclic buffers whose halves last differently for capture and render, and
