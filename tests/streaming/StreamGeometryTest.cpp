@@ -154,7 +154,8 @@ void HostLateByTwoAndAHalfHalves(DWORD passLimitMs, DWORD stallMs) {
   rig.device.Machine().streaming.dwHostWaitMs = 2000;
   Sleep(stallMs);
   SetEvent(release);
-  ASSERT_TRUE(WaitForSwitches(rig, 7));
+  ASSERT_TRUE(WaitForSwitches(rig, 7)) << Access::SwitchCount(rig.Asio()) << " switches, "
+                                       << Access::DropOuts(rig.Asio()) << " drop-outs";
   ASSERT_TRUE(rig.device.Step(2 * B + B / 2));
   ASSERT_TRUE(WaitForSwitches(rig, 9));
   rig.Asio()->stop();
@@ -171,7 +172,11 @@ void HostLateByTwoAndAHalfHalves(DWORD passLimitMs, DWORD stallMs) {
 }
 
 TEST(StreamGeometryTest, AHalfTheDeviceWentRoundIsSilence) {
-  HostLateByTwoAndAHalfHalves(INFINITE, 0);
+  {
+    SCOPED_TRACE("short stall");
+    HostLateByTwoAndAHalfHalves(INFINITE, 0);
+  }
+  SCOPED_TRACE("stall longer than the pass limit");
   HostLateByTwoAndAHalfHalves(40, 200);
 }
 
