@@ -89,6 +89,8 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_capturePin(nullptr),
       m_renderPin(nullptr),
       m_passLimitMs(0),
+      m_deviceClock(nullptr),
+      m_deviceClockContext(nullptr),
       m_streamStop(false),
       m_streamStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_deleteAfterRun(false),

@@ -250,6 +250,10 @@ class CAsioDriver : public IASIO, public CUnknown {
   // lasts (tests on a stepped clock, where device time stands still while a
   // pass runs, set it beyond reach).
   DWORD m_passLimitMs;
+  // Device time in microseconds for the capture side; null: the
+  // performance counter (tests on a stepped clock give the device's own).
+  uint64_t (*m_deviceClock)(void* context);
+  void* m_deviceClockContext;
   RelaxedAtomic<bool> m_streamStop;
   // Signalled with m_streamStop from the host's thread: it ends the
   // streaming thread's waits at once instead of after their time-out.

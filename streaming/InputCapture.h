@@ -42,6 +42,11 @@ class CInputCapture {
   virtual void SetDrainEvent(HANDLE /*hEvent*/, ULONG* /*pulTally*/) {}
   // An event that ends any wait at once, with a failure: the run's stop.
   virtual void SetAbortEvent(HANDLE /*hEvent*/) {}
+  // A clock that runs with the device, in microseconds: it tells how often
+  // a cyclic buffer went round while nobody looked. Without one, only the
+  // device's notifications tell.
+  typedef uint64_t (*DeviceClock)(void* context);
+  virtual void SetDeviceClock(DeviceClock /*clock*/, void* /*context*/) {}
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTURE_H

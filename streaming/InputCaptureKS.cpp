@@ -26,7 +26,11 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_lastPosition(0),
       m_owed(0),
       m_takenElsewhere(0),
-      m_skipped(0) {
+      m_skipped(0),
+      m_clock(nullptr),
+      m_clockContext(nullptr),
+      m_lastLookUs(0),
+      m_hiddenTurns(false) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -57,6 +61,8 @@ int32_t CInputCaptureKS::Start() {
   m_owed = 0;
   m_takenElsewhere = 0;
   m_skipped = 0;
+  m_lastLookUs = m_clock != nullptr ? m_clock(m_clockContext) : 0;
+  m_hiddenTurns = false;
   if (m_pin == nullptr) return E_FAIL;
   if (m_packets.Looped() && m_pin->m_hNotificationEvent != nullptr)
     ResetEvent(m_pin->m_hNotificationEvent);
@@ -102,6 +108,19 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   }
   m_owed = m_owed + crossed - taken;
   if (m_owed > 2) m_owed = 2;  // notifications that came together
+  // Turns the notifications do not show, once the device moved at all and
+  // a whole buffer's time passed since the last look: the clock tells them,
+  // to the nearest turn. They are reported lost, not added: a device whose
+  // position lags its clock would otherwise have halves handed out before
+  // they were written, from then on.
+  const uint64_t now = m_clock != nullptr ? m_clock(m_clockContext) : 0;
+  const WAVEFORMATEX* format = m_pin->m_pwfx;
+  if (m_clock != nullptr && taken != 0 && format != nullptr && now > m_lastLookUs) {
+    const uint64_t expected =
+        (now - m_lastLookUs) * format->nSamplesPerSec / 1000000 * format->nChannels;
+    m_hiddenTurns |= expected >= ring && expected + half > static_cast<uint64_t>(advance) + ring;
+  }
+  m_lastLookUs = now;
   m_written += advance;
   m_lastPosition = position;
 }
@@ -169,7 +188,9 @@ bool CInputCaptureKS::IsLate() {
   // notification is left for the next wait: taking it would let a device
   // that waits for its host go on into the half being read.
   TrackDevice(0, false);
-  return m_skipped != 0 ||
+  const bool hidden = m_hiddenTurns;
+  m_hiddenTurns = false;
+  return m_skipped != 0 || hidden ||
          m_written > m_handed + 2 * static_cast<ULONGLONG>(m_packets.SamplesPerPacket());
 }
 

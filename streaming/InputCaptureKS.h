@@ -11,10 +11,12 @@
 // register's advance at every look adds up to what the device has written;
 // notifications taken beyond the half boundaries in the advance (and those
 // owed from earlier looks) mean the device went round the whole buffer more
-// often than the register shows. So a notification lost while its event was
-// still signalled costs nothing, and a half the device began to write over
-// before it was handled is skipped and reported missed, not handed out
-// stale or out of order.
+// often than the register shows; a device's clock tells turns that
+// notifications which came together hid, for a look a whole buffer's time
+// after the last, and they are reported lost. So a notification lost while
+// its event was still signalled costs nothing, and a half the device began
+// to write over before it was handled is skipped and reported missed, not
+// handed out stale or out of order.
 #ifndef VOROD_STREAMING_INPUTCAPTUREKS_H
 #define VOROD_STREAMING_INPUTCAPTUREKS_H
 
@@ -47,6 +49,10 @@ class CInputCaptureKS : public CInputCapture {
     m_drainTally = pulTally;
   }
   void SetAbortEvent(HANDLE hEvent) override { m_abort = hEvent; }
+  void SetDeviceClock(DeviceClock clock, void* context) override {
+    m_clock = clock;
+    m_clockContext = context;
+  }
 
  private:
   CKsPacketSet m_packets;
@@ -73,6 +79,10 @@ class CInputCaptureKS : public CInputCapture {
   // Notifications another stream's wait consumed for this one.
   ULONG m_takenElsewhere;
   uint32_t m_skipped;
+  DeviceClock m_clock;
+  void* m_clockContext;
+  uint64_t m_lastLookUs;  // device clock at the last look
+  bool m_hiddenTurns;     // the clock told turns nobody saw, not yet reported
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTUREKS_H

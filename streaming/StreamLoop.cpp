@@ -77,6 +77,16 @@ bool PinFrames(CKsAudPin* pin, uint64_t* frames) {
   return true;
 }
 
+// A device streams in real time: its clock is the performance counter's.
+uint64_t PerformanceCounterMicroseconds(void*) {
+  LARGE_INTEGER now, frequency;
+  if (!QueryPerformanceCounter(&now) || !QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0)
+    return 0;
+  const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+  const uint64_t perSecond = static_cast<uint64_t>(frequency.QuadPart);
+  return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
+}
+
 }  // namespace
 
 void CAsioDriver::StreamLoop() {
@@ -257,6 +267,8 @@ void CAsioDriver::StreamLoop() {
     // The capture sweep hands the buffer switch host integers.
     m_hostFormatInputs = HostFormatInputSlots();
     capture->SetAbortEvent(m_streamStopEvent);
+    capture->SetDeviceClock(m_deviceClock != nullptr ? m_deviceClock : &PerformanceCounterMicroseconds,
+                            m_deviceClockContext);
     render->SetAbortEvent(m_streamStopEvent);
     render->Start();
     capture->Start();

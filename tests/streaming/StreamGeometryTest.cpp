@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <vector>
 
 #include "ks/KsAudPin.h"
@@ -178,6 +179,44 @@ TEST(StreamGeometryTest, AHalfTheDeviceWentRoundIsSilence) {
   }
   SCOPED_TRACE("stall longer than the pass limit");
   HostLateByTwoAndAHalfHalves(40, 200);
+}
+
+// A host that sits in its callback while the device goes round its whole
+// buffer, from the middle of a half: the notifications, which came
+// together, show one boundary where there were three, and the position one
+// half on. The device's clock tells the turn nobody saw, and it counts.
+TEST(StreamGeometryTest, ATurnNoNotificationShowedCounts) {
+  const long B = 96;
+  StreamingRig rig(StreamMode::Looped);
+  ASSERT_TRUE(rig.Init());
+  ASSERT_EQ(rig.Prepare(B, {0}, {0, 1}), ASE_OK);
+  HANDLE stalled = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE release = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  std::atomic<int> switches{0};
+  rig.host.onSwitch = [&](long) {
+    const int n = ++switches;
+    if (n == 4 || n == 5) {
+      SetEvent(stalled);
+      WaitForSingleObject(release, 5000);
+    }
+  };
+  // While the host is held, the device moves as hardware does.
+  auto stepWhileHeld = [&](ULONG frames) {
+    ASSERT_EQ(WaitForSingleObject(stalled, 5000), WAIT_OBJECT_0);
+    rig.device.Machine().streaming.dwHostWaitMs = 0;
+    ASSERT_TRUE(rig.device.Step(frames));
+    rig.device.Machine().streaming.dwHostWaitMs = 2000;
+    SetEvent(release);
+  };
+  ASSERT_EQ(rig.Start(2 * B), ASE_OK);
+  ASSERT_TRUE(rig.device.Step(2 * B));
+  stepWhileHeld(B + B / 2);      // the last look before the next hold: mid-half
+  stepWhileHeld(2 * B + B / 2);  // three boundaries, one notification
+  ASSERT_TRUE(WaitForSwitches(rig, 6));
+  EXPECT_EQ(Access::DropOuts(rig.Asio()), 1u);
+  rig.Asio()->stop();
+  CloseHandle(stalled);
+  CloseHandle(release);
 }
 
 // Cyclic buffers whose halves last differently for capture and render, and

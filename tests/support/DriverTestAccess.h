@@ -59,6 +59,10 @@ class CAsioDriverTestAccess {
   static bool StartStreamThread(IASIO* asio) { return Of(asio)->StartStreamThread(); }
   // The longest pass before it counts as a drop-out; 0: the product's rule.
   static void SetPassLimit(IASIO* asio, DWORD ms) { Of(asio)->m_passLimitMs = ms; }
+  static void SetDeviceClock(IASIO* asio, uint64_t (*clock)(void*), void* context) {
+    Of(asio)->m_deviceClock = clock;
+    Of(asio)->m_deviceClockContext = context;
+  }
   static void SetPins(IASIO* asio, CKsAudPin* capture, CKsAudPin* render) {
     Of(asio)->m_capturePin = capture;
     Of(asio)->m_renderPin = render;

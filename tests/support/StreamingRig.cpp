@@ -43,6 +43,15 @@ int32_t DeviceSampleOf(int32_t hostSample) {
   return hostSample < 0 ? 1 - hostSample : -hostSample - 1;
 }
 
+namespace {
+
+// Device time on the stepped clock: the frames the test has stepped.
+uint64_t SteppedMicroseconds(void* device) {
+  return static_cast<CVirtualDevice*>(device)->Stats().ullFrame * 1000000 / 48000;
+}
+
+}  // namespace
+
 StreamingRig::StreamingRig(StreamMode streamMode)
     : StreamingRig(streamMode,
                    streamMode == StreamMode::Looped ? VdDefaultMachine() : StandardFirstMachine()) {}
@@ -52,8 +61,10 @@ StreamingRig::StreamingRig(StreamMode streamMode, const VdMachine& machine)
   // The render side's checks read what the device played.
   device.Machine().streaming.ulRecordFramesMax = 1u << 22;
   device.Install();
-  // On the stepped clock device time stands still while a pass runs.
+  // On the stepped clock device time stands still while a pass runs, and
+  // moves only as the test steps it.
   CAsioDriverTestAccess::SetPassLimit(driver.get(), INFINITE);
+  CAsioDriverTestAccess::SetDeviceClock(driver.get(), &SteppedMicroseconds, &device);
 }
 
 StreamingRig::~StreamingRig() { driver.Release(); }
