@@ -109,16 +109,18 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   m_owed = m_owed + crossed - taken;
   if (m_owed > 2) m_owed = 2;  // notifications that came together
   // Turns the notifications do not show, once the device moved at all and
-  // a whole buffer's time passed since the last look: the clock tells them,
-  // to the nearest turn. They are reported lost, not added: a device whose
-  // position lags its clock would otherwise have halves handed out before
-  // they were written, from then on.
+  // a whole buffer's time passed since the last look: the clock tells them
+  // where it runs three quarters of a turn or more ahead of the position (a
+  // device whose position jitters against its clock by less than that is
+  // not taken for one). They are reported lost, not added: a position that
+  // lags its clock would otherwise have halves handed out before they were
+  // written, from then on.
   const uint64_t now = m_clock != nullptr ? m_clock(m_clockContext) : 0;
   const WAVEFORMATEX* format = m_pin->m_pwfx;
   if (m_clock != nullptr && taken != 0 && format != nullptr && now > m_lastLookUs) {
     const uint64_t expected =
         (now - m_lastLookUs) * format->nSamplesPerSec / 1000000 * format->nChannels;
-    m_hiddenTurns |= expected >= ring && expected + half > static_cast<uint64_t>(advance) + ring;
+    m_hiddenTurns |= expected >= ring && expected + half / 2 > static_cast<uint64_t>(advance) + ring;
   }
   m_lastLookUs = now;
   m_written += advance;
