@@ -98,30 +98,35 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   if (mayTake && crossed > taken + m_owed &&
       WaitForSingleObject(m_pin->m_hNotificationEvent, kNotificationLagMs) == WAIT_OBJECT_0)
     ++taken;
-  // Every notification taken stands for a boundary crossed. More of them
-  // than boundaries seen (or owed from an earlier look) mean the device went
-  // round the whole buffer, two boundaries a turn, since the last look.
+  // What the device's clock says it moved since the last look.
+  const uint64_t now = m_clock != nullptr ? m_clock(m_clockContext) : 0;
+  const WAVEFORMATEX* format = m_pin->m_pwfx;
+  const bool timed = m_clock != nullptr && format != nullptr && now > m_lastLookUs;
+  const uint64_t expected =
+      timed ? (now - m_lastLookUs) * format->nSamplesPerSec / 1000000 * format->nChannels : 0;
+  // Every notification taken stands for a boundary crossed. Two more of
+  // them than boundaries seen (or owed from an earlier look) mean the device
+  // went round the whole buffer, two boundaries a turn, since the last look.
+  // One more is a turn whose other notification came together with it, or
+  // one that came late: the clock tells which (without one, a turn).
   if (taken > m_owed + crossed) {
-    const ULONG turns = (taken - m_owed - crossed + 1) / 2;
+    const ULONG extra = taken - m_owed - crossed;
+    ULONG turns = extra / 2;
+    if (extra % 2 != 0 && (!timed || expected + half > static_cast<uint64_t>(advance) + (turns + 1) * ring))
+      ++turns;
     advance += turns * ring;
     crossed += 2 * turns;
   }
-  m_owed = m_owed + crossed - taken;
+  m_owed = taken < m_owed + crossed ? m_owed + crossed - taken : 0;
   if (m_owed > 2) m_owed = 2;  // notifications that came together
-  // Turns the notifications do not show, once the device moved at all and
-  // a whole buffer's time passed since the last look: the clock tells them
-  // where it runs three quarters of a turn or more ahead of the position (a
-  // device whose position jitters against its clock by less than that is
-  // not taken for one). They are reported lost, not added: a position that
-  // lags its clock would otherwise have halves handed out before they were
-  // written, from then on.
-  const uint64_t now = m_clock != nullptr ? m_clock(m_clockContext) : 0;
-  const WAVEFORMATEX* format = m_pin->m_pwfx;
-  if (m_clock != nullptr && taken != 0 && format != nullptr && now > m_lastLookUs) {
-    const uint64_t expected =
-        (now - m_lastLookUs) * format->nSamplesPerSec / 1000000 * format->nChannels;
-    m_hiddenTurns |= expected >= ring && expected + half / 2 > static_cast<uint64_t>(advance) + ring;
-  }
+  // Turns no notification shows, after two buffers' time without a look in
+  // which the device moved at all: the clock tells them where it runs three
+  // quarters of a turn or more ahead of the position (a device whose
+  // position jitters against its clock by less is not taken for one). They
+  // are reported lost, not added: a position that lags its clock would
+  // otherwise have halves handed out before they were written, from then on.
+  m_hiddenTurns |= timed && taken != 0 && expected >= 2ull * ring &&
+                   expected + half / 2 > static_cast<uint64_t>(advance) + ring;
   m_lastLookUs = now;
   m_written += advance;
   m_lastPosition = position;

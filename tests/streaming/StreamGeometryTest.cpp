@@ -182,9 +182,9 @@ TEST(StreamGeometryTest, AHalfTheDeviceWentRoundIsSilence) {
 }
 
 // A host that sits in its callback while the device goes round its whole
-// buffer, from the middle of a half: the notifications, which came
-// together, show one boundary where there were three, and the position one
-// half on. The device's clock tells the turn nobody saw, and it counts.
+// buffer twice, from the middle of a half: the notifications, which came
+// together, show one boundary where there were five, and the position one
+// half on. The device's clock tells the turns nobody saw, and they count.
 TEST(StreamGeometryTest, ATurnNoNotificationShowedCounts) {
   const long B = 96;
   StreamingRig rig(StreamMode::Looped);
@@ -211,7 +211,7 @@ TEST(StreamGeometryTest, ATurnNoNotificationShowedCounts) {
   ASSERT_EQ(rig.Start(2 * B), ASE_OK);
   ASSERT_TRUE(rig.device.Step(2 * B));
   stepWhileHeld(B + B / 2);      // the last look before the next hold: mid-half
-  stepWhileHeld(2 * B + B / 2);  // three boundaries, one notification
+  stepWhileHeld(4 * B + B / 2);  // five boundaries, one notification
   ASSERT_TRUE(WaitForSwitches(rig, 6));
   EXPECT_EQ(Access::DropOuts(rig.Asio()), 1u);
   rig.Asio()->stop();
