@@ -112,8 +112,8 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   if (taken > m_owed + crossed) {
     const ULONG extra = taken - m_owed - crossed;
     ULONG turns = extra / 2;
-    if (extra % 2 != 0 && (!timed || expected + half > static_cast<uint64_t>(advance) + (turns + 1) * ring))
-      ++turns;
+    const uint64_t oneMore = static_cast<uint64_t>(advance) + (turns + 1) * ring;
+    if (extra % 2 != 0 && (!timed || expected + half > oneMore)) ++turns;
     advance += turns * ring;
     crossed += 2 * turns;
   }

@@ -11,10 +11,11 @@
 // register's advance at every look adds up to what the device has written;
 // notifications taken beyond the half boundaries in the advance (and those
 // owed from earlier looks) mean the device went round the whole buffer more
-// often than the register shows; a device's clock tells turns that
-// notifications which came together hid, for a look a whole buffer's time
-// after the last, and they are reported lost. So a notification lost while
-// its event was still signalled costs nothing, and a half the device began
+// often than the register shows (one more: the device's clock tells a turn
+// from a late notification); the clock also tells turns that notifications
+// which came together hid, for a look two buffers' time after the last, and
+// they are reported lost. So a notification lost while its event was still
+// signalled costs nothing, and a half the device began
 // to write over before it was handled is skipped and reported missed, not
 // handed out stale or out of order.
 #ifndef VOROD_STREAMING_INPUTCAPTUREKS_H
