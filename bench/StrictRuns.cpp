@@ -2,6 +2,7 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +21,10 @@ const long kBufferFrames = 96;
 const double kPeriodSeconds = kBufferFrames / 48000.0;
 // A drop-out is the device's when one of the device's own notifications or
 // completions within two buffers of device time around the half it was
-// seen in came at least half a period late.
+// seen in came at least half a period late; otherwise it came with a late
+// switch when one of the switches up to it came more than a period after
+// its time (the streaming thread itself ran late, as the probe's thread
+// does at times), and is the loop's own when neither.
 const ULONG kDeviceLateUs = static_cast<ULONG>(kPeriodSeconds * 1e6 / 2);
 const uint32_t kWindowFrames = 2 * kBufferFrames;
 
@@ -49,6 +53,7 @@ uint32_t FrameDistance(uint32_t a, uint32_t b) {
 struct StrictHost {
   struct DropOut {
     uint32_t frame;  // device frame of the half the host was handed
+    uint32_t switchNumber;
     uint32_t count;
   };
   static StrictHost* current;
@@ -63,6 +68,7 @@ struct StrictHost {
   uint32_t expected = 0;
   uint32_t dropOutsSeen = 0;
   std::vector<DropOut> dropOuts;  // reserved before the run
+  std::vector<double> entered;    // each switch's time, reserved before the run
 
   static void BufferSwitch(long index, ASIOBool) { current->OnSwitch(index); }
   static long AsioMessage(long, long, void*, double*) { return 0; }
@@ -72,7 +78,8 @@ struct StrictHost {
     current = this;
   }
   void OnSwitch(long index) {
-    const double entered = Now();
+    const double now = Now();
+    if (entered.size() < entered.capacity()) entered.push_back(now);
     for (int k = 1; k < 3; ++k) memset(infos[k].buffers[index], 0, kBufferFrames * sizeof(int32_t));
     const int32_t* in = static_cast<const int32_t*>(infos[0].buffers[index]);
     uint32_t halfFrame = expected;
@@ -92,10 +99,10 @@ struct StrictHost {
     }
     const uint32_t seen = Access::DropOuts(asio);
     if (seen > dropOutsSeen && dropOuts.size() < dropOuts.capacity())
-      dropOuts.push_back({halfFrame, seen - dropOutsSeen});
+      dropOuts.push_back({halfFrame, static_cast<uint32_t>(switches), seen - dropOutsSeen});
     dropOutsSeen = seen;
     ++switches;
-    while (busyFraction > 0 && Now() - entered < busyFraction * kPeriodSeconds) {
+    while (busyFraction > 0 && Now() - now < busyFraction * kPeriodSeconds) {
     }
   }
 };
@@ -110,7 +117,7 @@ unsigned __stdcall Spin(void*) {
 
 struct RunFigures {
   long switches = 0;
-  uint32_t dropOuts = 0, deviceDropOuts = 0, driverDropOuts = 0;
+  uint32_t dropOuts = 0, deviceDropOuts = 0, lateSwitchDropOuts = 0, loopDropOuts = 0;
   ULONGLONG captureLost = 0, renderLost = 0;
   VdStreamStats device = {};
   CPlatformProbe::Result probe;
@@ -126,6 +133,7 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
   host.asio = asio;
   host.busyFraction = load == Load::BusyCallback ? 0.7 : 0;
   host.dropOuts.reserve(static_cast<size_t>(seconds) * 1000 + 1000);
+  host.entered.reserve(static_cast<size_t>(seconds) * 1000 + 1000);
   HANDLE spinner = nullptr;
   if (load == Load::OtherCoreBusy) {
     g_stopLoad = false;
@@ -157,6 +165,15 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
     figures->renderLost = mode == Mode::Looped ? figures->device.ullUnconsumedPlayedFrames
                                                : figures->device.ullUnderrunFrames;
     const std::vector<VdLateSignal> late = device.LateSignals();
+    // How late each switch came: against the earliest time the last 50
+    // switches predict for it (robust to a timeline that moved on).
+    const std::vector<double>& t = host.entered;
+    std::vector<bool> lateSwitch(t.size(), false);
+    for (size_t n = 0; n < t.size(); ++n) {
+      double due = t[n];
+      for (size_t k = n > 50 ? n - 50 : 0; k < n; ++k) due = std::min(due, t[k] + (n - k) * kPeriodSeconds);
+      lateSwitch[n] = t[n] - due > kPeriodSeconds;
+    }
     for (const StrictHost::DropOut& dropOut : host.dropOuts) {
       bool explained = false;
       for (const VdLateSignal& signal : late) {
@@ -164,10 +181,19 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
                      FrameDistance(static_cast<uint32_t>(signal.ullFrame % kVdPatternFrameModulo),
                                    dropOut.frame) <= kWindowFrames;
       }
-      (explained ? figures->deviceDropOuts : figures->driverDropOuts) += dropOut.count;
+      // The switch that showed it and the three before: the pass that
+      // counted it and the ones that could have made it late.
+      bool switchLate = false;
+      for (uint32_t n = dropOut.switchNumber >= 3 ? dropOut.switchNumber - 3 : 0;
+           n <= dropOut.switchNumber && n < lateSwitch.size(); ++n)
+        switchLate |= lateSwitch[n];
+      (explained    ? figures->deviceDropOuts
+       : switchLate ? figures->lateSwitchDropOuts
+                    : figures->loopDropOuts) += dropOut.count;
     }
     // Counted before the first switch or after the last: the driver's.
-    figures->driverDropOuts += figures->dropOuts - figures->deviceDropOuts - figures->driverDropOuts;
+    figures->loopDropOuts += figures->dropOuts - figures->deviceDropOuts -
+                               figures->lateSwitchDropOuts - figures->loopDropOuts;
   }
   if (asio != nullptr) asio->Release();
   return ok;
@@ -179,13 +205,14 @@ void StrictRuns(int seconds) {
   printf("Strict real-time runs, %ld frames, %d s each, beside the platform probe (%.0f us period):\n",
          kBufferFrames, seconds, kPeriodSeconds * 1e6);
   printf("  drop-outs: the driver's count, split into those a device signal at least %lu us late\n"
-         "  explains (within %lu frames) and the rest (driver); device lost: frames the device lost\n"
+         "  explains (within %lu frames), those with a switch more than a period late just before\n"
+         "  (late switch: the streaming thread ran late) and the rest (loop); device lost: frames the device lost\n"
          "  or overwrote (capture/render); late: device signals at least 1 / 2 ms late, and the latest;\n"
          "  probe: wakes more than one period late; breaks: losses seen in input 0's pattern\n"
          "  (where it jumps, or where silence for lost frames begins).\n",
          static_cast<unsigned long>(kDeviceLateUs), static_cast<unsigned long>(kWindowFrames));
-  printf("  %-21s %8s %9s %7s %7s %13s %13s %9s %7s %7s\n", "run", "switches", "drop-outs", "device",
-         "driver", "device lost", "late 1/2 ms", "max late", "probe", "breaks");
+  printf("  %-21s %8s %9s %7s %8s %7s %13s %13s %9s %7s %7s\n", "run", "switches", "drop-outs", "device",
+         "late sw", "loop", "device lost", "late 1/2 ms", "max late", "probe", "breaks");
   for (Mode mode : {Mode::Looped, Mode::Standard}) {
     for (Load load : {Load::Idle, Load::OtherCoreBusy, Load::BusyCallback}) {
       RunFigures f;
@@ -198,14 +225,15 @@ void StrictRuns(int seconds) {
       snprintf(lost, sizeof(lost), "%llu/%llu", f.captureLost, f.renderLost);
       snprintf(late, sizeof(late), "%lu/%lu", static_cast<unsigned long>(f.device.aulLateSignals[2]),
                static_cast<unsigned long>(f.device.aulLateSignals[3]));
-      printf("  %-21s %8ld %9u %7u %7u %13s %13s %6.2f ms %7u %7ld\n", name.c_str(), f.switches,
-             f.dropOuts, f.deviceDropOuts, f.driverDropOuts, lost, late, f.device.ulMaxLateUs / 1000.0,
-             f.probe.lateWakes, f.breaks);
+      printf("  %-21s %8ld %9u %7u %8u %7u %13s %13s %6.2f ms %7u %7ld\n", name.c_str(), f.switches,
+             f.dropOuts, f.deviceDropOuts, f.lateSwitchDropOuts, f.loopDropOuts, lost, late,
+             f.device.ulMaxLateUs / 1000.0, f.probe.lateWakes, f.breaks);
       const std::string p = "realtime." + name + ".";
       AddFigure(p + "switches", f.switches);
       AddFigure(p + "dropouts", f.dropOuts);
       AddFigure(p + "dropouts_device", f.deviceDropOuts);
-      AddFigure(p + "dropouts_driver", f.driverDropOuts);
+      AddFigure(p + "dropouts_late_switch", f.lateSwitchDropOuts);
+      AddFigure(p + "dropouts_loop", f.loopDropOuts);
       AddFigure(p + "device_capture_lost_frames", static_cast<double>(f.captureLost));
       AddFigure(p + "device_render_lost_frames", static_cast<double>(f.renderLost));
       AddFigure(p + "device_missed_notifications", f.device.ulMissedNotifications);
