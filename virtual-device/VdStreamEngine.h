@@ -89,7 +89,7 @@ class CVdStreamEngine {
   static void CompleteRequest(const VdPendingIo& io, LONG lStatus, ULONG cbTransferred);
 
   static const ULONG kNoBoundary = 0xFFFFFFFFu;
-  static const size_t kLateSignalRing = 4096;
+  static const size_t kLateSignalRing = 32768;
 
  private:
   // Advances device time to ullTarget, waiting for hosts as the mode says.

@@ -110,7 +110,7 @@
 //   wakes every millisecond, and it spins only before a signal, never while
 //   nothing streams. Every notification and completion is timed against
 //   device time: Stats() counts how many came at least 0.25, 0.5, 1, 2 and 4
-//   ms late and the latest, and LateSignals() keeps the last 4096 that came
+//   ms late and the latest, and LateSignals() keeps the last 32768 that came
 //   at least 0.25 ms late with their device frames, so that a late device can
 //   be told from a late host.
 // Standard streaming (KSINTERFACE_STANDARD_STREAMING instances)
@@ -522,7 +522,7 @@ class CVirtualDevice {
   void SetClockMode(VdClockMode mode);
   bool Step(ULONG ulFrames);
   VdStreamStats Stats() const;
-  // The latest late signals (at most 4096), oldest first.
+  // The latest late signals (at most 32768), oldest first.
   std::vector<VdLateSignal> LateSignals() const;
   std::vector<VdRecording> Recordings() const;
   // Pulls the device out and puts it back, as described above.
