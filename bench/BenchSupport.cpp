@@ -19,16 +19,22 @@ std::vector<std::pair<std::string, double>>& Figures() {
 
 }  // namespace
 
-double Now() {
+LONGLONG Ticks() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+LONGLONG TicksPerSecond() {
   static const LONGLONG frequency = [] {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     return f.QuadPart;
   }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / frequency;
+  return frequency;
 }
+
+double Now() { return static_cast<double>(Ticks()) / TicksPerSecond(); }
 
 void AddFigure(const std::string& name, double value) { Figures().emplace_back(name, value); }
 

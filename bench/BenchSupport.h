@@ -11,7 +11,9 @@
 #include "driver/AsioTypes.h"
 #include "virtual-device/VirtualDevice.h"
 
-// Seconds on the performance counter.
+// The performance counter, its ticks a second, and seconds on it.
+LONGLONG Ticks();
+LONGLONG TicksPerSecond();
 double Now();
 
 // A figure of the run, printed with the others at the end.

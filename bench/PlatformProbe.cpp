@@ -2,21 +2,7 @@
 
 #include <process.h>
 
-namespace {
-
-LONGLONG Ticks() {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return now.QuadPart;
-}
-
-LONGLONG TicksPerSecond() {
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  return frequency.QuadPart;
-}
-
-}  // namespace
+#include "bench/BenchSupport.h"
 
 CPlatformProbe::CPlatformProbe(double periodSeconds)
     : m_periodTicks(static_cast<LONGLONG>(periodSeconds * TicksPerSecond())),

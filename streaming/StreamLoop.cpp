@@ -77,13 +77,13 @@ bool PinFrames(CKsAudPin* pin, uint64_t* frames) {
   return true;
 }
 
-// A device streams in real time: its clock is the performance counter's.
-uint64_t PerformanceCounterMicroseconds(void*) {
-  LARGE_INTEGER now, frequency;
-  if (!QueryPerformanceCounter(&now) || !QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0)
-    return 0;
+// A device streams in real time: its clock is the performance counter's,
+// whose frequency (ticks a second, read once a run) is the context.
+uint64_t PerformanceCounterMicroseconds(void* frequency) {
+  const uint64_t perSecond = *static_cast<const uint64_t*>(frequency);
+  LARGE_INTEGER now;
+  if (perSecond == 0 || !QueryPerformanceCounter(&now)) return 0;
   const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
-  const uint64_t perSecond = static_cast<uint64_t>(frequency.QuadPart);
   return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
 }
 
@@ -267,8 +267,13 @@ void CAsioDriver::StreamLoop() {
     // The capture sweep hands the buffer switch host integers.
     m_hostFormatInputs = HostFormatInputSlots();
     capture->SetAbortEvent(m_streamStopEvent);
-    capture->SetDeviceClock(m_deviceClock != nullptr ? m_deviceClock : &PerformanceCounterMicroseconds,
-                            m_deviceClockContext);
+    LARGE_INTEGER frequency = {};
+    uint64_t ticksPerSecond =
+        QueryPerformanceFrequency(&frequency) ? static_cast<uint64_t>(frequency.QuadPart) : 0;
+    if (m_deviceClock != nullptr)
+      capture->SetDeviceClock(m_deviceClock, m_deviceClockContext);
+    else
+      capture->SetDeviceClock(&PerformanceCounterMicroseconds, &ticksPerSecond);
     render->SetAbortEvent(m_streamStopEvent);
     render->Start();
     capture->Start();
