@@ -50,9 +50,15 @@ DWORD FinishRegsvr32(PROCESS_INFORMATION& process) {
   return exitCode;
 }
 
+// Now and then, on a loaded machine, Wine fails to start a program at all
+// (as scripts/wine-run.sh notes); regsvr32 itself never ends with kNoExit,
+// so that is started once more.
 DWORD RunRegsvr32(const std::string& arguments, const std::string& dllPath) {
-  PROCESS_INFORMATION process = StartRegsvr32(arguments, dllPath);
-  return FinishRegsvr32(process);
+  for (int attempt = 0;; ++attempt) {
+    PROCESS_INFORMATION process = StartRegsvr32(arguments, dllPath);
+    const DWORD exitCode = FinishRegsvr32(process);
+    if (exitCode != kNoExit || attempt == 1) return exitCode;
+  }
 }
 
 // Runs `body` on a thread of its own with COM initialised in the apartment
