@@ -119,14 +119,13 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   }
   m_owed = taken < m_owed + crossed ? m_owed + crossed - taken : 0;
   if (m_owed > 2) m_owed = 2;  // notifications that came together
-  // Turns no notification shows, after two buffers' time without a look in
+  // Turns no notification shows (they came together), since a look after
   // which the device moved at all: the clock tells them where it runs three
   // quarters of a turn or more ahead of the position (a device whose
   // position jitters against its clock by less is not taken for one). They
   // are reported lost, not added: a position that lags its clock would
   // otherwise have halves handed out before they were written, from then on.
-  m_hiddenTurns |= timed && taken != 0 && expected >= 2ull * ring &&
-                   expected + half / 2 > static_cast<uint64_t>(advance) + ring;
+  m_hiddenTurns |= timed && taken != 0 && expected + half / 2 > static_cast<uint64_t>(advance) + ring;
   m_lastLookUs = now;
   m_written += advance;
   m_lastPosition = position;

@@ -110,6 +110,7 @@ void CKsPacketSet::Queue(ULONG ulIndex, bool bWrite) {
   KsStreamPacket& packet = m_pPackets[ulIndex];
   if (!bWrite) {
     packet.header.DataUsed = 0;
+    packet.header.OptionsFlags = 0;
     ResetEvent(packet.overlapped.hEvent);
   }
   CKsPin* pPin = m_pPin;
@@ -194,6 +195,8 @@ bool CKsPacketSet::IsLate(ULONG ulIndex) const {
     return m_dwPacketMs != 0 && m_dwPreviousWait != 0 &&
            m_dwLastWait - m_dwPreviousWait > 2 * m_dwPacketMs;
   }
+  // The device lost frames before this packet's.
+  if (m_pPackets[ulIndex].header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) return true;
   if (m_ulCount < 2) return false;
   // The silence record counts too: it is audio the device still holds.
   for (ULONG i = 0; i <= m_ulCount; ++i) {

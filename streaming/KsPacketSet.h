@@ -77,8 +77,9 @@ class CKsPacketSet {
   bool QueueSilence(ULONG ulSamples);
   // Issues the packet's read or write; the result shows only in a later wait.
   void Queue(ULONG ulIndex, bool bWrite);
-  // Whether the packet now handed out comes too late: packet streaming, no
-  // other request is still pending (the device has run dry); looped, the
+  // Whether the packet now handed out comes too late: packet streaming, the
+  // device marked it discontinuous (it lost frames before it) or no other
+  // request is still pending (the device has run dry); looped, the
   // device's position register lies inside this packet's half (it is already
   // writing or playing it), or without a register more than two packet
   // periods have passed since the last notification.

@@ -230,8 +230,8 @@ DWORD CVirtualDevice::Impl::CreatePin(HANDLE hFilter, PKSPIN_CONNECT pConnect,
     pInstance->bAwaitingConsumption = false;
     pInstance->abUnconsumed[0] = pInstance->abUnconsumed[1] = false;
     pInstance->bNotifyPending = false;
+    pInstance->bOverran = false;
     pInstance->iNotifyHalf = 0;
-    pInstance->ullNotifyFrame = 0;
     pInstance->nFrameDone = 0;
     pInstance->bHostGone = false;
     pInstance->iRecording = -1;

@@ -147,12 +147,30 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     }
     bWaiting = false;
   };
+  // A strict device's clock thread that fell behind shows where the device is
+  // now, not every place it passed on the way: registers and announcements go
+  // out once it is back at the present, as after a hardware interrupt that
+  // came late. Were they published chunk by chunk, a reader would see the
+  // device run round its buffer faster than real time, with turns that
+  // neither its position nor its clock could tell.
+  const bool bCatchUp = pdwWaitedMs != nullptr && m_mode == VdClockMode::RealTimeStrict;
+  bool bUnpublished = false;
+  auto publish = [&](const std::vector<VdPinInstance*>& running) {
+    if (bCatchUp) {
+      bUnpublished = true;
+    } else {
+      Publish(running);
+    }
+  };
   for (;;) {
     if (m_lStopThread) {
       return false;
     }
     EnterCriticalSection(m_pcs);
     if (m_ullFrame >= ullTarget) {
+      if (bUnpublished) {
+        Publish(RunningInstances());
+      }
       LeaveCriticalSection(m_pcs);
       return bOk;
     }
@@ -206,7 +224,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
       }
     }
     if (bSplit) {
-      Publish(running);
+      publish(running);
       LeaveCriticalSection(m_pcs);
       continue;
     }
@@ -214,7 +232,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
       RefreshConsumption(*pInstance);
       Process(*pInstance, ulChunk);
     }
-    Publish(running);
+    publish(running);
     m_ullFrame += ulChunk;
     m_stats.ullFrame = m_ullFrame;
     LeaveCriticalSection(m_pcs);
@@ -374,9 +392,16 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
   }
   if (instance.pending.empty()) {
     ++m_stats.ullOverrunFrames;
+    instance.bOverran = true;
     return;
   }
   VdPendingIo& io = instance.pending.front();
+  // The read that takes the first frame after an overrun says its data does
+  // not follow on from the read before.
+  if (instance.bOverran) {
+    io.pHeader->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
+    instance.bOverran = false;
+  }
   for (WORD c = 0; c < instance.nChannels; ++c) {
     frame[c] = CaptureSample(instance, ullFrame, c);
   }
@@ -428,7 +453,9 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
   if (bCrossed && !m_pMachine->streaming.bHang) {
     instance.bNotifyPending = true;
     instance.iNotifyHalf = iHalfLeft;
-    instance.ullNotifyFrame = ullFrame;
+    // Timed now: frames are moved when they are due, or as soon as the
+    // device is back after falling behind.
+    NoteSignal(ullFrame, instance);
   }
 }
 
@@ -450,7 +477,6 @@ void CVdStreamEngine::Publish(const std::vector<VdPinInstance*>& running) {
     }
     instance.bNotifyPending = false;
     const int iHalfLeft = instance.iNotifyHalf;
-    const ULONGLONG ullFrame = instance.ullNotifyFrame;
     bool bTaken = true;
     for (HANDLE hEvent : instance.events) {
       if (IsSignalled(hEvent)) {
@@ -468,7 +494,6 @@ void CVdStreamEngine::Publish(const std::vector<VdPinInstance*>& running) {
       instance.abUnconsumed[0] = instance.abUnconsumed[1] = false;
     }
     instance.abUnconsumed[iHalfLeft] = !instance.events.empty();
-    NoteSignal(ullFrame, instance);
   }
 }
 
@@ -516,6 +541,7 @@ void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) 
   if (newState == KSSTATE_STOP) {
     pInstance->ullStreamFrames = 0;
     pInstance->bNotifyPending = false;
+    pInstance->bOverran = false;
     pInstance->ulRingPos = 0;
     pInstance->nFrameDone = 0;
     pInstance->ulPositionRegister = 0;

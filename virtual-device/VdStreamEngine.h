@@ -40,7 +40,6 @@ struct VdPinInstance {
   // goes out once every running instance has moved them (Publish).
   bool bNotifyPending;
   int iNotifyHalf;               // the half it left
-  ULONGLONG ullNotifyFrame;      // the device frame that crossed it
   // Looped: a half that ends inside a frame. The samples of the current frame
   // already moved, and (render) those already played.
   WORD nFrameDone;
@@ -51,6 +50,7 @@ struct VdPinInstance {
   // overruns not counted): its stream position.
   ULONGLONG ullStreamFrames;
   bool bGone;               // opened before an unplug: dead for good
+  bool bOverran;            // standard capture: frames lost since the last one read
   // Looped: per half, whether its notification is still unconsumed (every
   // registered event has stayed signalled since the device announced it).
   bool abUnconsumed[2];
