@@ -8,9 +8,6 @@ namespace {
 
 // Per packet: how long the destructor waits for a cancelled read.
 const DWORD kCancelWaitMs = 100;
-// Longest wait for the notification of a half boundary the position
-// register has already passed.
-const DWORD kNotificationLagMs = 2;
 
 }  // namespace
 
@@ -92,11 +89,10 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   const ULONG toBoundary = half - m_lastPosition % half;
   ULONG crossed = advance >= toBoundary ? 1 + (advance - toBoundary) / half : 0;
   // A device announces a boundary just after it moves its register past
-  // it: the notification of a boundary just seen is taken now, once it is
-  // in (a moment at most; only one that came together with an earlier one
-  // never does).
-  if (mayTake && crossed > taken + m_owed &&
-      WaitForSingleObject(m_pin->m_hNotificationEvent, kNotificationLagMs) == WAIT_OBJECT_0)
+  // it: the notification of a boundary just seen is taken now if it is in.
+  // The loop never waits for one: a notification still on its way is owed,
+  // and the next wait takes it.
+  if (mayTake && crossed > taken + m_owed && WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0)
     ++taken;
   // What the device's clock says it moved since the last look.
   const uint64_t now = m_clock != nullptr ? m_clock(m_clockContext) : 0;
