@@ -28,7 +28,10 @@ CKsPacketSet::CKsPacketSet()
       m_pulPositionRegister(nullptr),
       m_dwPacketMs(0),
       m_dwLastWait(0),
-      m_dwPreviousWait(0) {}
+      m_dwPreviousWait(0),
+      m_ullQueued(0),
+      m_ullDryQueued(0),
+      m_bDry(false) {}
 
 CKsPacketSet::~CKsPacketSet() { Release(0); }
 
@@ -111,6 +114,7 @@ void CKsPacketSet::Queue(ULONG ulIndex, bool bWrite) {
   if (!bWrite) {
     packet.header.DataUsed = 0;
     packet.header.OptionsFlags = 0;
+    packet.ullQueuedAs = m_ullQueued++;
     ResetEvent(packet.overlapped.hEvent);
   }
   CKsPin* pPin = m_pPin;
@@ -182,7 +186,7 @@ ULONG CKsPacketSet::HalfToHandle(ULONG ulExpected, bool* pbSkipped) const {
   return ulExpected;
 }
 
-bool CKsPacketSet::IsLate(ULONG ulIndex) const {
+bool CKsPacketSet::IsLate(ULONG ulIndex) {
   if (ulIndex >= m_ulCount) return false;
   if (m_bLooped) {
     if (m_pulPositionRegister != nullptr) {
@@ -195,16 +199,25 @@ bool CKsPacketSet::IsLate(ULONG ulIndex) const {
     return m_dwPacketMs != 0 && m_dwPreviousWait != 0 &&
            m_dwLastWait - m_dwPreviousWait > 2 * m_dwPacketMs;
   }
-  // The device lost frames before this packet's.
-  if (m_pPackets[ulIndex].header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) return true;
-  if (m_ulCount < 2) return false;
+  // The device lost frames before this packet's. After a dry run, the first
+  // request queued after it holds the frames that followed the gap: its mark
+  // is the loss already reported.
+  const KsStreamPacket& handed = m_pPackets[ulIndex];
+  bool late = (handed.header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
+  if (m_bDry && handed.ullQueuedAs >= m_ullDryQueued) {
+    m_bDry = false;
+    late = false;
+  }
+  if (m_ulCount < 2) return late;
   // The silence record counts too: it is audio the device still holds.
   for (ULONG i = 0; i <= m_ulCount; ++i) {
     const KsStreamPacket& packet = m_pPackets[i];
     if (i != ulIndex && packet.bQueued &&
         *static_cast<const volatile ULONG_PTR*>(&packet.overlapped.Internal) == kStatusPending)
-      return false;
+      return late;
   }
+  m_bDry = true;
+  m_ullDryQueued = m_ullQueued;
   return true;
 }
 

@@ -26,6 +26,7 @@ struct KsStreamPacket {
   KSSTREAM_HEADER header;
   OVERLAPPED overlapped;
   bool bQueued;  // its request was accepted and has not been waited for
+  ULONGLONG ullQueuedAs;  // how many requests were queued before it
 };
 
 class CKsPacketSet {
@@ -77,13 +78,15 @@ class CKsPacketSet {
   bool QueueSilence(ULONG ulSamples);
   // Issues the packet's read or write; the result shows only in a later wait.
   void Queue(ULONG ulIndex, bool bWrite);
-  // Whether the packet now handed out comes too late: packet streaming, the
-  // device marked it discontinuous (it lost frames before it) or no other
-  // request is still pending (the device has run dry); looped, the
+  // Whether the packet now handed out comes too late: packet streaming, no
+  // other request is still pending (the device has run dry), or the device
+  // marked it discontinuous (it lost frames before it), unless it is the
+  // first one queued after a dry run that was reported: the same loss;
+  // looped, the
   // device's position register lies inside this packet's half (it is already
   // writing or playing it), or without a register more than two packet
   // periods have passed since the last notification.
-  bool IsLate(ULONG ulIndex) const;
+  bool IsLate(ULONG ulIndex);
   // Samples the device holds ahead of a packet just queued or written.
   uint32_t QueuedAheadSamples() const;
   // Waits up to dwPerPacketMs for each queued request, then frees all, or
@@ -105,6 +108,9 @@ class CKsPacketSet {
   DWORD m_dwPacketMs;                           // looped without a register
   DWORD m_dwLastWait;
   DWORD m_dwPreviousWait;
+  ULONGLONG m_ullQueued;      // requests queued so far
+  ULONGLONG m_ullDryQueued;   // the requests queued up to the last dry run reported
+  bool m_bDry;                // and none queued after it has come back yet
 };
 
 #endif  // VOROD_STREAMING_KSPACKETSET_H

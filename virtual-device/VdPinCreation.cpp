@@ -230,7 +230,7 @@ DWORD CVirtualDevice::Impl::CreatePin(HANDLE hFilter, PKSPIN_CONNECT pConnect,
     pInstance->bAwaitingConsumption = false;
     pInstance->abUnconsumed[0] = pInstance->abUnconsumed[1] = false;
     pInstance->bNotifyPending = false;
-    pInstance->bOverran = false;
+    pInstance->bLostFrames = false;
     pInstance->iNotifyHalf = 0;
     pInstance->nFrameDone = 0;
     pInstance->bHostGone = false;

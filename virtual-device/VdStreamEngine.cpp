@@ -390,17 +390,21 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
   while (!instance.pending.empty() && FramesLeft(instance, instance.pending.front(), config) == 0) {
     finishRead(instance.pending.front());
   }
+  if (ullFrame == config.ullLoseCaptureFrame) {
+    instance.bLostFrames = true;
+    return;
+  }
   if (instance.pending.empty()) {
     ++m_stats.ullOverrunFrames;
-    instance.bOverran = true;
+    instance.bLostFrames = true;
     return;
   }
   VdPendingIo& io = instance.pending.front();
-  // The read that takes the first frame after an overrun says its data does
-  // not follow on from the read before.
-  if (instance.bOverran) {
+  // The read that takes the first frame after frames were lost says its data
+  // does not follow on from the read before.
+  if (instance.bLostFrames) {
     io.pHeader->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
-    instance.bOverran = false;
+    instance.bLostFrames = false;
   }
   for (WORD c = 0; c < instance.nChannels; ++c) {
     frame[c] = CaptureSample(instance, ullFrame, c);
@@ -541,7 +545,7 @@ void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) 
   if (newState == KSSTATE_STOP) {
     pInstance->ullStreamFrames = 0;
     pInstance->bNotifyPending = false;
-    pInstance->bOverran = false;
+    pInstance->bLostFrames = false;
     pInstance->ulRingPos = 0;
     pInstance->nFrameDone = 0;
     pInstance->ulPositionRegister = 0;

@@ -315,6 +315,9 @@ struct VdStreamingConfig {
   ULONG cbShortRead = 0;      // fault: reads complete after this many bytes (0: off)
   ULONG cbDataUsedExcess = 0; // fault: reads over-report DataUsed by this much
   bool bHang = false;         // fault: nothing completes, nothing is signalled
+  // Fault: packet capture loses this device frame, as a bus loses a packet;
+  // the read that takes the next frame is marked discontinuous.
+  ULONGLONG ullLoseCaptureFrame = ~0ull;
   std::vector<VdLoopback> loopbacks;
   // Recording and the request log are for tests that read them: off unless
   // a test turns them on, so that a host streaming for hours stays flat.

@@ -182,10 +182,11 @@ TEST(StreamGeometryTest, AHalfTheDeviceWentRoundIsSilence) {
 }
 
 // A host that sits in its callback while the device goes round its whole
-// buffer twice, from the middle of a half: the notifications, which came
-// together, show one boundary where there were five, and the position one
-// half on. The device's clock tells the turns nobody saw, and they count.
-TEST(StreamGeometryTest, ATurnNoNotificationShowedCounts) {
+// buffer once or twice, from the middle of a half: the notifications, which
+// came together, show one boundary where there were three or five, and the
+// position one half on. The device's clock tells the turns nobody saw, and
+// they count.
+void HostHeldWhileTheDeviceWentRound(ULONG heldFrames) {
   const long B = 96;
   StreamingRig rig(StreamMode::Looped);
   ASSERT_TRUE(rig.Init());
@@ -211,12 +212,36 @@ TEST(StreamGeometryTest, ATurnNoNotificationShowedCounts) {
   ASSERT_EQ(rig.Start(2 * B), ASE_OK);
   ASSERT_TRUE(rig.device.Step(2 * B));
   stepWhileHeld(B + B / 2);      // the last look before the next hold: mid-half
-  stepWhileHeld(4 * B + B / 2);  // five boundaries, one notification
+  stepWhileHeld(heldFrames);
   ASSERT_TRUE(WaitForSwitches(rig, 6));
   EXPECT_EQ(Access::DropOuts(rig.Asio()), 1u);
   rig.Asio()->stop();
   CloseHandle(stalled);
   CloseHandle(release);
+}
+
+TEST(StreamGeometryTest, ATurnNoNotificationShowedCounts) {
+  for (ULONG halves : {3, 5}) {
+    SCOPED_TRACE(halves);
+    HostHeldWhileTheDeviceWentRound(halves * 96 - 48);
+  }
+}
+
+// A device that lost a captured frame on its own, as a bus loses a packet,
+// marks the next read discontinuous: the loss counts once, though no read
+// ran dry.
+TEST(StreamGeometryTest, AFrameTheDeviceLostCountsOnce) {
+  const long B = 96;
+  StreamingRig rig(StreamMode::Standard);
+  ASSERT_TRUE(rig.Init());
+  ASSERT_EQ(rig.Prepare(B, {0}, {0, 1}), ASE_OK);
+  rig.device.Machine().streaming.ullLoseCaptureFrame = 6 * B + 10;
+  ASSERT_EQ(rig.Start(2 * B), ASE_OK);
+  ASSERT_TRUE(rig.device.Step(10 * B));
+  ASSERT_TRUE(WaitForSwitches(rig, 10));
+  rig.Asio()->stop();
+  EXPECT_EQ(Access::DropOuts(rig.Asio()), 1u);
+  EXPECT_EQ(rig.device.Stats().ullOverrunFrames, 0u);
 }
 
 // Cyclic buffers whose halves last differently for capture and render, and
