@@ -232,9 +232,11 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
       RefreshConsumption(*pInstance);
       Process(*pInstance, ulChunk);
     }
-    publish(running);
+    // Device time moves on before the registers do: a reader that times the
+    // device never sees a position ahead of its clock.
     m_ullFrame += ulChunk;
     m_stats.ullFrame = m_ullFrame;
+    publish(running);
     LeaveCriticalSection(m_pcs);
   }
 }
