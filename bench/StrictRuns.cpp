@@ -25,12 +25,18 @@ const double kPeriodSeconds = kBufferFrames / 48000.0;
 // still catching up on that lateness: the host's callback leaves it
 // (1 - busy) of each period for that, so the window after a signal L late
 // is L / (1 - busy) longer. Otherwise it came with a late switch when one
-// of the switches up to it came more than a period after its time: the
-// streaming thread ran late with the device on time, and as the loop waits
-// for nothing but the device, the system held it (as it holds the probe's
-// thread at times). It is the loop's own when neither.
+// of the switches up to it came three quarters of a period or more after its
+// time: the streaming thread ran late with the device on time, and as the
+// loop waits only for the device's signals, the system held it (as it holds
+// the probe's thread at times). Render output is written a period ahead of the
+// device, just before the switch, and a pass takes microseconds: a pass that
+// wrote it too late left a switch at least that late. It is the loop's own
+// when neither.
 const ULONG kDeviceLateUs = static_cast<ULONG>(kPeriodSeconds * 1e6 / 2);
+const double kLateSwitchSeconds = kPeriodSeconds * 3 / 4;
 const uint32_t kWindowFrames = 2 * kBufferFrames;
+// The input the device loops output 1 back into.
+const long kLoopInput = 15;
 
 enum class Load { Idle, OtherCoreBusy, BusyCallback };
 const char* LoadName(Load load) {
@@ -53,9 +59,11 @@ int64_t FramesAfter(uint32_t a, uint32_t b) {
                                        : static_cast<int64_t>(d) - static_cast<int64_t>(kVdPatternFrameModulo);
 }
 
-// The host: plays silence, checks that input 0 carries the pattern frame
-// after frame, notes at which device frame the driver's drop-out count
-// went up, and with `busyFraction` spends that much of each period.
+// The host: plays a ramp on output 1, which the device loops back into
+// input 15, and silence on output 0; checks that input 0 carries the
+// pattern frame after frame and that the ramp comes back unbroken (a loss on
+// either side breaks it); notes at which device frame the driver's drop-out
+// count went up, and with `busyFraction` spends that much of each period.
 struct StrictHost {
   struct DropOut {
     uint32_t frame;  // device frame of the half the host was handed
@@ -64,11 +72,16 @@ struct StrictHost {
   };
   static StrictHost* current;
   ASIOCallbacks callbacks = {};
-  ASIOBufferInfo infos[3] = {{ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+  ASIOBufferInfo infos[4] = {{ASIOTrue, 0, {}}, {ASIOTrue, kLoopInput, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
   IASIO* asio = nullptr;
   double busyFraction = 0;
   std::atomic<long> switches{0};
   long breaks = 0;
+  long loopBreaks = 0;
+  uint32_t ramp = 0;  // the next output frame's ramp value
+  int32_t heard = 0;  // the last ramp sample heard back
+  int64_t step = 0;   // what the ramp moves by a frame once back
+  int steady = 0;     // frames the ramp came back moving by `step`
   bool started = false;
   bool inPattern = false;
   uint32_t expected = 0;
@@ -86,7 +99,25 @@ struct StrictHost {
   void OnSwitch(long index) {
     const double now = Now();
     if (entered.size() < entered.capacity()) entered.push_back(now);
-    for (int k = 1; k < 3; ++k) memset(infos[k].buffers[index], 0, kBufferFrames * sizeof(int32_t));
+    memset(infos[2].buffers[index], 0, kBufferFrames * sizeof(int32_t));
+    int32_t* rampOut = static_cast<int32_t*>(infos[3].buffers[index]);
+    for (long f = 0; f < kBufferFrames; ++f) rampOut[f] = static_cast<int32_t>((ramp++ & 0x3FFFFFu) << 8);
+    // The ramp back: one break where its step changes or silence begins.
+    const int32_t* back = static_cast<const int32_t*>(infos[1].buffers[index]);
+    for (long f = 0; f < kBufferFrames; ++f) {
+      const int64_t d = static_cast<int64_t>(back[f]) - heard;
+      if (heard != 0 && back[f] != 0) {
+        if (steady < 8) {
+          steady = d == step ? steady + 1 : 0;
+          step = d;
+        } else if (d < step - 4 || d > step + 4) {
+          ++loopBreaks;
+        }
+      } else if (heard != 0 && steady >= 8) {
+        ++loopBreaks;
+      }
+      heard = back[f];
+    }
     const int32_t* in = static_cast<const int32_t*>(infos[0].buffers[index]);
     uint32_t halfFrame = expected;
     for (long f = 0; f < kBufferFrames; ++f) {
@@ -127,11 +158,13 @@ struct RunFigures {
   ULONGLONG captureLost = 0, renderLost = 0;
   VdStreamStats device = {};
   CPlatformProbe::Result probe;
-  long breaks = 0;
+  long breaks = 0, loopBreaks = 0;
 };
 
 bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
-  CVirtualDevice device(MachineFor(mode));
+  VdMachine machine = MachineFor(mode);
+  machine.streaming.loopbacks = {{1, kLoopInput}};
+  CVirtualDevice device(machine);
   device.Install();
   device.SetClockMode(VdClockMode::RealTimeStrict);
   IASIO* asio = CreateDriver();
@@ -146,7 +179,7 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
     spinner = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Spin, nullptr, 0, nullptr));
   }
   bool ok = InitDriver(asio, mode) &&
-            asio->createBuffers(host.infos, 3, kBufferFrames, &host.callbacks) == ASE_OK;
+            asio->createBuffers(host.infos, 4, kBufferFrames, &host.callbacks) == ASE_OK;
   if (ok) {
     CPlatformProbe probe(kPeriodSeconds);
     ok = asio->start() == ASE_OK;
@@ -165,6 +198,7 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
     figures->switches = host.switches;
     figures->dropOuts = Access::DropOuts(asio);
     figures->breaks = host.breaks;
+    figures->loopBreaks = host.loopBreaks;
     figures->device = device.Stats();
     figures->captureLost = mode == Mode::Looped ? figures->device.ullOverwrittenFrames
                                                 : figures->device.ullOverrunFrames;
@@ -178,7 +212,7 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
     for (size_t n = 0; n < t.size(); ++n) {
       double due = t[n];
       for (size_t k = n > 50 ? n - 50 : 0; k < n; ++k) due = std::min(due, t[k] + (n - k) * kPeriodSeconds);
-      lateSwitch[n] = t[n] - due > kPeriodSeconds;
+      lateSwitch[n] = t[n] - due >= kLateSwitchSeconds;
     }
     for (const StrictHost::DropOut& dropOut : host.dropOuts) {
       bool explained = false;
@@ -213,14 +247,15 @@ void StrictRuns(int seconds) {
          kBufferFrames, seconds, kPeriodSeconds * 1e6);
   printf("  drop-outs: the driver's count, split into those a device signal at least %lu us late\n"
          "  explains (within %lu frames, and after it while the driver catches up on it), those with\n"
-         "  a switch more than a period late just before (late switch: the system held the streaming\n"
-         "  thread; the loop waits for nothing but the device) and the rest (loop); device lost: frames the device lost\n"
+         "  a switch 3/4 of a period or more late just before (late switch: the system held the streaming\n"
+         "  thread; the loop waits only for the device's signals) and the rest (loop); device lost: frames the device lost\n"
          "  or overwrote (capture/render); late: device signals at least 1 / 2 ms late, and the latest;\n"
          "  probe: wakes more than one period late; breaks: losses seen in input 0's pattern\n"
-         "  (where it jumps, or where silence for lost frames begins).\n",
+         "  (where it jumps, or where silence for lost frames begins); ramp: the same in a ramp played\n"
+         "  on output 1 and looped back into input 15 (a loss on either side breaks it).\n",
          static_cast<unsigned long>(kDeviceLateUs), static_cast<unsigned long>(kWindowFrames));
-  printf("  %-21s %8s %9s %7s %8s %7s %13s %13s %9s %7s %7s\n", "run", "switches", "drop-outs", "device",
-         "late sw", "loop", "device lost", "late 1/2 ms", "max late", "probe", "breaks");
+  printf("  %-21s %8s %9s %7s %8s %7s %13s %13s %9s %7s %7s %7s\n", "run", "switches", "drop-outs", "device",
+         "late sw", "loop", "device lost", "late 1/2 ms", "max late", "probe", "breaks", "ramp");
   for (Mode mode : {Mode::Looped, Mode::Standard}) {
     for (Load load : {Load::Idle, Load::OtherCoreBusy, Load::BusyCallback}) {
       RunFigures f;
@@ -233,9 +268,9 @@ void StrictRuns(int seconds) {
       snprintf(lost, sizeof(lost), "%llu/%llu", f.captureLost, f.renderLost);
       snprintf(late, sizeof(late), "%lu/%lu", static_cast<unsigned long>(f.device.aulLateSignals[2]),
                static_cast<unsigned long>(f.device.aulLateSignals[3]));
-      printf("  %-21s %8ld %9u %7u %8u %7u %13s %13s %6.2f ms %7u %7ld\n", name.c_str(), f.switches,
+      printf("  %-21s %8ld %9u %7u %8u %7u %13s %13s %6.2f ms %7u %7ld %7ld\n", name.c_str(), f.switches,
              f.dropOuts, f.deviceDropOuts, f.lateSwitchDropOuts, f.loopDropOuts, lost, late,
-             f.device.ulMaxLateUs / 1000.0, f.probe.lateWakes, f.breaks);
+             f.device.ulMaxLateUs / 1000.0, f.probe.lateWakes, f.breaks, f.loopBreaks);
       const std::string p = "realtime." + name + ".";
       AddFigure(p + "switches", f.switches);
       AddFigure(p + "dropouts", f.dropOuts);
@@ -254,6 +289,7 @@ void StrictRuns(int seconds) {
       AddFigure(p + "probe_late_wakes", f.probe.lateWakes);
       AddFigure(p + "probe_max_late_ms", f.probe.maxLateMs);
       AddFigure(p + "pattern_breaks", f.breaks);
+      AddFigure(p + "loopback_breaks", f.loopBreaks);
     }
   }
 }

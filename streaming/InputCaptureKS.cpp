@@ -8,9 +8,9 @@ namespace {
 
 // Per packet: how long the destructor waits for a cancelled read.
 const DWORD kCancelWaitMs = 100;
-// Turns the clock may add at one look (a device that stood for seconds has
-// lost what it held either way).
-const ULONG kMostHiddenTurns = 1024;
+// Longest wait for the notification of a half boundary the position
+// register has already passed.
+const DWORD kNotificationLagMs = 2;
 
 }  // namespace
 
@@ -29,7 +29,8 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_skipped(0),
       m_clock(nullptr),
       m_clockContext(nullptr),
-      m_lastLookUs(0) {
+      m_lastLookUs(0),
+      m_hiddenTurns(false) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -60,11 +61,15 @@ int32_t CInputCaptureKS::Start() {
   m_owed = 0;
   m_takenElsewhere = 0;
   m_skipped = 0;
-  m_lastLookUs = m_clock != nullptr ? m_clock(m_clockContext) : 0;
+  m_hiddenTurns = false;
   if (m_pin == nullptr) return E_FAIL;
   if (m_packets.Looped() && m_pin->m_hNotificationEvent != nullptr)
     ResetEvent(m_pin->m_hNotificationEvent);
-  return m_pin->SetState(KSSTATE_RUN);
+  const int32_t hr = m_pin->SetState(KSSTATE_RUN);
+  // The device moves from its start: the clock is read once the start is
+  // through, not before a request that may take a while.
+  m_lastLookUs = m_clock != nullptr ? m_clock(m_clockContext) : 0;
+  return hr;
 }
 
 void CInputCaptureKS::Flush(uint32_t timeoutMs) {
@@ -82,12 +87,7 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   m_takenElsewhere = 0;
   const ULONG half = m_packets.SamplesPerPacket();
   const ULONG ring = 2 * half;
-  // The device's clock just before and just after the register is read:
-  // from the last look's "after" to this one's "before" is time the device
-  // surely moved between the two readings, however long a reading takes.
-  const uint64_t before = m_clock != nullptr ? m_clock(m_clockContext) : 0;
   const ULONG position = *m_packets.PositionRegister() / 4;
-  const uint64_t after = m_clock != nullptr ? m_clock(m_clockContext) : 0;
   if (position >= ring) return;  // a register beyond its buffer is not believed
   ULONG advance = (position + ring - m_lastPosition) % ring;
   // The half boundaries in the advance: the next one after the last look,
@@ -95,17 +95,18 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   const ULONG toBoundary = half - m_lastPosition % half;
   ULONG crossed = advance >= toBoundary ? 1 + (advance - toBoundary) / half : 0;
   // A device announces a boundary just after it moves its register past
-  // it: the notification of a boundary just seen is taken now if it is in.
-  // The loop never waits for one: a notification still on its way is owed,
-  // and the next wait takes it.
-  if (mayTake && crossed > taken + m_owed && WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0)
+  // it: the notification of a boundary just seen is taken now, once it is
+  // in (a moment at most; only one that came together with an earlier one
+  // never does).
+  if (mayTake && crossed > taken + m_owed &&
+      WaitForSingleObject(m_pin->m_hNotificationEvent, kNotificationLagMs) == WAIT_OBJECT_0)
     ++taken;
-  // What the device's clock says it moved at least since the last look.
+  // What the device's clock says it moved since the last look.
+  const uint64_t now = m_clock != nullptr ? m_clock(m_clockContext) : 0;
   const WAVEFORMATEX* format = m_pin->m_pwfx;
-  const bool timed = m_clock != nullptr && format != nullptr;
-  const uint64_t expected = timed && before > m_lastLookUs
-                                ? (before - m_lastLookUs) * format->nSamplesPerSec / 1000000 * format->nChannels
-                                : 0;
+  const bool timed = m_clock != nullptr && format != nullptr && now > m_lastLookUs;
+  const uint64_t expected =
+      timed ? (now - m_lastLookUs) * format->nSamplesPerSec / 1000000 * format->nChannels : 0;
   // Every notification taken stands for a boundary crossed. Two more of
   // them than boundaries seen (or owed from an earlier look) mean the device
   // went round the whole buffer, two boundaries a turn, since the last look.
@@ -119,20 +120,17 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
     advance += turns * ring;
     crossed += 2 * turns;
   }
-  // Turns no notification shows (theirs came together with others), once
-  // the device moved at all: the clock tells them where it runs three
-  // quarters of a turn or more ahead of the position (a device whose
-  // position jitters against its clock by less is not taken for one). Their
-  // notifications may still come; they are owed.
-  if (timed && taken != 0 && expected + half / 2 > static_cast<uint64_t>(advance) + ring) {
-    const uint64_t hidden = (expected + half / 2 - advance) / ring;
-    const ULONG turns = hidden < kMostHiddenTurns ? static_cast<ULONG>(hidden) : kMostHiddenTurns;
-    advance += turns * ring;
-    crossed += 2 * turns;
-  }
   m_owed = taken < m_owed + crossed ? m_owed + crossed - taken : 0;
   if (m_owed > 2) m_owed = 2;  // notifications that came together
-  m_lastLookUs = after;
+  // Turns no notification shows, after two buffers' time without a look in
+  // which the device moved at all: the clock tells them where it runs three
+  // quarters of a turn or more ahead of the position (a device whose
+  // position jitters against its clock by less is not taken for one). They
+  // are reported lost, not added: a position that lags its clock would
+  // otherwise have halves handed out before they were written, from then on.
+  m_hiddenTurns |= timed && taken != 0 && expected >= 2ull * ring &&
+                   expected + half / 2 > static_cast<uint64_t>(advance) + ring;
+  m_lastLookUs = now;
   m_written += advance;
   m_lastPosition = position;
 }
@@ -200,7 +198,9 @@ bool CInputCaptureKS::IsLate() {
   // notification is left for the next wait: taking it would let a device
   // that waits for its host go on into the half being read.
   TrackDevice(0, false);
-  return m_skipped != 0 ||
+  const bool hidden = m_hiddenTurns;
+  m_hiddenTurns = false;
+  return m_skipped != 0 || hidden ||
          m_written > m_handed + 2 * static_cast<ULONGLONG>(m_packets.SamplesPerPacket());
 }
 

@@ -13,10 +13,11 @@
 // owed from earlier looks) mean the device went round the whole buffer more
 // often than the register shows (one more: the device's clock tells a turn
 // from a late notification); the clock also tells turns that notifications
-// which came together hid. So a notification lost while its event was still
-// signalled costs nothing, and a half the device began to write over before
-// it was handled is skipped and reported missed, not handed out stale or out
-// of order.
+// which came together hid, for a look two buffers' time after the last, and
+// they are reported lost. So a notification lost while its event was still
+// signalled costs nothing, and a half the device began
+// to write over before it was handled is skipped and reported missed, not
+// handed out stale or out of order.
 #ifndef VOROD_STREAMING_INPUTCAPTUREKS_H
 #define VOROD_STREAMING_INPUTCAPTUREKS_H
 
@@ -81,7 +82,8 @@ class CInputCaptureKS : public CInputCapture {
   uint32_t m_skipped;
   DeviceClock m_clock;
   void* m_clockContext;
-  uint64_t m_lastLookUs;  // device clock just after the last look
+  uint64_t m_lastLookUs;  // device clock at the last look
+  bool m_hiddenTurns;     // the clock told turns nobody saw, not yet reported
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTUREKS_H

@@ -232,6 +232,7 @@ DWORD CVirtualDevice::Impl::CreatePin(HANDLE hFilter, PKSPIN_CONNECT pConnect,
     pInstance->bNotifyPending = false;
     pInstance->bLostFrames = false;
     pInstance->iNotifyHalf = 0;
+    pInstance->ullNotifyFrame = 0;
     pInstance->nFrameDone = 0;
     pInstance->bHostGone = false;
     pInstance->iRecording = -1;

@@ -130,7 +130,7 @@ void CVdStreamEngine::NoteSignal(ULONGLONG ullFrame, const VdPinInstance& instan
   if (!m_bTimed) {
     return;
   }
-  const LONGLONG llLate = m_llNowTicks - DueTicks(ullFrame + 1);
+  const LONGLONG llLate = Ticks() - DueTicks(ullFrame + 1);
   const ULONG ulLateUs =
       llLate > 0 ? static_cast<ULONG>(std::min<LONGLONG>(llLate * 1000000 / m_llTicksPerSecond, 0xFFFFFFFF))
                  : 0;

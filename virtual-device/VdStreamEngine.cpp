@@ -80,7 +80,6 @@ CVdStreamEngine::CVdStreamEngine(VdMachine* pMachine, CRITICAL_SECTION* pcs, VdP
       m_llClockTicks(0),
       m_ullClockFrame(0),
       m_llPausedTicks(0),
-      m_llNowTicks(0),
       m_llOvershootTicks(0),
       m_lateSignals(kLateSignalRing),
       m_cLateSignals(0) {
@@ -211,9 +210,6 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     // A half that ends inside the next frame: the frame's head goes first and
     // the half is announced, so that the device waits for its host before the
     // tail goes into the other half, which the host may still be reading.
-    if (m_bTimed) {
-      m_llNowTicks = Ticks();
-    }
     bool bSplit = false;
     for (VdPinInstance* pInstance : running) {
       if (!IsStandard(*pInstance) && pInstance->ulRingSamples && pInstance->nFrameDone == 0 &&
@@ -457,11 +453,14 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
     }
   }
   if (bCrossed && !m_pMachine->streaming.bHang) {
+    // A crossing not yet announced goes out together with this one: it is
+    // timed now.
+    if (instance.bNotifyPending) {
+      NoteSignal(instance.ullNotifyFrame, instance);
+    }
     instance.bNotifyPending = true;
     instance.iNotifyHalf = iHalfLeft;
-    // Timed now: frames are moved when they are due, or as soon as the
-    // device is back after falling behind.
-    NoteSignal(ullFrame, instance);
+    instance.ullNotifyFrame = ullFrame;
   }
 }
 
@@ -483,6 +482,7 @@ void CVdStreamEngine::Publish(const std::vector<VdPinInstance*>& running) {
     }
     instance.bNotifyPending = false;
     const int iHalfLeft = instance.iNotifyHalf;
+    const ULONGLONG ullFrame = instance.ullNotifyFrame;
     bool bTaken = true;
     for (HANDLE hEvent : instance.events) {
       if (IsSignalled(hEvent)) {
@@ -500,6 +500,8 @@ void CVdStreamEngine::Publish(const std::vector<VdPinInstance*>& running) {
       instance.abUnconsumed[0] = instance.abUnconsumed[1] = false;
     }
     instance.abUnconsumed[iHalfLeft] = !instance.events.empty();
+    // Timed once every event is set: a signal the system delivers late is late.
+    NoteSignal(ullFrame, instance);
   }
 }
 

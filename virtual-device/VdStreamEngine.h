@@ -40,6 +40,7 @@ struct VdPinInstance {
   // goes out once every running instance has moved them (Publish).
   bool bNotifyPending;
   int iNotifyHalf;               // the half it left
+  ULONGLONG ullNotifyFrame;      // the device frame that crossed it
   // Looped: a half that ends inside a frame. The samples of the current frame
   // already moved, and (render) those already played.
   WORD nFrameDone;
@@ -121,7 +122,7 @@ class CVdStreamEngine {
   void NoteMoveIntoHalf(VdPinInstance& instance);
   static void RefreshConsumption(VdPinInstance& instance);
   // A notification or completion that belongs to the end of device frame
-  // ullFrame: how late it came (real-time clocks only).
+  // ullFrame, just signalled: how late it came (real-time clocks only).
   void NoteSignal(ULONGLONG ullFrame, const VdPinInstance& instance);
 
   // The real-time clock: when device frame ullFrame is due, in performance
@@ -166,7 +167,6 @@ class CVdStreamEngine {
   LONGLONG m_llClockTicks;
   ULONGLONG m_ullClockFrame;
   LONGLONG m_llPausedTicks;
-  LONGLONG m_llNowTicks;       // when the frames being processed are moved
   LONGLONG m_llOvershootTicks; // how late sleeps end, on average
   std::vector<VdLateSignal> m_lateSignals;  // a ring of the latest late signals
   size_t m_cLateSignals;
