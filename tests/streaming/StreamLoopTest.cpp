@@ -227,7 +227,12 @@ TEST_P(StreamLoopTest, StallingCallbackCostsDropOutsAndStreamingGoesOn) {
   ASSERT_TRUE(WaitForSwitches(6));
   ASSERT_TRUE(rig.device.Step(5 * B));
   EXPECT_TRUE(WaitForSwitches(9));
-  EXPECT_EQ(Access::DropOuts(rig.Asio()), 1u);
+  // Packets count the stall once. A cyclic capture buffer may count once
+  // more: a device stepped on at once can race round it again before the
+  // loop looks, which is a loss of its own.
+  const uint32_t dropOuts = Access::DropOuts(rig.Asio());
+  EXPECT_GE(dropOuts, 1u);
+  EXPECT_LE(dropOuts, GetParam() == StreamMode::Standard ? 1u : 2u);
   const VdStreamStats stats = rig.device.Stats();
   if (GetParam() == StreamMode::Looped) {
     EXPECT_GT(stats.ulMissedNotifications, 0u);
