@@ -185,11 +185,16 @@ void CAsioDriver::StreamLoop() {
       renderPos += count;
       lost |= !silent && built < count;
     };
+    // Device frames the host's timeline skipped: silence that did not fit
+    // the ring. Output is written that much further on, so that it still
+    // goes out a half ahead of the device.
+    uint64_t hostBehind = 0;
     // Frames the device captured that never reached the driver: silence in
     // their place keeps the host's timeline on the device's.
     auto placeSilence = [&](uint32_t count) {
       const uint32_t room = capturePos < ringFrames ? ringFrames - capturePos : 0;
       const uint32_t placed = count < room ? count : room;
+      hostBehind += count - placed;
       for (uint32_t f = 0; f < placed; ++f) {
         const uint32_t cell = (halfStart() + capturePos + f) % ringFrames;
         for (long k = 0; k < inputSlots && k < kMaxInputs; ++k)
@@ -323,7 +328,7 @@ void CAsioDriver::StreamLoop() {
           renderPos = 0;
           buildRender(renderPacket, bufferSize, silent);
           if (!silent) fadePending = false;
-          const uint64_t frame = (static_cast<uint64_t>(switches) + 2) * bufferSize;
+          const uint64_t frame = (static_cast<uint64_t>(switches) + 2) * bufferSize + hostBehind;
           if (!render->WriteAhead(frame, renderPacket, bufferSize)) {
             lost = true;
             // The device was already playing it: after a stall long enough
