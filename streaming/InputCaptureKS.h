@@ -15,9 +15,9 @@
 // from a late notification); the clock also tells turns that notifications
 // which came together hid, for a look two buffers' time after the last, and
 // they are reported lost. So a notification lost while its event was still
-// signalled costs nothing, and a half the device began
-// to write over before it was handled is skipped and reported missed, not
-// handed out stale or out of order.
+// signalled costs nothing, and a half the device began to write over before
+// it was handled is skipped and reported missed, not handed out stale or out
+// of order.
 #ifndef VOROD_STREAMING_INPUTCAPTUREKS_H
 #define VOROD_STREAMING_INPUTCAPTUREKS_H
 

@@ -30,8 +30,7 @@ CKsPacketSet::CKsPacketSet()
       m_dwLastWait(0),
       m_dwPreviousWait(0),
       m_ullQueued(0),
-      m_ullDryQueued(0),
-      m_bDry(false) {}
+      m_ullDryQueued(kNoDryRun) {}
 
 CKsPacketSet::~CKsPacketSet() { Release(0); }
 
@@ -204,8 +203,8 @@ bool CKsPacketSet::IsLate(ULONG ulIndex) {
   // is the loss already reported.
   const KsStreamPacket& handed = m_pPackets[ulIndex];
   bool late = (handed.header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
-  if (m_bDry && handed.ullQueuedAs >= m_ullDryQueued) {
-    m_bDry = false;
+  if (handed.ullQueuedAs >= m_ullDryQueued) {
+    m_ullDryQueued = kNoDryRun;
     late = false;
   }
   if (m_ulCount < 2) return late;
@@ -216,7 +215,6 @@ bool CKsPacketSet::IsLate(ULONG ulIndex) {
         *static_cast<const volatile ULONG_PTR*>(&packet.overlapped.Internal) == kStatusPending)
       return late;
   }
-  m_bDry = true;
   m_ullDryQueued = m_ullQueued;
   return true;
 }

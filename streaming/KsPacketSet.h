@@ -82,10 +82,9 @@ class CKsPacketSet {
   // other request is still pending (the device has run dry), or the device
   // marked it discontinuous (it lost frames before it), unless it is the
   // first one queued after a dry run that was reported: the same loss;
-  // looped, the
-  // device's position register lies inside this packet's half (it is already
-  // writing or playing it), or without a register more than two packet
-  // periods have passed since the last notification.
+  // looped, the device's position register lies inside this packet's half
+  // (it is already writing or playing it), or without a register more than
+  // two packet periods have passed since the last notification.
   bool IsLate(ULONG ulIndex);
   // Samples the device holds ahead of a packet just queued or written.
   uint32_t QueuedAheadSamples() const;
@@ -108,9 +107,11 @@ class CKsPacketSet {
   DWORD m_dwPacketMs;                           // looped without a register
   DWORD m_dwLastWait;
   DWORD m_dwPreviousWait;
-  ULONGLONG m_ullQueued;      // requests queued so far
-  ULONGLONG m_ullDryQueued;   // the requests queued up to the last dry run reported
-  bool m_bDry;                // and none queued after it has come back yet
+  ULONGLONG m_ullQueued;  // requests queued so far
+  // The requests queued up to the last dry run reported, until one queued
+  // after it has come back; kNoDryRun otherwise.
+  ULONGLONG m_ullDryQueued;
+  static const ULONGLONG kNoDryRun = ~0ull;
 };
 
 #endif  // VOROD_STREAMING_KSPACKETSET_H

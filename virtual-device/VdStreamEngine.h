@@ -51,7 +51,7 @@ struct VdPinInstance {
   // overruns not counted): its stream position.
   ULONGLONG ullStreamFrames;
   bool bGone;               // opened before an unplug: dead for good
-  bool bLostFrames;            // standard capture: frames lost since the last one read
+  bool bLostFrames;         // standard capture: frames lost since the last one read
   // Looped: per half, whether its notification is still unconsumed (every
   // registered event has stayed signalled since the device announced it).
   bool abUnconsumed[2];
