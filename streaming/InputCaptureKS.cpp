@@ -61,15 +61,12 @@ int32_t CInputCaptureKS::Start() {
   m_owed = 0;
   m_takenElsewhere = 0;
   m_skipped = 0;
+  m_lastLookUs = m_clock != nullptr ? m_clock(m_clockContext) : 0;
   m_hiddenTurns = false;
   if (m_pin == nullptr) return E_FAIL;
   if (m_packets.Looped() && m_pin->m_hNotificationEvent != nullptr)
     ResetEvent(m_pin->m_hNotificationEvent);
-  const int32_t hr = m_pin->SetState(KSSTATE_RUN);
-  // The device moves from its start: the clock is read once the start is
-  // through, not before a request that may take a while.
-  m_lastLookUs = m_clock != nullptr ? m_clock(m_clockContext) : 0;
-  return hr;
+  return m_pin->SetState(KSSTATE_RUN);
 }
 
 void CInputCaptureKS::Flush(uint32_t timeoutMs) {
