@@ -11,6 +11,10 @@ const DWORD kCancelWaitMs = 100;
 // Longest wait for the notification of a half boundary the position
 // register has already passed.
 const DWORD kNotificationLagMs = 2;
+// Looks over which the device's least lag behind its clock is taken (a
+// window short enough that the drift between the two clocks is a fraction of
+// a frame in it).
+const uint32_t kLagLooks = 32;
 
 }  // namespace
 
@@ -30,7 +34,12 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_clock(nullptr),
       m_clockContext(nullptr),
       m_lastLookUs(0),
+      m_startUs(0),
+      m_lagKnown(false),
+      m_lagLooks(0),
+      m_aheadSinceUs(0),
       m_hiddenTurns(false) {
+  m_leastLag[0] = m_leastLag[1] = 0;
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -62,6 +71,10 @@ int32_t CInputCaptureKS::Start() {
   m_takenElsewhere = 0;
   m_skipped = 0;
   m_lastLookUs = m_clock != nullptr ? m_clock(m_clockContext) : 0;
+  m_startUs = m_lastLookUs;
+  m_lagKnown = false;
+  m_lagLooks = 0;
+  m_aheadSinceUs = 0;
   m_hiddenTurns = false;
   if (m_pin == nullptr) return E_FAIL;
   if (m_packets.Looped() && m_pin->m_hNotificationEvent != nullptr)
@@ -119,17 +132,50 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   }
   m_owed = taken < m_owed + crossed ? m_owed + crossed - taken : 0;
   if (m_owed > 2) m_owed = 2;  // notifications that came together
-  // Turns no notification shows, after two buffers' time without a look in
-  // which the device moved at all: the clock tells them where it runs three
-  // quarters of a turn or more ahead of the position (a device whose
-  // position jitters against its clock by less is not taken for one). They
-  // are reported lost, not added: a position that lags its clock would
-  // otherwise have halves handed out before they were written, from then on.
-  m_hiddenTurns |= timed && taken != 0 && expected >= 2ull * ring &&
-                   expected + half / 2 > static_cast<uint64_t>(advance) + ring;
+  if (m_clock != nullptr && format != nullptr && now >= m_startUs && (taken != 0 || advance != 0))
+    WatchLag((now - m_startUs) * format->nSamplesPerSec / 1000000 * format->nChannels, m_written + advance,
+             now, static_cast<uint64_t>(half) * 1000000 / format->nSamplesPerSec / format->nChannels);
   m_lastLookUs = now;
   m_written += advance;
   m_lastPosition = position;
+}
+
+void CInputCaptureKS::WatchLag(uint64_t clockSamples, uint64_t written, uint64_t now, uint64_t halfUs) {
+  const int64_t ring = 2 * static_cast<int64_t>(m_packets.SamplesPerPacket());
+  const int64_t lag = static_cast<int64_t>(clockSamples) - static_cast<int64_t>(written);
+  // From the first look at a device that moves: the time it took to start
+  // is no lag.
+  if (!m_lagKnown) {
+    m_leastLag[0] = m_leastLag[1] = lag;
+    m_lagKnown = true;
+    m_lagLooks = 0;
+  }
+  // A device that runs three quarters of a turn or more further behind its
+  // clock than it did went round its buffer once more than the register
+  // shows: notifications that came together hid the turn, or the register
+  // lagged at an earlier look. A register that lags now (a device late to
+  // move it) catches up within half a buffer; a hidden turn stays, and is
+  // reported lost then, not added: a position that lags its clock would
+  // otherwise have halves handed out before they were written, from then on.
+  const int64_t least = m_leastLag[0] < m_leastLag[1] ? m_leastLag[0] : m_leastLag[1];
+  if (lag >= least + ring - ring / 4) {
+    if (m_aheadSinceUs == 0) {
+      m_aheadSinceUs = now != 0 ? now : 1;
+    } else if (now - m_aheadSinceUs >= halfUs) {
+      m_hiddenTurns = true;
+      m_leastLag[0] = m_leastLag[1] = lag;
+      m_lagLooks = 0;
+      m_aheadSinceUs = 0;
+    }
+    return;
+  }
+  m_aheadSinceUs = 0;
+  if (lag < m_leastLag[1]) m_leastLag[1] = lag;
+  if (++m_lagLooks >= kLagLooks) {
+    m_leastLag[0] = m_leastLag[1];
+    m_leastLag[1] = lag;
+    m_lagLooks = 0;
+  }
 }
 
 bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {

@@ -12,12 +12,13 @@
 // notifications taken beyond the half boundaries in the advance (and those
 // owed from earlier looks) mean the device went round the whole buffer more
 // often than the register shows (one more: the device's clock tells a turn
-// from a late notification); the clock also tells turns that notifications
-// which came together hid, for a look two buffers' time after the last, and
-// they are reported lost. So a notification lost while its event was still
-// signalled costs nothing, and a half the device began to write over before
-// it was handled is skipped and reported missed, not handed out stale or out
-// of order.
+// from a late notification); the clock also tells turns nobody saw
+// (notifications that came together, or a register that lagged at an earlier
+// look): the device then runs a turn further behind its clock than it did,
+// and they are reported lost. So a notification lost while its event was
+// still signalled costs nothing, and a half the device began to write over
+// before it was handled is skipped and reported missed, not handed out stale
+// or out of order.
 #ifndef VOROD_STREAMING_INPUTCAPTUREKS_H
 #define VOROD_STREAMING_INPUTCAPTUREKS_H
 
@@ -83,7 +84,15 @@ class CInputCaptureKS : public CInputCapture {
   DeviceClock m_clock;
   void* m_clockContext;
   uint64_t m_lastLookUs;  // device clock at the last look
-  bool m_hiddenTurns;     // the clock told turns nobody saw, not yet reported
+  // How far the device runs behind its clock, in samples, from a look at
+  // which it moved: turns nobody saw show as a lag that grew by a turn.
+  void WatchLag(uint64_t clockSamples, uint64_t written, uint64_t now, uint64_t halfUs);
+  uint64_t m_startUs;        // device clock at the start
+  bool m_lagKnown;
+  int64_t m_leastLag[2];     // the least lag in the last window and this one
+  uint32_t m_lagLooks;       // looks in this window
+  uint64_t m_aheadSinceUs;   // clock since the lag has been a turn longer; 0: it is not
+  bool m_hiddenTurns;        // the clock told turns nobody saw, not yet reported
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTUREKS_H
