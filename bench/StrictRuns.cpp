@@ -168,6 +168,7 @@ struct RunFigures {
   CPlatformProbe::Result probe;
   long breaks = 0, loopBreaks = 0;
   long uncounted = 0;  // breaks with no drop-out counted in the switches around
+  long unheard = 0;    // drop-outs with no break in the switches around
 };
 
 bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
@@ -254,6 +255,11 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
         counted |= dropOut.switchNumber + 3 >= n && dropOut.switchNumber <= n + 3;
       figures->uncounted += counted ? 0 : 1;
     }
+    for (const StrictHost::DropOut& dropOut : host.dropOuts) {
+      bool heard = false;
+      for (uint32_t n : host.broken) heard |= dropOut.switchNumber + 3 >= n && dropOut.switchNumber <= n + 3;
+      figures->unheard += heard ? 0 : dropOut.count;
+    }
     // Counted before the first switch or after the last: the driver's.
     figures->loopDropOuts += figures->dropOuts - figures->deviceDropOuts -
                                figures->lateSwitchDropOuts - figures->loopDropOuts;
@@ -275,11 +281,12 @@ void StrictRuns(int seconds) {
          "  probe: wakes more than one period late; breaks: losses seen in input 0's pattern\n"
          "  (where it jumps, or where silence for lost frames begins); ramp: the same in a ramp played\n"
          "  on output 1 and looped back into input 15 (a loss on either side breaks it); uncounted:\n"
-         "  breaks of either with no drop-out counted from three switches before to three after.\n",
+         "  breaks of either with no drop-out counted from three switches before to three after;\n"
+         "  unheard: drop-outs with no break of either as near.\n",
          static_cast<unsigned long>(kDeviceLateUs), static_cast<unsigned long>(kWindowFrames));
-  printf("  %-21s %8s %9s %7s %8s %7s %13s %13s %9s %7s %7s %7s %10s\n", "run", "switches", "drop-outs",
+  printf("  %-21s %8s %9s %7s %8s %7s %13s %13s %9s %7s %7s %7s %10s %8s\n", "run", "switches", "drop-outs",
          "device", "late sw", "loop", "device lost", "late 1/2 ms", "max late", "probe", "breaks", "ramp",
-         "uncounted");
+         "uncounted", "unheard");
   for (Mode mode : {Mode::Looped, Mode::Standard}) {
     for (Load load : {Load::Idle, Load::OtherCoreBusy, Load::BusyCallback}) {
       RunFigures f;
@@ -292,9 +299,9 @@ void StrictRuns(int seconds) {
       snprintf(lost, sizeof(lost), "%llu/%llu", f.captureLost, f.renderLost);
       snprintf(late, sizeof(late), "%lu/%lu", static_cast<unsigned long>(f.device.aulLateSignals[2]),
                static_cast<unsigned long>(f.device.aulLateSignals[3]));
-      printf("  %-21s %8ld %9u %7u %8u %7u %13s %13s %6.2f ms %7u %7ld %7ld %10ld\n", name.c_str(), f.switches,
-             f.dropOuts, f.deviceDropOuts, f.lateSwitchDropOuts, f.loopDropOuts, lost, late,
-             f.device.ulMaxLateUs / 1000.0, f.probe.lateWakes, f.breaks, f.loopBreaks, f.uncounted);
+      printf("  %-21s %8ld %9u %7u %8u %7u %13s %13s %6.2f ms %7u %7ld %7ld %10ld %8ld\n", name.c_str(),
+             f.switches, f.dropOuts, f.deviceDropOuts, f.lateSwitchDropOuts, f.loopDropOuts, lost, late,
+             f.device.ulMaxLateUs / 1000.0, f.probe.lateWakes, f.breaks, f.loopBreaks, f.uncounted, f.unheard);
       const std::string p = "realtime." + name + ".";
       AddFigure(p + "switches", f.switches);
       AddFigure(p + "dropouts", f.dropOuts);
@@ -315,6 +322,7 @@ void StrictRuns(int seconds) {
       AddFigure(p + "pattern_breaks", f.breaks);
       AddFigure(p + "loopback_breaks", f.loopBreaks);
       AddFigure(p + "uncounted_breaks", f.uncounted);
+      AddFigure(p + "unheard_dropouts", f.unheard);
     }
   }
 }
