@@ -108,9 +108,8 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   // it: the notification of a boundary just seen is taken now, once it is
   // in (a moment at most; only one that came together with an earlier one
   // never does).
-  if (mayTake && crossed > taken + m_owed &&
-      WaitForSingleObject(m_pin->m_hNotificationEvent, kNotificationLagMs) == WAIT_OBJECT_0)
-    ++taken;
+  const bool waits = mayTake && crossed > taken + m_owed;
+  if (waits && WaitForSingleObject(m_pin->m_hNotificationEvent, kNotificationLagMs) == WAIT_OBJECT_0) ++taken;
   // What the device's clock says it moved since the last look.
   const uint64_t now = m_clock != nullptr ? m_clock(m_clockContext) : 0;
   const WAVEFORMATEX* format = m_pin->m_pwfx;
@@ -132,7 +131,9 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   }
   m_owed = taken < m_owed + crossed ? m_owed + crossed - taken : 0;
   if (m_owed > 2) m_owed = 2;  // notifications that came together
-  if (m_clock != nullptr && format != nullptr && now >= m_startUs && (taken != 0 || advance != 0))
+  // How far the device runs behind its clock, from a look that did not wait
+  // (the device went on while it did: the clock was read after it).
+  if (m_clock != nullptr && format != nullptr && now >= m_startUs && !waits && (taken != 0 || advance != 0))
     WatchLag((now - m_startUs) * format->nSamplesPerSec / 1000000 * format->nChannels, m_written + advance,
              now, static_cast<uint64_t>(half) * 1000000 / format->nSamplesPerSec / format->nChannels);
   m_lastLookUs = now;
@@ -241,10 +242,16 @@ bool CInputCaptureKS::IsLate() {
   // notification is left for the next wait: taking it would let a device
   // that waits for its host go on into the half being read.
   TrackDevice(0, false);
-  const bool hidden = m_hiddenTurns;
+  const bool late = m_skipped != 0 || m_hiddenTurns ||
+                    m_written > m_handed + 2 * static_cast<ULONGLONG>(m_packets.SamplesPerPacket());
   m_hiddenTurns = false;
-  return m_skipped != 0 || hidden ||
-         m_written > m_handed + 2 * static_cast<ULONGLONG>(m_packets.SamplesPerPacket());
+  // Turns the clock tells from here on are another loss: what it tells of
+  // this one is in the count already.
+  if (late) {
+    m_lagKnown = false;
+    m_aheadSinceUs = 0;
+  }
+  return late;
 }
 
 uint32_t CInputCaptureKS::GetMissedSampleCount() { return m_skipped; }

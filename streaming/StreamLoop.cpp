@@ -31,8 +31,7 @@
 // Drop-outs (m_dropOuts): at most one per pass, when audio was lost or
 // handed over unfilled:
 // - a stream reports the pass too late (packet streaming: the device had no
-//   other request queued, at the pass's start or once the pass wrote its
-//   output, it overran or underran; looped streaming: its
+//   other request queued, it overran or underran; looped streaming: its
 //   position register lies inside the half being handled once it was read, or it
 //   went round a whole half that was never handled);
 // - the device began to play render frames before they were written ahead;
@@ -152,8 +151,7 @@ void CAsioDriver::StreamLoop() {
     bool lost = false;
     bool afterLongPass = false;
     // One drop-out for a pass that lost audio or ran too long, none for the
-    // late half a long pass (or a pass that wrote its output late) left
-    // behind.
+    // late half a long pass left behind.
     auto countPass = [&](DWORD wokeAt) {
       const bool longPass = longestPassMs != INFINITE && timeGetTime() - wokeAt > longestPassMs;
       if ((lost && !afterLongPass) || longPass) m_dropOuts.FetchAdd(1);
@@ -382,15 +380,8 @@ void CAsioDriver::StreamLoop() {
         while (renderPos >= bufferSize && !m_streamStop) switchHalf();
 
         render->WritePacket(renderPacket);
-        // Asked again once written: a device that ran dry (or reached the
-        // half) while the pass ran played silence (or the half) before it.
-        // What the same stall cost the capture side shows in the next pass,
-        // and is not counted again.
-        const bool lateWrite = !lost && render->IsLate();
-        lost |= lateWrite;
         render->SubmitPacket();
         countPass(wokeAt);
-        afterLongPass |= lateWrite;
         if (m_streamStop) break;
       }
     }
