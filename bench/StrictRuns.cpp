@@ -249,15 +249,17 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
     // half, the half after it), or, where the device wrote into a half
     // before its register showed it, by the next pass; output lost comes
     // back through the loopback a half or two after it was counted.
+    auto around = [](const StrictHost::DropOut& dropOut, uint32_t n) {
+      return dropOut.switchNumber + 3 >= n && dropOut.switchNumber <= n + 3;
+    };
     for (uint32_t n : host.broken) {
       bool counted = false;
-      for (const StrictHost::DropOut& dropOut : host.dropOuts)
-        counted |= dropOut.switchNumber + 3 >= n && dropOut.switchNumber <= n + 3;
+      for (const StrictHost::DropOut& dropOut : host.dropOuts) counted |= around(dropOut, n);
       figures->uncounted += counted ? 0 : 1;
     }
     for (const StrictHost::DropOut& dropOut : host.dropOuts) {
       bool heard = false;
-      for (uint32_t n : host.broken) heard |= dropOut.switchNumber + 3 >= n && dropOut.switchNumber <= n + 3;
+      for (uint32_t n : host.broken) heard |= around(dropOut, n);
       figures->unheard += heard ? 0 : dropOut.count;
     }
     // Counted before the first switch or after the last: the driver's.

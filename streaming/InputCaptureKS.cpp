@@ -114,8 +114,7 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   const uint64_t now = m_clock != nullptr ? m_clock(m_clockContext) : 0;
   const WAVEFORMATEX* format = m_pin->m_pwfx;
   const bool timed = m_clock != nullptr && format != nullptr && now > m_lastLookUs;
-  const uint64_t expected =
-      timed ? (now - m_lastLookUs) * format->nSamplesPerSec / 1000000 * format->nChannels : 0;
+  const uint64_t expected = timed ? SamplesIn(now - m_lastLookUs) : 0;
   // Every notification taken stands for a boundary crossed. Two more of
   // them than boundaries seen (or owed from an earlier look) mean the device
   // went round the whole buffer, two boundaries a turn, since the last look.
@@ -134,16 +133,19 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   // How far the device runs behind its clock, from a look that did not wait
   // (the device went on while it did: the clock was read after it).
   if (m_clock != nullptr && format != nullptr && now >= m_startUs && !waits && (taken != 0 || advance != 0))
-    WatchLag((now - m_startUs) * format->nSamplesPerSec / 1000000 * format->nChannels, m_written + advance,
-             now, static_cast<uint64_t>(half) * 1000000 / format->nSamplesPerSec / format->nChannels);
+    WatchLag(now, m_written + advance);
   m_lastLookUs = now;
   m_written += advance;
   m_lastPosition = position;
 }
 
-void CInputCaptureKS::WatchLag(uint64_t clockSamples, uint64_t written, uint64_t now, uint64_t halfUs) {
+uint64_t CInputCaptureKS::SamplesIn(uint64_t us) const {
+  return us * m_pin->m_pwfx->nSamplesPerSec / 1000000 * m_pin->m_pwfx->nChannels;
+}
+
+void CInputCaptureKS::WatchLag(uint64_t now, uint64_t written) {
   const int64_t ring = 2 * static_cast<int64_t>(m_packets.SamplesPerPacket());
-  const int64_t lag = static_cast<int64_t>(clockSamples) - static_cast<int64_t>(written);
+  const int64_t lag = static_cast<int64_t>(SamplesIn(now - m_startUs)) - static_cast<int64_t>(written);
   // From the first look at a device that moves: the time it took to start
   // is no lag.
   if (!m_lagKnown) {
@@ -162,7 +164,7 @@ void CInputCaptureKS::WatchLag(uint64_t clockSamples, uint64_t written, uint64_t
   if (lag >= least + ring - ring / 4) {
     if (m_aheadSinceUs == 0) {
       m_aheadSinceUs = now != 0 ? now : 1;
-    } else if (now - m_aheadSinceUs >= halfUs) {
+    } else if (SamplesIn(now - m_aheadSinceUs) >= m_packets.SamplesPerPacket()) {
       m_hiddenTurns = true;
       m_leastLag[0] = m_leastLag[1] = lag;
       m_lagLooks = 0;

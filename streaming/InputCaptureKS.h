@@ -84,9 +84,12 @@ class CInputCaptureKS : public CInputCapture {
   DeviceClock m_clock;
   void* m_clockContext;
   uint64_t m_lastLookUs;  // device clock at the last look
-  // How far the device runs behind its clock, in samples, from a look at
-  // which it moved: turns nobody saw show as a lag that grew by a turn.
-  void WatchLag(uint64_t clockSamples, uint64_t written, uint64_t now, uint64_t halfUs);
+  // Samples the device moves in `us` of its clock (the pin has a format).
+  uint64_t SamplesIn(uint64_t us) const;
+  // How far the device runs behind its clock at `now`, in samples, with
+  // `written` at a look at which it moved: turns nobody saw show as a lag
+  // that grew by a turn.
+  void WatchLag(uint64_t now, uint64_t written);
   uint64_t m_startUs;        // device clock at the start
   bool m_lagKnown;
   int64_t m_leastLag[2];     // the least lag in the last window and this one
