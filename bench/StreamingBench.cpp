@@ -45,7 +45,7 @@ void PassBench(bool avx2) {
   }
   printf("One streaming pass, 16 inputs and 2 outputs (data work only), capture sweep %s:\n",
          avx2 ? "AVX2" : "SSE2");
-  printf("  frames  pass (us)  memcpy (us)  ratio\n");
+  printf("  frames  pass (us)  memcpy (us)  ratio  capture sweep alone (us)\n");
   for (uint32_t frames : {96u, 288u, 576u}) {
     const uint32_t inputs = 16, outputs = 2;
     std::vector<int32_t> capture(frames * inputs), render(frames * outputs);
@@ -75,11 +75,15 @@ void PassBench(bool avx2) {
       for (uint32_t k = 0; k < outputs; ++k) Int32ToFloat(out[k], outFloat[k], frames);
       InterleaveRender(outFloat.data(), outChannels, outputs, 0, frames, outputs, render.data());
     };
-    double best = 1e9, bestCopy = 1e9;
+    double best = 1e9, bestCopy = 1e9, bestCapture = 1e9;
     for (int trial = 0; trial < batches; ++trial) {
       double start = Now();
       for (int r = 0; r < rounds; ++r) pass();
       best = std::min(best, (Now() - start) / rounds);
+      start = Now();
+      for (int r = 0; r < rounds; ++r)
+        DeinterleaveCaptureToHost(capture.data(), frames, inputs, in.data(), inChannels, inputs, 0);
+      bestCapture = std::min(bestCapture, (Now() - start) / rounds);
       start = Now();
       for (int r = 0; r < rounds; ++r) {
         memcpy(dest.data(), source.data(), bytes);
@@ -87,10 +91,11 @@ void PassBench(bool avx2) {
       }
       bestCopy = std::min(bestCopy, (Now() - start) / rounds);
     }
-    printf("  %6u  %9.2f  %11.2f  %5.1f\n", frames, best * 1e6, bestCopy * 1e6, best / bestCopy);
+    printf("  %6u  %9.2f  %11.2f  %5.1f  %8.2f\n", frames, best * 1e6, bestCopy * 1e6, best / bestCopy, bestCapture * 1e6);
     const std::string name = std::string("pass.") + (avx2 ? "avx2." : "sse2.") + std::to_string(frames);
     AddFigure(name + ".us", best * 1e6);
     AddFigure(name + ".memcpy_us", bestCopy * 1e6);
+    AddFigure(name + ".capture_sweep_us", bestCapture * 1e6);
     AddFigure(name + ".ratio", best / bestCopy);
     for (uint32_t k = 0; k < inputs; ++k) FreeSampleBuffer(in[k]);
     for (uint32_t k = 0; k < outputs; ++k) {

@@ -37,6 +37,8 @@ const double kLateSwitchSeconds = kPeriodSeconds * 3 / 4;
 const uint32_t kWindowFrames = 2 * kBufferFrames;
 // The input the device loops output 1 back into.
 const long kLoopInput = 15;
+// A device figure that does not apply to the run.
+const ULONGLONG kNotKnown = ~0ull;
 
 enum class Load { Idle, OtherCoreBusy, BusyCallback };
 const char* LoadName(Load load) {
@@ -214,8 +216,9 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
     figures->device = device.Stats();
     figures->captureLost = mode == Mode::Looped ? figures->device.ullOverwrittenFrames
                                                 : figures->device.ullOverrunFrames;
-    figures->renderLost = mode == Mode::Looped ? figures->device.ullUnconsumedPlayedFrames
-                                               : figures->device.ullUnderrunFrames;
+    // Looped output is written ahead of the device without waiting for its
+    // signals, so the device cannot tell a half left stale: the ramp shows it.
+    figures->renderLost = mode == Mode::Looped ? kNotKnown : figures->device.ullUnderrunFrames;
     const std::vector<VdLateSignal> late = device.LateSignals();
     // How late each switch came: against the earliest time the last 50
     // switches predict for it (robust to a timeline that moved on).
@@ -279,7 +282,8 @@ void StrictRuns(int seconds) {
          "  explains (within %lu frames, and after it while the driver catches up on it), those with\n"
          "  a switch 3/4 of a period or more late just before (late switch: the system held the streaming\n"
          "  thread; the loop waits only for the device's signals) and the rest (loop); device lost: frames the device lost\n"
-         "  or overwrote (capture/render); late: device signals at least 1 / 2 ms late, and the latest;\n"
+         "  or overwrote (capture/render; looped output, written ahead without the device's signals,\n"
+         "  only the ramp can judge); late: device signals at least 1 / 2 ms late, and the latest;\n"
          "  probe: wakes more than one period late; breaks: losses seen in input 0's pattern\n"
          "  (where it jumps, or where silence for lost frames begins); ramp: the same in a ramp played\n"
          "  on output 1 and looped back into input 15 (a loss on either side breaks it); uncounted:\n"
@@ -298,7 +302,10 @@ void StrictRuns(int seconds) {
         continue;
       }
       char lost[32], late[32];
-      snprintf(lost, sizeof(lost), "%llu/%llu", f.captureLost, f.renderLost);
+      if (f.renderLost == kNotKnown)
+        snprintf(lost, sizeof(lost), "%llu/-", f.captureLost);
+      else
+        snprintf(lost, sizeof(lost), "%llu/%llu", f.captureLost, f.renderLost);
       snprintf(late, sizeof(late), "%lu/%lu", static_cast<unsigned long>(f.device.aulLateSignals[2]),
                static_cast<unsigned long>(f.device.aulLateSignals[3]));
       printf("  %-21s %8ld %9u %7u %8u %7u %13s %13s %6.2f ms %7u %7ld %7ld %10ld %8ld\n", name.c_str(),
@@ -311,7 +318,8 @@ void StrictRuns(int seconds) {
       AddFigure(p + "dropouts_late_switch", f.lateSwitchDropOuts);
       AddFigure(p + "dropouts_loop", f.loopDropOuts);
       AddFigure(p + "device_capture_lost_frames", static_cast<double>(f.captureLost));
-      AddFigure(p + "device_render_lost_frames", static_cast<double>(f.renderLost));
+      if (f.renderLost != kNotKnown)
+        AddFigure(p + "device_render_lost_frames", static_cast<double>(f.renderLost));
       AddFigure(p + "device_missed_notifications", f.device.ulMissedNotifications);
       AddFigure(p + "device_signals", f.device.ulTimedSignals);
       for (int i = 0; i < 5; ++i)

@@ -89,6 +89,7 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_capturePin(nullptr),
       m_renderPin(nullptr),
       m_passLimitMs(0),
+      m_streamStopWaitMs(10000),
       m_deviceClock(nullptr),
       m_deviceClockContext(nullptr),
       m_streamStop(false),

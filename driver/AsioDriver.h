@@ -250,6 +250,9 @@ class CAsioDriver : public IASIO, public CUnknown {
   // lasts (tests on a stepped clock, where device time stands still while a
   // pass runs, set it beyond reach).
   DWORD m_passLimitMs;
+  // How long stop waits for the streaming thread before it terminates it
+  // (tests of a callback that never returns shorten it).
+  DWORD m_streamStopWaitMs;
   // Device time in microseconds for the capture side; null: the
   // performance counter (tests on a stepped clock give the device's own).
   uint64_t (*m_deviceClock)(void* context);

@@ -11,7 +11,6 @@ namespace {
 const DWORD kStartConfirmMs = 1000;
 const DWORD kStartPollMs = 10;
 const uint32_t kStartSwitches = 2;
-const DWORD kStopWaitMs = 10000;
 
 }  // namespace
 
@@ -61,15 +60,15 @@ void CAsioDriver::StopStreamThread() {
                          : stopAsked    ? "stopped by the host from inside a callback"
                          : m_deviceLost ? "ended by itself: the device went away"
                                         : "ended by itself: a wait for the device failed";
-  if (WaitForSingleObject(m_streamThread, kStopWaitMs) == WAIT_TIMEOUT) {
-    howEnded = "the thread did not end within 10 s (a host callback that never returned) and was "
+  if (WaitForSingleObject(m_streamThread, m_streamStopWaitMs) == WAIT_TIMEOUT) {
+    howEnded = "the thread did not end in time (a host callback that never returned) and was "
                "terminated";
     // A host callback that never returns. The thread's streams die with it,
     // unfreed, so the device's cancellations land in memory still allocated;
     // stopping the pins cancels their requests and lets a later start
     // set the pins up again.
     TerminateThread(m_streamThread, kStatusPossibleDeadlock);
-    WaitForSingleObject(m_streamThread, kStopWaitMs);
+    WaitForSingleObject(m_streamThread, m_streamStopWaitMs);
     if (m_capturePin != nullptr) m_capturePin->SetState(KSSTATE_STOP);
     if (m_renderPin != nullptr) {
       m_renderPin->Reset();

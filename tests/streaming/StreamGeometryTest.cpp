@@ -289,6 +289,7 @@ TEST(StreamThreadTest, NeverReturningCallbackIsTerminatedAndStreamingRecovers) {
   const long B = 96;
   StreamingRig rig(StreamMode::Standard);
   ASSERT_TRUE(rig.Init());
+  Access::SetStreamStopWait(rig.Asio(), 300);
   ASSERT_EQ(rig.Prepare(B, {0}, {0, 1}), ASE_OK);
   HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   bool block = true;
