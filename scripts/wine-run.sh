@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine with the build tree's own prefix.
 # Usage: wine-run.sh BUILD_DIR PROGRAM [ARGS...]
+#        wine-run.sh BUILD_DIR --prepare   (only creates the prefix and starts
+#                                           the wineserver)
 # CTest uses it as the cross-compiling emulator. The prefix lives in
 # BUILD_DIR/wineprefix and is created on first use; one persistent wineserver
 # serves the whole run. The program's output goes to a file first: Wine's
@@ -33,6 +35,7 @@ fi
 
 # Keep one wineserver alive for the run; a second start is refused harmlessly.
 "$wineserver" -p >/dev/null 2>&1 </dev/null
+[ "${1:-}" = "--prepare" ] && exit 0
 
 out=$(mktemp "${TMPDIR:-/tmp}/vorod-wine.XXXXXX")
 "$wine" "$@" >"$out" 2>&1 </dev/null
