@@ -8,9 +8,6 @@ namespace {
 
 // Per packet: how long the destructor waits for a cancelled read.
 const DWORD kCancelWaitMs = 100;
-// Longest wait for the notification of a half boundary the position
-// register has already passed.
-const DWORD kNotificationLagMs = 2;
 // Looks over which the device's least lag behind its clock is taken (a
 // window short enough that the drift between the two clocks is a fraction of
 // a frame in it).
@@ -30,6 +27,7 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_lastPosition(0),
       m_owed(0),
       m_takenElsewhere(0),
+      m_consumed(0),
       m_skipped(0),
       m_clock(nullptr),
       m_clockContext(nullptr),
@@ -69,6 +67,7 @@ int32_t CInputCaptureKS::Start() {
   m_lastPosition = 0;
   m_owed = 0;
   m_takenElsewhere = 0;
+  m_consumed = 0;
   m_skipped = 0;
   m_lastLookUs = m_clock != nullptr ? m_clock(m_clockContext) : 0;
   m_startUs = m_lastLookUs;
@@ -92,9 +91,10 @@ bool CInputCaptureKS::Tracking() const {
   return m_packets.Looped() && m_packets.PositionRegister() != nullptr && m_packets.Count() == 2;
 }
 
-void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
+void CInputCaptureKS::TrackDevice(ULONG taken) {
   taken += m_takenElsewhere;
   m_takenElsewhere = 0;
+  m_consumed += taken;
   const ULONG half = m_packets.SamplesPerPacket();
   const ULONG ring = 2 * half;
   const ULONG position = *m_packets.PositionRegister() / 4;
@@ -104,12 +104,6 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   // and the one after it for an advance past a whole half.
   const ULONG toBoundary = half - m_lastPosition % half;
   ULONG crossed = advance >= toBoundary ? 1 + (advance - toBoundary) / half : 0;
-  // A device announces a boundary just after it moves its register past
-  // it: the notification of a boundary just seen is taken now, once it is
-  // in (a moment at most; only one that came together with an earlier one
-  // never does).
-  const bool waits = mayTake && crossed > taken + m_owed;
-  if (waits && WaitForSingleObject(m_pin->m_hNotificationEvent, kNotificationLagMs) == WAIT_OBJECT_0) ++taken;
   // What the device's clock says it moved since the last look.
   const uint64_t now = m_clock != nullptr ? m_clock(m_clockContext) : 0;
   const WAVEFORMATEX* format = m_pin->m_pwfx;
@@ -130,9 +124,8 @@ void CInputCaptureKS::TrackDevice(ULONG taken, bool mayTake) {
   }
   m_owed = taken < m_owed + crossed ? m_owed + crossed - taken : 0;
   if (m_owed > 2) m_owed = 2;  // notifications that came together
-  // How far the device runs behind its clock, from a look that did not wait
-  // (the device went on while it did: the clock was read after it).
-  if (m_clock != nullptr && format != nullptr && now >= m_startUs && !waits && (taken != 0 || advance != 0))
+  // How far the device runs behind its clock.
+  if (m_clock != nullptr && format != nullptr && now >= m_startUs && (taken != 0 || advance != 0))
     WatchLag(now, m_written + advance);
   m_lastLookUs = now;
   m_written += advance;
@@ -181,6 +174,14 @@ void CInputCaptureKS::WatchLag(uint64_t now, uint64_t written) {
   }
 }
 
+void CInputCaptureKS::ResyncConsumed() {
+  // After a loss the notifications no longer pair with halves: every
+  // boundary the device crossed but the last is taken as consumed, the last
+  // one as the notification it may still be waiting on.
+  const ULONG half = m_packets.SamplesPerPacket();
+  m_consumed = m_written != 0 && half != 0 ? (m_written - 1) / half : 0;
+}
+
 bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {
   if (m_packets.Count() == 0) return false;
   if (!Tracking()) {
@@ -192,18 +193,33 @@ bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {
   const ULONG half = m_packets.SamplesPerPacket();
   const DWORD started = timeGetTime();
   m_skipped = 0;
+  // A half the device came round to again before it was handled is lost.
+  auto ready = [&]() {
+    if (m_written > m_handed + 2 * static_cast<ULONGLONG>(half)) {
+      while (m_written > m_handed + 2 * static_cast<ULONGLONG>(half)) {
+        m_handed += half;
+        m_skipped += half;
+      }
+      ResyncConsumed();
+    }
+    return m_written >= m_handed + half;
+  };
   bool woken = false;
   for (;;) {
+    TrackDevice(woken ? 1 : 0);
+    bool complete = ready();
     // A notification already signalled is taken, so that a device waiting
-    // for its host goes on; what it announced is in the register by now.
-    const bool taken = WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0;
-    TrackDevice((woken ? 1 : 0) + (taken ? 1 : 0), true);
-    // A half the device came round to again before it was handled is lost.
-    while (m_written > m_handed + 2 * static_cast<ULONGLONG>(half)) {
-      m_handed += half;
-      m_skipped += half;
+    // for its host goes on (what it announced is in the register by now),
+    // if it can end no later half than the one handed out: taking it tells
+    // such a device that the half before is done with, and a later one (a
+    // wait of the other stream took this half's) would let it go on into
+    // the half about to be read.
+    if (m_consumed <= m_handed / half &&
+        WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0) {
+      TrackDevice(1);
+      complete = ready();
     }
-    if (m_written >= m_handed + half) break;
+    if (complete) break;
     const DWORD waited = timeGetTime() - started;
     if (waited >= timeoutMs) return false;
     const CKsPacketSet::WaitResult result = m_packets.WaitSignal(0, timeoutMs - waited, m_drain, m_abort, m_drainTally);
@@ -243,13 +259,14 @@ bool CInputCaptureKS::IsLate() {
   // Skipped halves, or the device already writing over this one. The
   // notification is left for the next wait: taking it would let a device
   // that waits for its host go on into the half being read.
-  TrackDevice(0, false);
+  TrackDevice(0);
   const bool late = m_skipped != 0 || m_hiddenTurns ||
                     m_written > m_handed + 2 * static_cast<ULONGLONG>(m_packets.SamplesPerPacket());
   m_hiddenTurns = false;
   // Turns the clock tells from here on are another loss: what it tells of
   // this one is in the count already.
   if (late) {
+    ResyncConsumed();
     m_lagKnown = false;
     m_aheadSinceUs = 0;
   }
@@ -260,7 +277,7 @@ uint32_t CInputCaptureKS::GetMissedSampleCount() { return m_skipped; }
 
 bool CInputCaptureKS::GetDeviceSampleCount(uint64_t* samples) {
   if (!Tracking()) return false;
-  TrackDevice(0, false);
+  TrackDevice(0);
   *samples = m_written;
   return true;
 }

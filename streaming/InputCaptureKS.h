@@ -69,9 +69,8 @@ class CInputCaptureKS : public CInputCapture {
   // at the last look, and samples skipped before the half handed out.
   bool Tracking() const;
   // One look at the register; `taken`: notifications taken since the last
-  // look; `mayTake`: the half handed out before is released, so that the
-  // notification of a boundary seen may be taken too.
-  void TrackDevice(ULONG taken, bool mayTake);
+  // look (a boundary crossed whose notification is not taken yet is owed).
+  void TrackDevice(ULONG taken);
   ULONGLONG m_written;
   ULONGLONG m_handed;
   ULONG m_lastPosition;
@@ -80,6 +79,11 @@ class CInputCaptureKS : public CInputCapture {
   ULONG m_owed;
   // Notifications another stream's wait consumed for this one.
   ULONG m_takenElsewhere;
+  // Notifications taken since the start, here and by the other stream's
+  // waits: the n-th tells a device waiting for its host that half n - 2
+  // has been read.
+  ULONGLONG m_consumed;
+  void ResyncConsumed();
   uint32_t m_skipped;
   DeviceClock m_clock;
   void* m_clockContext;

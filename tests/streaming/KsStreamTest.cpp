@@ -174,6 +174,32 @@ TEST_F(KsStreamTest, LoopedCaptureHandsOutTheHalvesOfItsBuffer) {
   EXPECT_TRUE(capture.IsLate());
 }
 
+// The render side's wait took the notification of half 0; the device then
+// filled half 1 and waits for its host at the end of it. Half 0 is handed
+// out and that device held: taking the notification of half 1 now would
+// let it go on into half 0 while it is being read.
+TEST_F(KsStreamTest, LoopedCaptureHoldsADeviceOutOfTheHalfHandedOut) {
+  OpenCapture(true);
+  CInputCaptureKS capture(4, 16 * B, capturePin.get());
+  capture.Start();
+  HANDLE notification = capture.NotificationEvent();
+  ASSERT_TRUE(device.Step(B));
+  ASSERT_EQ(WaitForSingleObject(notification, 0), WAIT_OBJECT_0);
+  ++*capture.NotificationTally();
+  ASSERT_TRUE(device.Step(B));
+
+  ASSERT_TRUE(capture.WaitForPacket(0));
+  EXPECT_EQ(capture.GetPacketData()[0], VdCaptureSample(0, 0));
+  EXPECT_FALSE(capture.IsLate());
+  EXPECT_EQ(WaitForSingleObject(notification, 0), WAIT_OBJECT_0) << "the device was let go on";
+  // Taken by the render side once more: half 1 follows, nothing lost.
+  ++*capture.NotificationTally();
+  capture.ReleasePacket();
+  ASSERT_TRUE(capture.WaitForPacket(0));
+  EXPECT_EQ(capture.GetPacketData()[0], VdCaptureSample(B, 0));
+  EXPECT_FALSE(capture.IsLate());
+}
+
 TEST_F(KsStreamTest, LoopedCaptureTakesTheSizeThePinAllocates) {
   OpenCapture(true);
   device.Machine().rtAudio.cbRoundUp = 40000;
