@@ -195,11 +195,9 @@ bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {
   m_skipped = 0;
   // A half the device came round to again before it was handled is lost.
   auto ready = [&]() {
-    if (m_written > m_handed + 2 * static_cast<ULONGLONG>(half)) {
-      while (m_written > m_handed + 2 * static_cast<ULONGLONG>(half)) {
-        m_handed += half;
-        m_skipped += half;
-      }
+    while (m_written > m_handed + 2 * static_cast<ULONGLONG>(half)) {
+      m_handed += half;
+      m_skipped += half;
       ResyncConsumed();
     }
     return m_written >= m_handed + half;
