@@ -9,6 +9,7 @@
 #include "driver/HostDoorway.h"
 #include "driver/SampleBuffer.h"
 #include "ks/KsAudPin.h"
+#include "streaming/StreamPlan.h"
 
 namespace {
 
@@ -88,7 +89,6 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_renderEnum(nullptr),
       m_capturePin(nullptr),
       m_renderPin(nullptr),
-      m_passLimitMs(0),
       m_streamStopWaitMs(10000),
       m_deviceClock(nullptr),
       m_deviceClockContext(nullptr),
@@ -295,16 +295,27 @@ ASIOError CAsioDriver::getLatencies(long* inputLatency, long* outputLatency) {
 
 // The host's timeline is the capture pin's (see the streaming loop). Input:
 // the first frame of a half waits a whole half in the capture buffer before
-// its switch, after the device's own capture delay. Output: what the host
-// writes in switch n is played from capture frame (n + 4) x B on with a
-// cyclic render buffer, (n + 6) x B with render packets, and switch n hands
-// over the half that ends at (n + 1) x B: 3 or 5 halves, then the device's
-// render delay. A host that shifts its recordings by the sum lines them up
-// with what it played.
+// its switch, after the device's own capture delay. Output: the rest of the
+// round trip the run is planned with (PlanStream): with the cyclic buffers
+// granted for this size, what the host writes in switch n is played from
+// capture frame (n + 4) x B on written ahead, (n + 6) x B with render
+// packets, and switch n hands over the half that ends at (n + 1) x B: 3 or 5
+// halves, then the device's render delay. A host that shifts its recordings
+// by the sum lines them up with what it played.
 void CAsioDriver::ComputeLatencies(long bufferSize, long* inputLatency, long* outputLatency) const {
-  const bool looped = m_renderPin == nullptr || m_renderPin->m_bLooped;
+  const bool captureLooped = m_capturePin == nullptr || m_capturePin->m_bLooped;
+  const bool renderLooped = m_renderPin == nullptr || m_renderPin->m_bLooped;
+  // Buffers are granted for the size of the host's buffers.
+  const bool granted = bufferSize == m_bufferSize;
+  const uint32_t captureHalf = granted && m_capturePin != nullptr ? m_capturePin->m_cbBuffer / 8 : 0;
+  const uint32_t renderHalf = granted && m_renderPin != nullptr ? m_renderPin->m_cbBuffer / 8 : 0;
+  // Without a device, what the Vor OD's would stream with.
+  const uint32_t inputs = static_cast<uint32_t>(m_numInputs > 0 ? m_numInputs : kMaxInputs);
+  const uint32_t outputs = static_cast<uint32_t>(m_numOutputs > 0 ? m_numOutputs : kMaxOutputs);
+  const StreamPlan plan = PlanStream(static_cast<uint32_t>(bufferSize), inputs, outputs, captureLooped,
+                                     captureHalf, renderLooped, renderHalf, kPacketsPerStream);
   *inputLatency = bufferSize + m_captureDelayFrames;
-  *outputLatency = (looped ? 3 : 5) * bufferSize + m_renderDelayFrames;
+  *outputLatency = static_cast<long>(plan.roundTrip) - bufferSize + m_renderDelayFrames;
 }
 
 void CAsioDriver::ReadDeviceDelays() {
@@ -464,6 +475,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
       ReadDeviceDelays();
     }
     m_bufferSize = bufferSize;
+    AllocateCyclicBuffers(bufferSize);
 
     const size_t samples = 2 * static_cast<size_t>(bufferSize);
     const long maxInputs = m_numInputs < kMaxInputs ? m_numInputs : kMaxInputs;

@@ -98,6 +98,7 @@ class CAsioDriver : public IASIO, public CUnknown {
 
  private:
   friend class CAsioDriverTestAccess;
+  friend class CStreamLoop;
 
   // Hardware bring-up.
   bool FindHardware();
@@ -108,6 +109,9 @@ class CAsioDriver : public IASIO, public CUnknown {
   CKsAudPin* OpenRenderPin(CKsAudRenFilter* filter, double rate, WORD channels);
   void ReinstantiatePins();
   void ReadDeviceDelays();
+  // Has the device grant the cyclic buffers a run at this size asks for,
+  // so that the latencies reported come from the sizes granted.
+  void AllocateCyclicBuffers(long bufferSize);
   // What getLatencies reports for a buffer size: the frames from a sample
   // entering the device to the switch that hands it over, and from the
   // switch in which the host writes a sample to the device playing it.
@@ -245,16 +249,12 @@ class CAsioDriver : public IASIO, public CUnknown {
   CKsAudPin* m_renderPin;
   std::vector<CKsAudCapFilter*> m_captureFilters;
   std::vector<CKsAudRenFilter*> m_renderFilters;
-  // A pass of the streaming loop that takes longer than this counts as a
-  // drop-out whatever the positions show; 0: as long as the capture buffer
-  // lasts (tests on a stepped clock, where device time stands still while a
-  // pass runs, set it beyond reach).
-  DWORD m_passLimitMs;
   // How long stop waits for the streaming thread before it terminates it
   // (tests of a callback that never returns shorten it).
   DWORD m_streamStopWaitMs;
-  // Device time in microseconds for the capture side; null: the
-  // performance counter (tests on a stepped clock give the device's own).
+  // The performance counter in microseconds for the capture side, where the
+  // device has no clock register; null: the machine's (tests on a stepped
+  // clock give one that runs with the device's frames).
   uint64_t (*m_deviceClock)(void* context);
   void* m_deviceClockContext;
   RelaxedAtomic<bool> m_streamStop;

@@ -248,6 +248,23 @@ CKsAudPin* CAsioDriver::OpenRenderPin(CKsAudRenFilter* filter, double rate, WORD
   return pin;
 }
 
+void CAsioDriver::AllocateCyclicBuffers(long bufferSize) {
+  // The sizes the streaming loop asks for: two halves of a host buffer of
+  // every input, then as many frames of every output as the capture half
+  // was granted. The pin hands the loop the same buffers later.
+  PVOID buffer = nullptr;
+  ULONG bytes = 0;
+  const ULONG inputs = static_cast<ULONG>(m_numInputs);
+  const ULONG outputs = static_cast<ULONG>(m_numOutputs);
+  ULONG frames = static_cast<ULONG>(bufferSize);
+  if (m_capturePin != nullptr && m_capturePin->m_bLooped && inputs != 0 &&
+      SUCCEEDED(m_capturePin->AllocateBuffersWithNotification(inputs * frames * 8, &buffer, &bytes)) &&
+      bytes / 8 / inputs != 0)
+    frames = bytes / 8 / inputs;
+  if (m_renderPin != nullptr && m_renderPin->m_bLooped && outputs != 0)
+    m_renderPin->AllocateBuffersWithNotification(outputs * frames * 8, &buffer, &bytes);
+}
+
 void CAsioDriver::ReinstantiatePins() {
   // Each pin is closed and created again; the results are not looked at:
   // a pin that failed to come back makes the next start fail.

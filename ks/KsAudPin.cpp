@@ -38,7 +38,13 @@ CKsAudPin::CKsAudPin(CKsFilter* pFilter, ULONG nId, HRESULT& hr)
       m_ulInterfaceId(0),
       m_pBuffer(nullptr),
       m_cbBuffer(0),
-      m_hNotificationEvent(nullptr) {
+      m_hNotificationEvent(nullptr),
+      m_pulPositionRegister(nullptr),
+      m_cbPositionAccuracy(0),
+      m_pvClockRegister(nullptr),
+      m_ulClockWidth(0),
+      m_ullClockNumerator(0),
+      m_ullClockDenominator(0) {
   KsTraceEnter("CKsAudPin::CKsAudPin()");
   if (SUCCEEDED(hr)) {
     m_cbPinCreate = kInitialConnectSize;
@@ -326,6 +332,7 @@ HRESULT CKsAudPin::AllocateBuffersWithNotification(ULONG cbRequested, PVOID* ppB
       if (SUCCEEDED(hr)) {
         m_pBuffer = reply.BufferAddress;
         m_cbBuffer = reply.ActualBufferSize;
+        MapRegisters();
         break;
       }
       const ULONG cbNext = request.RequestedBufferSize + ulStep;
@@ -345,14 +352,68 @@ HRESULT CKsAudPin::AllocateBuffersWithNotification(ULONG cbRequested, PVOID* ppB
                          nullptr, 0, &m_hNotificationEvent, sizeof(m_hNotificationEvent));
   if (FAILED(hr)) {
     KsTrace(1, "Failed to allocate audio buffers - %#08x", static_cast<unsigned>(hr));
-  } else {
-    PVOID pvBaseAddress = nullptr;
-    KSRTAUDIO_HWREGISTER reg = {};
-    GetPropertySimple(KsGuid::PropSetRtAudio, KSPROPERTY_RTAUDIO_POSITIONREGISTER, &reg,
-                      sizeof(reg), &pvBaseAddress, sizeof(pvBaseAddress));
   }
   KsTraceLeaveResult("CKsAudPin::AllocateBuffersWithNotification", hr);
   return hr;
+}
+
+void CKsAudPin::MapRegisters() {
+  PVOID pvBaseAddress = nullptr;
+  KSRTAUDIO_HWREGISTER reg = {};
+  // A 64-bit register is read by its low half (little-endian), which holds
+  // any offset in a buffer below 4 GB.
+  if (SUCCEEDED(GetPropertySimple(KsGuid::PropSetRtAudio, KSPROPERTY_RTAUDIO_POSITIONREGISTER, &reg,
+                                  sizeof(reg), &pvBaseAddress, sizeof(pvBaseAddress))) &&
+      reg.Register != nullptr && (reg.Width == 32 || reg.Width == 64)) {
+    m_pulPositionRegister = static_cast<const volatile ULONG*>(reg.Register);
+    m_cbPositionAccuracy = reg.Accuracy;
+  } else {
+    KsTrace(3, "No position register: positions through KSPROPERTY_AUDIO_POSITION");
+  }
+  reg = {};
+  if (SUCCEEDED(GetPropertySimple(KsGuid::PropSetRtAudio, KSPROPERTY_RTAUDIO_CLOCKREGISTER, &reg,
+                                  sizeof(reg), &pvBaseAddress, sizeof(pvBaseAddress))) &&
+      reg.Register != nullptr && (reg.Width == 32 || reg.Width == 64) && reg.Numerator != 0 &&
+      reg.Denominator != 0) {
+    m_pvClockRegister = reg.Register;
+    m_ulClockWidth = reg.Width;
+    m_ullClockNumerator = reg.Numerator;
+    m_ullClockDenominator = reg.Denominator;
+  }
+}
+
+void CKsAudPin::ForgetBuffer() {
+  m_pBuffer = nullptr;
+  m_cbBuffer = 0;
+  m_pulPositionRegister = nullptr;
+  m_cbPositionAccuracy = 0;
+  m_pvClockRegister = nullptr;
+  m_ulClockWidth = 0;
+  m_ullClockNumerator = m_ullClockDenominator = 0;
+}
+
+HRESULT CKsAudPin::GetBufferPosition(ULONG* pcbOffset) {
+  if (m_cbBuffer == 0) return E_FAIL;
+  if (m_pulPositionRegister != nullptr) {
+    *pcbOffset = *m_pulPositionRegister % m_cbBuffer;
+    return S_OK;
+  }
+  KSAUDIO_POSITION position = {};
+  const HRESULT hr = GetPosition(&position);
+  if (SUCCEEDED(hr)) *pcbOffset = static_cast<ULONG>(position.PlayOffset % m_cbBuffer);
+  return hr;
+}
+
+bool CKsAudPin::ReadDeviceClock(uint64_t* pullMicroseconds) const {
+  if (m_pvClockRegister == nullptr) return false;
+  const ULONGLONG ullTicks =
+      m_ulClockWidth == 64 ? *static_cast<const volatile ULONGLONG*>(m_pvClockRegister)
+                           : *static_cast<const volatile ULONG*>(m_pvClockRegister);
+  // Whole seconds first, so that neither product overflows.
+  const ULONGLONG ullPerSecond = m_ullClockNumerator / m_ullClockDenominator;
+  if (ullPerSecond == 0) return false;
+  *pullMicroseconds = ullTicks / ullPerSecond * 1000000 + ullTicks % ullPerSecond * 1000000 / ullPerSecond;
+  return true;
 }
 
 void CKsAudPin::FreeBuffersWithNotification() {
@@ -367,14 +428,16 @@ void CKsAudPin::FreeBuffersWithNotification() {
   KsTraceLeaveResult("CKsAudPin::FreeBuffersWithNotification", hr);
 }
 
+HRESULT CKsAudPin::Instantiate(BOOL bLooped) {
+  ForgetBuffer();
+  return CKsPin::Instantiate(bLooped);
+}
+
 HRESULT CKsAudPin::Reinstantiate() {
   if (m_hNotificationEvent) {
     FreeBuffersWithNotification();
   }
-  HRESULT hr = CKsPin::Reinstantiate();
-  m_pBuffer = nullptr;
-  m_cbBuffer = 0;
-  return hr;
+  return CKsPin::Reinstantiate();
 }
 
 CKsNode* CKsAudPin::GetNode(ULONG nId) {

@@ -7,6 +7,8 @@
 #ifndef VOROD_KS_KSAUDPIN_H
 #define VOROD_KS_KSAUDPIN_H
 
+#include <cstdint>
+
 #include "ks/KsList.h"
 #include "ks/KsNode.h"
 #include "ks/KsPin.h"
@@ -16,6 +18,8 @@ class CKsAudPin : public CKsPin {
   CKsAudPin(CKsFilter* pFilter, ULONG nId, HRESULT& hr);
   virtual ~CKsAudPin();
 
+  // A new handle: its buffer and registers are asked for afresh.
+  HRESULT Instantiate(BOOL bLooped) override;
   // Closes the pin (releasing a registered notification event first) and
   // creates it again; the driver's buffer went with the old handle.
   HRESULT Reinstantiate() override;
@@ -38,10 +42,19 @@ class CKsAudPin : public CKsPin {
 
   // Has the driver allocate the cyclic buffer (retrying larger sizes) and
   // registers a new notification event; once per pin handle the buffer is
-  // requested, later calls hand out the same one.
+  // requested, and with it the position and clock registers mapped (a
+  // mapping lasts as long as the handle, and Windows refuses a second one);
+  // later calls hand out the same buffer and registers.
   HRESULT AllocateBuffersWithNotification(ULONG cbRequested, PVOID* ppBuffer, PULONG pcbBuffer);
   // Unregisters and closes the notification event; the buffer stays.
   void FreeBuffersWithNotification();
+  // Where the device is in the cyclic buffer, in bytes, below m_cbBuffer:
+  // from the position register when one is mapped, else through
+  // KSPROPERTY_AUDIO_POSITION (a request to the device).
+  HRESULT GetBufferPosition(ULONG* pcbOffset);
+  // The device clock in microseconds from its clock register; false
+  // without one.
+  bool ReadDeviceClock(uint64_t* pullMicroseconds) const;
 
   CKsNode* GetNode(ULONG nId);
 
@@ -53,6 +66,20 @@ class CKsAudPin : public CKsPin {
   PVOID m_pBuffer;                              // the driver's cyclic buffer
   ULONG m_cbBuffer;
   HANDLE m_hNotificationEvent;                  // owned; null when none
+  // Mapped with the buffer, null without: the position register (its low
+  // 32 bits) and its Accuracy in bytes; the clock register and its ticks a
+  // second as Numerator / Denominator.
+  const volatile ULONG* m_pulPositionRegister;
+  ULONG m_cbPositionAccuracy;
+  const volatile void* m_pvClockRegister;
+  ULONG m_ulClockWidth;
+  ULONGLONG m_ullClockNumerator;
+  ULONGLONG m_ullClockDenominator;
+
+ private:
+  // Maps the registers of a buffer just allocated.
+  void MapRegisters();
+  void ForgetBuffer();
 };
 
 class CKsAudRenPin : public CKsAudPin {

@@ -20,31 +20,33 @@ class CInputCapture {
   virtual void ReleasePacket() = 0;
   virtual uint32_t GetSamplesPerPacket() { return 0; }
   // Whether the packet just handed out came too late for the device, which
-  // then lost captured frames. Asked after WaitForPacket, before release.
+  // then lost captured frames. Asked after WaitForPacket and the copy,
+  // before release.
   virtual bool IsLate() { return false; }
   // Samples the device captured just before this packet that were never
-  // handed out (a cyclic buffer that went round a half too many): the
-  // packet follows them on the device's timeline. Asked like IsLate.
+  // handed out (lost): the packet follows them on the device's timeline.
+  // Asked like IsLate.
   virtual uint32_t GetMissedSampleCount() { return 0; }
-  // Samples the device has captured since Start, as far as this stream can
-  // tell without a request to the device; false when it cannot.
+  // Samples the device has captured since Start, lost ones included, as far
+  // as this stream can tell now; false when it cannot.
   virtual bool GetDeviceSampleCount(uint64_t* /*samples*/) { return false; }
   // Whether a frame cut off at the end of a packet goes on at the start of
   // the next one (a cyclic buffer), rather than being torn off.
   virtual bool SplitsFrames() { return false; }
-  // The event the device signals for this stream's progress, if any, and an
-  // event of another stream to consume while waiting here, counting each in
-  // *pulTally if given (see CKsPacketSet::Wait).
+  // The event the device signals for this stream's progress, if any.
   virtual HANDLE NotificationEvent() { return nullptr; }
-  // Where another stream counts the notifications it consumed for this one
-  // (a position is read with them in mind), or null.
+  // Where another stream's wait counts the notifications it consumed for
+  // this one, and how many it may consume (a device that waits for its host
+  // must not be let on into a half not yet read); null: no limit.
   virtual ULONG* NotificationTally() { return nullptr; }
-  virtual void SetDrainEvent(HANDLE /*hEvent*/, ULONG* /*pulTally*/) {}
+  virtual const ULONG* NotificationAllowance() { return nullptr; }
+  // An event of another stream to consume while waiting here, with its
+  // tally and allowance (see CKsPacketSet::Drain).
+  virtual void SetDrainEvent(HANDLE /*hEvent*/, ULONG* /*pulTally*/, const ULONG* /*pulAllowed*/) {}
   // An event that ends any wait at once, with a failure: the run's stop.
   virtual void SetAbortEvent(HANDLE /*hEvent*/) {}
-  // A clock that runs with the device, in microseconds: it tells how often
-  // a cyclic buffer went round while nobody looked. Without one, only the
-  // device's notifications tell.
+  // The machine's performance counter in microseconds: the device's time
+  // where the device has no clock of its own to read.
   typedef uint64_t (*DeviceClock)(void* context);
   virtual void SetDeviceClock(DeviceClock /*clock*/, void* /*context*/) {}
 };

@@ -1,43 +1,41 @@
 #include "streaming/InputCaptureKS.h"
 
-#include <mmsystem.h>
+#include <algorithm>
 
 #include "ks/KsAudPin.h"
+#include "streaming/PerformanceCounter.h"
 
 namespace {
 
 // Per packet: how long the destructor waits for a cancelled read.
 const DWORD kCancelWaitMs = 100;
-// Looks over which the device's least lag behind its clock is taken (a
-// window short enough that the drift between the two clocks is a fraction of
-// a frame in it).
-const uint32_t kLagLooks = 32;
+// Looped: how often a wait without a signal looks at the position anyway.
+const DWORD kLookEveryMs = 100;
+// How far a position may read behind its device beyond its own accuracy
+// (a register that lags its notification), and the longest spin on top of
+// the time the device takes to cover the slack.
+const uint64_t kLagAllowanceUs = 500;
+const uint64_t kSpinMarginUs = 500;
 
 }  // namespace
 
 CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin)
     : m_pin(pin),
-      m_drain(nullptr),
-      m_drainTally(nullptr),
+      m_drain{nullptr, nullptr, nullptr},
       m_abort(nullptr),
-      m_nextPacket(0),
-      m_currentPacket(0),
-      m_written(0),
-      m_handed(0),
-      m_lastPosition(0),
-      m_owed(0),
-      m_takenElsewhere(0),
-      m_consumed(0),
-      m_skipped(0),
       m_clock(nullptr),
       m_clockContext(nullptr),
-      m_lastLookUs(0),
-      m_startUs(0),
-      m_lagKnown(false),
-      m_lagLooks(0),
-      m_aheadSinceUs(0),
-      m_hiddenTurns(false) {
-  m_leastLag[0] = m_leastLag[1] = 0;
+      m_nextPacket(0),
+      m_currentPacket(0),
+      m_missed(0),
+      m_notified(0),
+      m_takenElsewhere(0),
+      m_allowance(1),
+      m_takenAtLook(0),
+      m_stamped(false),
+      m_firstFrame(0),
+      m_timelineFrames(0),
+      m_stampedUs(0) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -61,23 +59,34 @@ CInputCaptureKS::~CInputCaptureKS() {
   m_packets.Release(kCancelWaitMs);
 }
 
+uint32_t CInputCaptureKS::SamplesPerSecond() const {
+  const WAVEFORMATEX* format = m_pin != nullptr ? m_pin->m_pwfx : nullptr;
+  return format != nullptr ? format->nSamplesPerSec * format->nChannels : 0;
+}
+
+uint64_t CInputCaptureKS::DeviceMicroseconds() const {
+  uint64_t us = 0;
+  if (m_pin != nullptr && m_pin->ReadDeviceClock(&us)) return us;
+  return m_clock != nullptr ? m_clock(m_clockContext) : PerformanceCounterMicroseconds();
+}
+
 int32_t CInputCaptureKS::Start() {
   m_nextPacket = 0;
-  m_written = m_handed = 0;
-  m_lastPosition = 0;
-  m_owed = 0;
-  m_takenElsewhere = 0;
-  m_consumed = 0;
-  m_skipped = 0;
-  m_lastLookUs = m_clock != nullptr ? m_clock(m_clockContext) : 0;
-  m_startUs = m_lastLookUs;
-  m_lagKnown = false;
-  m_lagLooks = 0;
-  m_aheadSinceUs = 0;
-  m_hiddenTurns = false;
+  m_missed = 0;
+  m_notified = m_takenElsewhere = m_takenAtLook = 0;
+  m_allowance = 1;
+  m_stamped = false;
+  m_timelineFrames = 0;
   if (m_pin == nullptr) return E_FAIL;
-  if (m_packets.Looped() && m_pin->m_hNotificationEvent != nullptr)
-    ResetEvent(m_pin->m_hNotificationEvent);
+  if (m_packets.Looped()) {
+    if (m_pin->m_hNotificationEvent != nullptr) ResetEvent(m_pin->m_hNotificationEvent);
+    const uint32_t half = m_packets.SamplesPerPacket();
+    const uint32_t perSecond = SamplesPerSecond();
+    uint32_t slack = m_pin->m_cbPositionAccuracy / 4 +
+                     static_cast<uint32_t>(kLagAllowanceUs * perSecond / 1000000);
+    if (slack > half / 2) slack = half / 2;
+    m_tracker.Start(half, perSecond, slack, DeviceMicroseconds());
+  }
   return m_pin->SetState(KSSTATE_RUN);
 }
 
@@ -87,144 +96,120 @@ void CInputCaptureKS::Flush(uint32_t timeoutMs) {
   }
 }
 
-bool CInputCaptureKS::Tracking() const {
-  return m_packets.Looped() && m_packets.PositionRegister() != nullptr && m_packets.Count() == 2;
+bool CInputCaptureKS::Look() {
+  ULONG offset = 0;
+  if (m_tracker.Half() == 0 || FAILED(m_pin->GetBufferPosition(&offset))) return false;
+  const ULONG taken = m_notified + m_takenElsewhere;
+  m_tracker.Look(offset / 4, DeviceMicroseconds(), taken != m_takenAtLook);
+  // The notifications taken pair with the boundaries crossed, give or take
+  // one: after notifications that came together, or halves skipped, the
+  // count is set by the boundaries again.
+  const ULONG boundaries = static_cast<ULONG>(m_tracker.Written() / m_tracker.Half());
+  if (taken + 1 < boundaries) m_notified += boundaries - 1 - taken;
+  if (taken > boundaries + 1) m_notified -= std::min<ULONG>(m_notified, taken - boundaries - 1);
+  m_takenAtLook = m_notified + m_takenElsewhere;
+  return true;
 }
 
-void CInputCaptureKS::TrackDevice(ULONG taken) {
-  taken += m_takenElsewhere;
-  m_takenElsewhere = 0;
-  m_consumed += taken;
-  const ULONG half = m_packets.SamplesPerPacket();
-  const ULONG ring = 2 * half;
-  const ULONG position = *m_packets.PositionRegister() / 4;
-  if (position >= ring) return;  // a register beyond its buffer is not believed
-  ULONG advance = (position + ring - m_lastPosition) % ring;
-  // The half boundaries in the advance: the next one after the last look,
-  // and the one after it for an advance past a whole half.
-  const ULONG toBoundary = half - m_lastPosition % half;
-  ULONG crossed = advance >= toBoundary ? 1 + (advance - toBoundary) / half : 0;
-  // What the device's clock says it moved since the last look.
-  const uint64_t now = m_clock != nullptr ? m_clock(m_clockContext) : 0;
-  const WAVEFORMATEX* format = m_pin->m_pwfx;
-  const bool timed = m_clock != nullptr && format != nullptr && now > m_lastLookUs;
-  const uint64_t expected = timed ? SamplesIn(now - m_lastLookUs) : 0;
-  // Every notification taken stands for a boundary crossed. Two more of
-  // them than boundaries seen (or owed from an earlier look) mean the device
-  // went round the whole buffer, two boundaries a turn, since the last look.
-  // One more is a turn whose other notification came together with it, or
-  // one that came late: the clock tells which (without one, a turn).
-  if (taken > m_owed + crossed) {
-    const ULONG extra = taken - m_owed - crossed;
-    ULONG turns = extra / 2;
-    const uint64_t oneMore = static_cast<uint64_t>(advance) + (turns + 1) * ring;
-    if (extra % 2 != 0 && (!timed || expected + half > oneMore)) ++turns;
-    advance += turns * ring;
-    crossed += 2 * turns;
-  }
-  m_owed = taken < m_owed + crossed ? m_owed + crossed - taken : 0;
-  if (m_owed > 2) m_owed = 2;  // notifications that came together
-  // How far the device runs behind its clock.
-  if (m_clock != nullptr && format != nullptr && now >= m_startUs && (taken != 0 || advance != 0))
-    WatchLag(now, m_written + advance);
-  m_lastLookUs = now;
-  m_written += advance;
-  m_lastPosition = position;
+void CInputCaptureKS::UpdateAllowance() {
+  // A device that waits for its host goes on into half n once notification
+  // n is taken: it may be taken once half n - 2 is done with.
+  const ULONG allowed = static_cast<ULONG>(m_tracker.Due() / m_tracker.Half()) + 1;
+  m_allowance = allowed > m_notified ? allowed - m_notified : 0;
 }
 
-uint64_t CInputCaptureKS::SamplesIn(uint64_t us) const {
-  return us * m_pin->m_pwfx->nSamplesPerSec / 1000000 * m_pin->m_pwfx->nChannels;
+bool CInputCaptureKS::SpinForDue() {
+  const uint32_t perSecond = SamplesPerSecond();
+  const uint64_t started = PerformanceCounterMicroseconds();
+  const uint64_t most = kSpinMarginUs + (perSecond != 0 ? uint64_t{m_tracker.Half()} * 1000000 / perSecond : 0);
+  while (m_tracker.DueNear() && PerformanceCounterMicroseconds() - started < most) {
+    for (int i = 0; i < 64; ++i) YieldProcessor();
+    if (!Look()) return false;
+  }
+  return m_tracker.DueComplete();
 }
 
-void CInputCaptureKS::WatchLag(uint64_t now, uint64_t written) {
-  const int64_t ring = 2 * static_cast<int64_t>(m_packets.SamplesPerPacket());
-  const int64_t lag = static_cast<int64_t>(SamplesIn(now - m_startUs)) - static_cast<int64_t>(written);
-  // From the first look at a device that moves: the time it took to start
-  // is no lag.
-  if (!m_lagKnown) {
-    m_leastLag[0] = m_leastLag[1] = lag;
-    m_lagKnown = true;
-    m_lagLooks = 0;
-  }
-  // A device that runs three quarters of a turn or more further behind its
-  // clock than it did went round its buffer once more than the register
-  // shows: notifications that came together hid the turn, or the register
-  // lagged at an earlier look. A register that lags now (a device late to
-  // move it) catches up within half a buffer; a hidden turn stays, and is
-  // reported lost then, not added: a position that lags its clock would
-  // otherwise have halves handed out before they were written, from then on.
-  const int64_t least = m_leastLag[0] < m_leastLag[1] ? m_leastLag[0] : m_leastLag[1];
-  if (lag >= least + ring - ring / 4) {
-    if (m_aheadSinceUs == 0) {
-      m_aheadSinceUs = now != 0 ? now : 1;
-    } else if (SamplesIn(now - m_aheadSinceUs) >= m_packets.SamplesPerPacket()) {
-      m_hiddenTurns = true;
-      m_leastLag[0] = m_leastLag[1] = lag;
-      m_lagLooks = 0;
-      m_aheadSinceUs = 0;
-    }
-    return;
-  }
-  m_aheadSinceUs = 0;
-  if (lag < m_leastLag[1]) m_leastLag[1] = lag;
-  if (++m_lagLooks >= kLagLooks) {
-    m_leastLag[0] = m_leastLag[1];
-    m_leastLag[1] = lag;
-    m_lagLooks = 0;
-  }
+bool CInputCaptureKS::DeviceAnswers() {
+  KSSTATE state = KSSTATE_STOP;
+  return SUCCEEDED(m_pin->GetState(&state));
 }
 
-void CInputCaptureKS::ResyncConsumed() {
-  // After a loss the notifications no longer pair with halves: every
-  // boundary the device crossed but the last is taken as consumed, the last
-  // one as the notification it may still be waiting on.
-  const ULONG half = m_packets.SamplesPerPacket();
-  m_consumed = m_written != 0 && half != 0 ? (m_written - 1) / half : 0;
+bool CInputCaptureKS::WaitForSignal(DWORD timeoutMs) {
+  UpdateAllowance();
+  // The notification is waited for only while taking it cannot let a
+  // device that waits for its host into a half not yet read.
+  HANDLE own = m_takenElsewhere < m_allowance ? m_pin->m_hNotificationEvent : nullptr;
+  const CKsPacketSet::WaitResult result = CKsPacketSet::WaitSignal(own, timeoutMs, m_drain, m_abort);
+  if (result == CKsPacketSet::WaitResult::Failed || result == CKsPacketSet::WaitResult::Interrupted)
+    return false;
+  if (result == CKsPacketSet::WaitResult::Signalled) ++m_notified;
+  return true;
 }
 
 bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {
   if (m_packets.Count() == 0) return false;
-  if (!Tracking()) {
-    if (!m_packets.Wait(m_nextPacket, timeoutMs, m_drain, m_abort, m_drainTally)) return false;
-    m_currentPacket = m_nextPacket;
-    m_nextPacket = m_nextPacket + 1 < m_packets.Count() ? m_nextPacket + 1 : 0;
-    return true;
-  }
-  const ULONG half = m_packets.SamplesPerPacket();
-  const DWORD started = timeGetTime();
-  m_skipped = 0;
-  // A half the device came round to again before it was handled is lost.
-  auto ready = [&]() {
-    while (m_written > m_handed + 2 * static_cast<ULONGLONG>(half)) {
-      m_handed += half;
-      m_skipped += half;
-      ResyncConsumed();
-    }
-    return m_written >= m_handed + half;
-  };
-  bool woken = false;
+  if (!m_packets.Looped()) return WaitForRead(timeoutMs);
+  m_missed = 0;
+  if (m_tracker.Half() == 0 || !Look()) return false;
+  uint32_t position = m_tracker.Position();
+  uint64_t quietSince = PerformanceCounterMicroseconds();
   for (;;) {
-    TrackDevice(woken ? 1 : 0);
-    bool complete = ready();
-    // A notification already signalled is taken, so that a device waiting
-    // for its host goes on (what it announced is in the register by now),
-    // if it can end no later half than the one handed out: taking it tells
-    // such a device that the half before is done with, and a later one (a
-    // wait of the other stream took this half's) would let it go on into
-    // the half about to be read.
-    if (m_consumed <= m_handed / half &&
-        WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0) {
-      TrackDevice(1);
-      complete = ready();
+    const uint64_t skipped = m_tracker.SkipOverwritten();
+    m_missed = static_cast<uint32_t>(std::min<uint64_t>(m_missed + skipped, 0x7FFFFFFF));
+    if (m_tracker.DueComplete() || (m_tracker.DueNear() && SpinForDue())) break;
+    // The device is silent once neither its position nor a signal has moved
+    // for the whole time-out.
+    const uint64_t now = PerformanceCounterMicroseconds();
+    if (m_tracker.Position() != position) {
+      position = m_tracker.Position();
+      quietSince = now;
     }
-    if (complete) break;
-    const DWORD waited = timeGetTime() - started;
-    if (waited >= timeoutMs) return false;
-    const CKsPacketSet::WaitResult result = m_packets.WaitSignal(0, timeoutMs - waited, m_drain, m_abort, m_drainTally);
-    if (result == CKsPacketSet::WaitResult::Failed) return false;
-    woken = result == CKsPacketSet::WaitResult::Signalled;
+    const uint64_t quietMs = (now - quietSince) / 1000;
+    if (quietMs >= timeoutMs) return false;
+    const ULONG notified = m_notified;
+    if (!WaitForSignal(static_cast<DWORD>(std::min<uint64_t>(timeoutMs - quietMs, kLookEveryMs)))) return false;
+    if (m_notified != notified) {
+      quietSince = PerformanceCounterMicroseconds();
+    } else if (!DeviceAnswers()) {
+      return false;  // a device that is gone says so when asked
+    }
+    if (!Look()) return false;
   }
-  m_currentPacket = static_cast<uint32_t>(m_handed / half % 2);
+  m_currentPacket = static_cast<uint32_t>(m_tracker.Due() / m_tracker.Half() % 2);
+  // A notification already signalled is taken if it may be, so that a
+  // device that waits for its host goes on.
+  UpdateAllowance();
+  if (m_takenElsewhere < m_allowance && WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0) {
+    ++m_notified;
+    UpdateAllowance();
+  }
+  return true;
+}
+
+bool CInputCaptureKS::WaitForRead(uint32_t timeoutMs) {
+  if (m_packets.Wait(m_nextPacket, timeoutMs, m_drain, m_abort) != CKsPacketSet::WaitResult::Signalled)
+    return false;
+  m_currentPacket = m_nextPacket;
+  m_nextPacket = m_nextPacket + 1 < m_packets.Count() ? m_nextPacket + 1 : 0;
+  m_missed = 0;
+  // A read stamped with the device's time tells the frames lost before it.
+  const WAVEFORMATEX* format = m_pin->m_pwfx;
+  ULONGLONG first = 0;
+  if (format == nullptr || format->nChannels == 0 ||
+      !m_packets.PresentationFrame(m_currentPacket, format->nSamplesPerSec, &first))
+    return true;
+  if (!m_stamped) {
+    m_stamped = true;
+    m_firstFrame = first;
+  }
+  const ULONGLONG expected = m_firstFrame + m_timelineFrames;
+  if (first > expected) {
+    const ULONGLONG lost = std::min<ULONGLONG>(first - expected, 0x7FFFFFFF / format->nChannels);
+    m_missed = static_cast<uint32_t>(lost * format->nChannels);
+    m_timelineFrames += lost;
+  }
+  m_timelineFrames += GetPacketSampleCount() / format->nChannels;
+  m_stampedUs = DeviceMicroseconds();
   return true;
 }
 
@@ -246,37 +231,46 @@ uint32_t CInputCaptureKS::GetBufferSampleCount() { return m_packets.SamplesPerPa
 uint32_t CInputCaptureKS::GetSamplesPerPacket() { return m_packets.SamplesPerPacket(); }
 
 void CInputCaptureKS::ReleasePacket() {
-  if (Tracking()) m_handed += m_packets.SamplesPerPacket();
-  if (m_packets.Looped() || m_currentPacket >= m_packets.Count()) return;
-  m_packets.Queue(m_currentPacket, false);
+  if (m_currentPacket >= m_packets.Count()) return;
+  if (m_packets.Looped()) {
+    m_tracker.Hand();
+    UpdateAllowance();
+  } else {
+    m_packets.Queue(m_currentPacket, false);
+  }
   m_currentPacket = m_packets.Count();
 }
 
 bool CInputCaptureKS::IsLate() {
-  if (!Tracking()) return m_packets.IsLate(m_currentPacket);
-  // Skipped halves, or the device already writing over this one. The
-  // notification is left for the next wait: taking it would let a device
-  // that waits for its host go on into the half being read.
-  TrackDevice(0);
-  const bool late = m_skipped != 0 || m_hiddenTurns ||
-                    m_written > m_handed + 2 * static_cast<ULONGLONG>(m_packets.SamplesPerPacket());
-  m_hiddenTurns = false;
-  // Turns the clock tells from here on are another loss: what it tells of
-  // this one is in the count already.
-  if (late) {
-    ResyncConsumed();
-    m_lagKnown = false;
-    m_aheadSinceUs = 0;
-  }
-  return late;
+  if (m_currentPacket >= m_packets.Count()) return false;
+  if (!m_packets.Looped()) return m_stamped ? m_missed != 0 : m_packets.IsLate(m_currentPacket);
+  // Halves skipped, or the device already writing over the half just read.
+  if (!Look()) return true;
+  return m_missed != 0 || m_tracker.Overran(m_tracker.Due());
 }
 
-uint32_t CInputCaptureKS::GetMissedSampleCount() { return m_skipped; }
-
 bool CInputCaptureKS::GetDeviceSampleCount(uint64_t* samples) {
-  if (!Tracking()) return false;
-  TrackDevice(0);
-  *samples = m_written;
+  if (m_packets.Looped()) {
+    if (m_tracker.Half() == 0 || !Look()) return false;
+    *samples = m_tracker.Written();
+    return true;
+  }
+  // Packets: the device's clock now against the first frame's time; without
+  // a clock of the device's, the time since the last read against its end.
+  const WAVEFORMATEX* format = m_pin != nullptr ? m_pin->m_pwfx : nullptr;
+  if (!m_stamped || format == nullptr) return false;
+  const ULONG rate = format->nSamplesPerSec;
+  auto framesIn = [rate](uint64_t us) { return us / 1000000 * rate + us % 1000000 * rate / 1000000; };
+  uint64_t now = 0;
+  ULONGLONG frames = 0;
+  if (m_pin->ReadDeviceClock(&now)) {
+    const ULONGLONG frame = framesIn(now);
+    frames = frame > m_firstFrame ? frame - m_firstFrame : 0;
+  } else {
+    now = DeviceMicroseconds();
+    frames = m_timelineFrames + (now > m_stampedUs ? framesIn(now - m_stampedUs) : 0);
+  }
+  *samples = frames * format->nChannels;
   return true;
 }
 

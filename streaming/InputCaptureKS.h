@@ -2,26 +2,26 @@
 //
 // The mode is the one the pin was instantiated with (m_bLooped), which is
 // what the device streams, not merely the first interface the pin lists.
+//
 // Packet streaming: packetCount reads are queued at construction and each
 // packet is read again when released; packets complete strictly in order.
+// A device that stamps its reads with its clock's time tells exactly how many
+// frames it lost before one (they are missed samples); one that does not
+// marks the read discontinuous, or runs dry, and the loss is only counted.
+//
 // Looped streaming: the two halves of the pin's cyclic buffer are the two
-// packets, each handed out when the pin's notification event fires. With a
-// position register, rather, each half is handed out once the register says
-// the device has written it: the notification only wakes the wait. The
-// register's advance at every look adds up to what the device has written;
-// notifications taken beyond the half boundaries in the advance (and those
-// owed from earlier looks) mean the device went round the whole buffer more
-// often than the register shows (one more: the device's clock tells a turn
-// from a late notification); the clock also tells turns nobody saw
-// (notifications that came together, or a register that lagged at an earlier
-// look): the device then runs a turn further behind its clock than it did,
-// and they are reported lost. So a notification lost while its event was
-// still signalled costs nothing, and a half the device began to write over
-// before it was handled is skipped and reported missed, not handed out stale
-// or out of order.
+// packets. Where the device is comes from its position (the register the pin
+// mapped, else KSPROPERTY_AUDIO_POSITION) and its clock (the clock register
+// the pin mapped, else the machine's performance counter), through a
+// CCaptureTracker: a half is handed out once the device has written it,
+// halves the device began to write over first are skipped and missed, and
+// the notification event only wakes the wait. A position that lags the
+// notification by no more than the slack is waited for by spinning, not by
+// sleeping until the next notification.
 #ifndef VOROD_STREAMING_INPUTCAPTUREKS_H
 #define VOROD_STREAMING_INPUTCAPTUREKS_H
 
+#include "streaming/CaptureTracker.h"
 #include "streaming/InputCapture.h"
 #include "streaming/KsPacketSet.h"
 
@@ -33,6 +33,7 @@ class CInputCaptureKS : public CInputCapture {
 
   int32_t Start() override;
   void Flush(uint32_t timeoutMs) override;
+  // timeoutMs: how long the device may make no progress at all.
   bool WaitForPacket(uint32_t timeoutMs) override;
   int32_t* GetPacketData() override;
   // Whole samples of DataUsed, never more than the packet holds.
@@ -41,14 +42,14 @@ class CInputCaptureKS : public CInputCapture {
   void ReleasePacket() override;
   uint32_t GetSamplesPerPacket() override;
   bool IsLate() override;
-  uint32_t GetMissedSampleCount() override;
+  uint32_t GetMissedSampleCount() override { return m_missed; }
   bool GetDeviceSampleCount(uint64_t* samples) override;
   bool SplitsFrames() override;
   HANDLE NotificationEvent() override;
   ULONG* NotificationTally() override { return &m_takenElsewhere; }
-  void SetDrainEvent(HANDLE hEvent, ULONG* pulTally) override {
-    m_drain = hEvent;
-    m_drainTally = pulTally;
+  const ULONG* NotificationAllowance() override { return &m_allowance; }
+  void SetDrainEvent(HANDLE hEvent, ULONG* pulTally, const ULONG* pulAllowed) override {
+    m_drain = {hEvent, pulTally, pulAllowed};
   }
   void SetAbortEvent(HANDLE hEvent) override { m_abort = hEvent; }
   void SetDeviceClock(DeviceClock clock, void* context) override {
@@ -57,49 +58,47 @@ class CInputCaptureKS : public CInputCapture {
   }
 
  private:
+  bool WaitForRead(uint32_t timeoutMs);
+  // Looped: one look at the device; false when it cannot be read (gone).
+  bool Look();
+  // Spins on the position while it lags the half due by no more than the
+  // slack, for as long as that takes the device; whether the half came.
+  bool SpinForDue();
+  // Waits for progress of the device: false when the wait failed.
+  bool WaitForSignal(DWORD timeoutMs);
+  // Asked when the device has been quiet a while: whether it is still there
+  // (a device whose position is a register says nothing otherwise).
+  bool DeviceAnswers();
+  // The notifications another stream may still consume for this one.
+  void UpdateAllowance();
+  uint64_t DeviceMicroseconds() const;
+  uint32_t SamplesPerSecond() const;
+
   CKsPacketSet m_packets;
   CKsAudPin* m_pin;
-  HANDLE m_drain;
-  ULONG* m_drainTally;
+  CKsPacketSet::Drain m_drain;
   HANDLE m_abort;
-  uint32_t m_nextPacket;
-  uint32_t m_currentPacket;  // the packet count when none is handed out
-  // Looped with a position register: samples the device has written since
-  // the start, the start of the half handed out (or due) next, the register
-  // at the last look, and samples skipped before the half handed out.
-  bool Tracking() const;
-  // One look at the register; `taken`: notifications taken since the last
-  // look (a boundary crossed whose notification is not taken yet is owed).
-  void TrackDevice(ULONG taken);
-  ULONGLONG m_written;
-  ULONGLONG m_handed;
-  ULONG m_lastPosition;
-  // Half boundaries the register has crossed whose notification has not
-  // been taken yet (at most two).
-  ULONG m_owed;
-  // Notifications another stream's wait consumed for this one.
-  ULONG m_takenElsewhere;
-  // Notifications taken since the start, here and by the other stream's
-  // waits: the n-th tells a device waiting for its host that half n - 2
-  // has been read.
-  ULONGLONG m_consumed;
-  void ResyncConsumed();
-  uint32_t m_skipped;
   DeviceClock m_clock;
   void* m_clockContext;
-  uint64_t m_lastLookUs;  // device clock at the last look
-  // Samples the device moves in `us` of its clock (the pin has a format).
-  uint64_t SamplesIn(uint64_t us) const;
-  // How far the device runs behind its clock at `now`, in samples, with
-  // `written` at a look at which it moved: turns nobody saw show as a lag
-  // that grew by a turn.
-  void WatchLag(uint64_t now, uint64_t written);
-  uint64_t m_startUs;        // device clock at the start
-  bool m_lagKnown;
-  int64_t m_leastLag[2];     // the least lag in the last window and this one
-  uint32_t m_lagLooks;       // looks in this window
-  uint64_t m_aheadSinceUs;   // clock since the lag has been a turn longer; 0: it is not
-  bool m_hiddenTurns;        // the clock told turns nobody saw, not yet reported
+  uint32_t m_nextPacket;
+  uint32_t m_currentPacket;  // the packet count when none is handed out
+  uint32_t m_missed;         // samples lost just before the packet handed out
+
+  // Looped: the device's place, the notifications this stream took, those
+  // another stream took for it, and how many more the other may take.
+  CCaptureTracker m_tracker;
+  ULONG m_notified;
+  ULONG m_takenElsewhere;
+  ULONG m_allowance;
+  ULONG m_takenAtLook;  // both counts together at the last look
+
+  // Packets stamped with the device's time: the frame of the first one, the
+  // frames on the timeline since (captured and lost), and the clock when
+  // the last one came.
+  bool m_stamped;
+  ULONGLONG m_firstFrame;
+  ULONGLONG m_timelineFrames;
+  uint64_t m_stampedUs;
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTUREKS_H

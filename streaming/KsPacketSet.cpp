@@ -25,10 +25,6 @@ CKsPacketSet::CKsPacketSet()
       m_bLooped(false),
       m_bRender(false),
       m_bAbandoned(false),
-      m_pulPositionRegister(nullptr),
-      m_dwPacketMs(0),
-      m_dwLastWait(0),
-      m_dwPreviousWait(0),
       m_ullQueued(0),
       m_ullDryQueued(kNoDryRun) {}
 
@@ -53,21 +49,6 @@ bool CKsPacketSet::SetUpLooped(CKsAudPin* pPin, ULONG ulSamplesPerPacket) {
     header.FrameExtent = m_ulSamplesPerPacket * 4;
     header.Data = static_cast<BYTE*>(pvBuffer) + i * header.FrameExtent;
     m_pPackets[i].overlapped.hEvent = pPin->m_hNotificationEvent;
-  }
-
-  // Where the device writes or plays: read on the streaming thread without a
-  // property request.
-  PVOID pvBase = nullptr;
-  KSRTAUDIO_HWREGISTER reg = {};
-  if (SUCCEEDED(pPin->GetPropertySimple(KsGuid::PropSetRtAudio, KSPROPERTY_RTAUDIO_POSITIONREGISTER,
-                                        &reg, sizeof(reg), &pvBase, sizeof(pvBase))) &&
-      reg.Register != nullptr && reg.Width == 32) {
-    m_pulPositionRegister = static_cast<const volatile ULONG*>(reg.Register);
-  }
-  const WAVEFORMATEX* pwfx = pPin->m_pwfx;
-  if (pwfx != nullptr && pwfx->nBlockAlign != 0 && pwfx->nSamplesPerSec != 0) {
-    m_dwPacketMs = static_cast<DWORD>(static_cast<ULONGLONG>(m_ulSamplesPerPacket) * 4 * 1000 /
-                                      pwfx->nBlockAlign / pwfx->nSamplesPerSec);
   }
   return true;
 }
@@ -134,69 +115,85 @@ bool CKsPacketSet::QueueSilence(ULONG ulSamples) {
   return packet.bQueued;
 }
 
-CKsPacketSet::WaitResult CKsPacketSet::WaitSignal(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain,
-                                                  HANDLE hAbort, ULONG* pulDrained) {
-  HANDLE events[3] = {m_pPackets[ulIndex].overlapped.hEvent};
-  DWORD dwCount = 1;
-  const DWORD dwAbortIndex = hAbort != nullptr ? dwCount : MAXIMUM_WAIT_OBJECTS;
-  if (hAbort != nullptr) events[dwCount++] = hAbort;
-  if (hDrain != nullptr) events[dwCount++] = hDrain;
+CKsPacketSet::WaitResult CKsPacketSet::WaitSignal(HANDLE hEvent, DWORD dwTimeoutMs,
+                                                  const Drain& drain, HANDLE hAbort) {
   const DWORD dwStart = timeGetTime();
   for (;;) {
+    HANDLE events[3];
+    DWORD dwCount = 0;
+    const DWORD dwEventIndex = hEvent != nullptr ? dwCount : MAXIMUM_WAIT_OBJECTS;
+    if (hEvent != nullptr) events[dwCount++] = hEvent;
+    const DWORD dwAbortIndex = hAbort != nullptr ? dwCount : MAXIMUM_WAIT_OBJECTS;
+    if (hAbort != nullptr) events[dwCount++] = hAbort;
+    const DWORD dwDrainIndex = dwCount;
+    if (drain.hEvent != nullptr) events[dwCount++] = drain.hEvent;
     const DWORD dwWaited = timeGetTime() - dwStart;
-    const DWORD dwResult = WaitForMultipleObjects(
-        dwCount, events, FALSE, dwWaited < dwTimeoutMs ? dwTimeoutMs - dwWaited : 0);
-    if (dwResult == WAIT_OBJECT_0) return WaitResult::Signalled;
+    const DWORD dwLeft = dwWaited < dwTimeoutMs ? dwTimeoutMs - dwWaited : 0;
+    const DWORD dwResult =
+        dwCount != 0 ? WaitForMultipleObjects(dwCount, events, FALSE, dwLeft) : (Sleep(dwLeft), WAIT_TIMEOUT);
     if (dwResult == WAIT_TIMEOUT) return WaitResult::TimedOut;
+    if (dwResult == WAIT_OBJECT_0 + dwEventIndex) return WaitResult::Signalled;
     // The stop or a failed wait; the drain goes round again.
-    if (dwResult == WAIT_OBJECT_0 + dwAbortIndex || dwResult >= WAIT_OBJECT_0 + dwCount)
+    if (dwResult == WAIT_OBJECT_0 + dwAbortIndex || dwResult != WAIT_OBJECT_0 + dwDrainIndex)
       return WaitResult::Failed;
-    if (pulDrained != nullptr) ++*pulDrained;
+    if (drain.pulDrained == nullptr) continue;
+    if (drain.pulAllowed == nullptr || *drain.pulDrained < *drain.pulAllowed) {
+      ++*drain.pulDrained;
+      continue;
+    }
+    SetEvent(drain.hEvent);
+    return WaitResult::Interrupted;
   }
 }
 
-bool CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain, HANDLE hAbort,
-                        ULONG* pulDrained) {
+CKsPacketSet::WaitResult CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs, const Drain& drain,
+                                            HANDLE hAbort) {
   KsStreamPacket& packet = m_pPackets[ulIndex];
-  if (WaitSignal(ulIndex, dwTimeoutMs, hDrain, hAbort, pulDrained) != WaitResult::Signalled)
-    return false;
+  const WaitResult result = WaitSignal(packet.overlapped.hEvent, dwTimeoutMs, drain, hAbort);
+  if (result != WaitResult::Signalled) return result;
   packet.bQueued = false;
   // A request that failed (a device gone, a request cancelled under the run)
   // carries no audio: it ends the wait like a time-out.
-  if (!m_bLooped && (static_cast<ULONG>(packet.overlapped.Internal) >> 30) == 3) return false;
-  if (m_bLooped && m_pulPositionRegister == nullptr) {
-    m_dwPreviousWait = m_dwLastWait;
-    m_dwLastWait = timeGetTime();
-  }
-  return true;
+  if (!m_bLooped && (static_cast<ULONG>(packet.overlapped.Internal) >> 30) == 3) return WaitResult::Failed;
+  return WaitResult::Signalled;
 }
 
 ULONG CKsPacketSet::HalfToHandle(ULONG ulExpected, bool* pbSkipped) const {
   *pbSkipped = false;
-  if (!m_bLooped || m_pulPositionRegister == nullptr || m_ulCount != 2 || ulExpected > 1)
+  ULONG cbPosition = 0;
+  if (!m_bLooped || m_ulCount != 2 || ulExpected > 1 || FAILED(m_pPin->GetBufferPosition(&cbPosition)))
     return ulExpected;
   const ULONG cbHalf = m_pPackets[0].header.FrameExtent;
   const ULONG ulStart = ulExpected * cbHalf;
-  const ULONG ulPosition = *m_pulPositionRegister;
-  if (ulPosition > ulStart && ulPosition < ulStart + cbHalf) {
+  if (cbPosition > ulStart && cbPosition < ulStart + cbHalf) {
     *pbSkipped = true;
     return 1 - ulExpected;
   }
   return ulExpected;
 }
 
+bool CKsPacketSet::PresentationFrame(ULONG ulIndex, ULONG ulRate, ULONGLONG* pullFrame) const {
+  if (m_bLooped || ulIndex >= m_ulCount) return false;
+  const KSSTREAM_HEADER& header = m_pPackets[ulIndex].header;
+  const KSTIME& time = header.PresentationTime;
+  if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) == 0 || time.Time < 0 ||
+      time.Numerator == 0 || time.Denominator == 0)
+    return false;
+  // 100-ns units once scaled, rounded to the nearest frame.
+  const double dUnits = static_cast<double>(time.Time) * time.Numerator / time.Denominator;
+  *pullFrame = static_cast<ULONGLONG>(dUnits * ulRate / 1e7 + 0.5);
+  return true;
+}
+
 bool CKsPacketSet::IsLate(ULONG ulIndex) {
   if (ulIndex >= m_ulCount) return false;
   if (m_bLooped) {
-    if (m_pulPositionRegister != nullptr) {
-      const ULONG cbPacket = m_pPackets[ulIndex].header.FrameExtent;
-      const ULONG ulStart = ulIndex * cbPacket;
-      const ULONG ulPosition = *m_pulPositionRegister;
-      // Exactly at the start the device has not touched the half yet.
-      return ulPosition > ulStart && ulPosition < ulStart + cbPacket;
-    }
-    return m_dwPacketMs != 0 && m_dwPreviousWait != 0 &&
-           m_dwLastWait - m_dwPreviousWait > 2 * m_dwPacketMs;
+    ULONG cbPosition = 0;
+    if (FAILED(m_pPin->GetBufferPosition(&cbPosition))) return false;
+    const ULONG cbPacket = m_pPackets[ulIndex].header.FrameExtent;
+    const ULONG ulStart = ulIndex * cbPacket;
+    // Exactly at the start the device has not touched the half yet.
+    return cbPosition > ulStart && cbPosition < ulStart + cbPacket;
   }
   // The device lost frames before this packet's. After a dry run, the first
   // request queued after it holds the frames that followed the gap: its mark

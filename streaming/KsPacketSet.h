@@ -49,29 +49,36 @@ class CKsPacketSet {
   KsStreamPacket& Packet(ULONG ulIndex) { return m_pPackets[ulIndex]; }
   int32_t* Data(ULONG ulIndex) { return static_cast<int32_t*>(m_pPackets[ulIndex].header.Data); }
 
+  // Another stream's notification event to consume while waiting, so that
+  // a device that waits for its host never waits long: each one consumed is
+  // counted in *pulDrained. Once *pulDrained has reached *pulAllowed (the
+  // stream it belongs to says how many it may lose to others), one that
+  // fires is given back and ends the wait: that stream has something to
+  // hand out first. Null counters: consumed freely.
+  struct Drain {
+    HANDLE hEvent;
+    ULONG* pulDrained;
+    const ULONG* pulAllowed;
+  };
+  // The wait alone, on an event of the caller's: whether it came, the time
+  // ran out, the drain's stream has something first, or the wait failed or
+  // was aborted.
+  enum class WaitResult { Signalled, TimedOut, Interrupted, Failed };
   // Waits for a packet's event; a packet waited for is no longer queued.
-  // False also when its request completed with an error status, or when
-  // hAbort (the run's stop event), if given, is signalled. Meanwhile hDrain
-  // (another stream's notification event), if given, is consumed each time
-  // it fires, so that a device waiting for its host never waits long.
-  // Each drain is counted in *pulDrained, if given, for the stream it
-  // belongs to.
-  bool Wait(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain = nullptr, HANDLE hAbort = nullptr,
-            ULONG* pulDrained = nullptr);
-  // The wait alone: whether the packet's event came, the time ran out, or
-  // the wait failed or was aborted.
-  enum class WaitResult { Signalled, TimedOut, Failed };
-  WaitResult WaitSignal(ULONG ulIndex, DWORD dwTimeoutMs, HANDLE hDrain, HANDLE hAbort,
-                        ULONG* pulDrained);
-  // Looped with a position register: the half to handle after a
-  // notification. The expected one, unless the device is already inside it
-  // (the notification came too late, or one was lost while its event was
-  // still signalled): then the other half, which it has just completed, and
-  // *pbSkipped is set. At the very start of a half the device has not
-  // touched it yet. Without a register, the expected half.
+  // Anything but Signalled also when its request completed with an error
+  // status (Failed), or when hAbort (the run's stop event), if given, is
+  // signalled.
+  WaitResult Wait(ULONG ulIndex, DWORD dwTimeoutMs, const Drain& drain, HANDLE hAbort);
+  static WaitResult WaitSignal(HANDLE hEvent, DWORD dwTimeoutMs, const Drain& drain, HANDLE hAbort);
+  // Looped: the half to refill after a notification. The expected one,
+  // unless the device is already inside it (the notification came too late,
+  // or one was lost while its event was still signalled): then the other
+  // half, which it has just left, and *pbSkipped is set. At the very start
+  // of a half the device has not touched it yet.
   ULONG HalfToHandle(ULONG ulExpected, bool* pbSkipped) const;
-  // Looped: the device's byte offset in the cyclic buffer, null without one.
-  const volatile ULONG* PositionRegister() const { return m_pulPositionRegister; }
+  // Packet streaming, capture: the device frame of the first sample of a
+  // completed read, when the device stamped it with its presentation time.
+  bool PresentationFrame(ULONG ulIndex, ULONG ulRate, ULONGLONG* pullFrame) const;
   // Packet streaming, render: queues one write of ulSamples zero samples
   // (at most three packets' worth) on a record of its own, to be played
   // after what is queued before it.
@@ -82,9 +89,8 @@ class CKsPacketSet {
   // other request is still pending (the device has run dry), or the device
   // marked it discontinuous (it lost frames before it), unless it is the
   // first one queued after a dry run that was reported: the same loss;
-  // looped, the device's position register lies inside this packet's half
-  // (it is already writing or playing it), or without a register more than
-  // two packet periods have passed since the last notification.
+  // looped, the device's position lies inside this packet's half (it is
+  // already writing or playing it).
   bool IsLate(ULONG ulIndex);
   // Samples the device holds ahead of a packet just queued or written.
   uint32_t QueuedAheadSamples() const;
@@ -103,10 +109,6 @@ class CKsPacketSet {
   bool m_bLooped;
   bool m_bRender;
   bool m_bAbandoned;
-  const volatile ULONG* m_pulPositionRegister;  // looped: the device's byte offset
-  DWORD m_dwPacketMs;                           // looped without a register
-  DWORD m_dwLastWait;
-  DWORD m_dwPreviousWait;
   ULONGLONG m_ullQueued;  // requests queued so far
   // The requests queued up to the last dry run reported, until one queued
   // after it has come back; kNoDryRun otherwise.

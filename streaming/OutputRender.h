@@ -16,6 +16,10 @@ class COutputRender {
   virtual void WritePacket(const int32_t* samples) = 0;
   virtual void SubmitPacket() = 0;
   virtual bool WaitForPacket(uint32_t timeoutMs) = 0;
+  // After a wait that returned false: the stream whose notifications it
+  // drains has something to hand out first (see CKsPacketSet::Drain); the
+  // wait may be made again once it has.
+  virtual bool Interrupted() { return false; }
   virtual uint32_t GetSamplesPerPacket() = 0;
   // Whether the packet just waited for came too late: the device has run
   // out of audio to play. Asked after WaitForPacket, before submission.
@@ -25,15 +29,18 @@ class COutputRender {
   virtual uint32_t GetQueuedAheadSamples() { return 0; }
   // As CInputCapture's.
   virtual HANDLE NotificationEvent() { return nullptr; }
-  virtual void SetDrainEvent(HANDLE /*hEvent*/, ULONG* /*pulTally*/) {}
+  virtual void SetDrainEvent(HANDLE /*hEvent*/, ULONG* /*pulTally*/, const ULONG* /*pulAllowed*/) {}
   // An event that ends any wait at once, with a failure: the run's stop.
   virtual void SetAbortEvent(HANDLE /*hEvent*/) {}
   // Packet streaming: plays this many samples of silence after what is
   // queued now, before the next packet submitted.
   virtual bool QueueSilence(uint32_t /*samples*/) { return false; }
+  // Packet streaming: the samples the device has taken from the stream (its
+  // position) and those submitted to it, silence included.
+  virtual bool StreamSamples(uint64_t* /*taken*/, uint64_t* /*submitted*/) { return false; }
 
-  // Writing ahead, in place of packets (a cyclic buffer with a position
-  // register): frames are written where the device will play them, on a
+  // Writing ahead, in place of packets (a cyclic buffer whose position can
+  // be read): frames are written where the device will play them, on a
   // timeline of the caller's. Anchor ties it to the buffer: timeline frame
   // `frame` is played from sample `playSample` (read with PlayPosition).
   virtual bool CanWriteAhead(uint32_t /*frames*/) { return false; }

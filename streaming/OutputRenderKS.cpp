@@ -12,7 +12,14 @@ const DWORD kCancelWaitMs = 100;
 }  // namespace
 
 COutputRenderKS::COutputRenderKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin)
-    : m_pin(pin), m_drain(nullptr), m_drainTally(nullptr), m_abort(nullptr), m_currentPacket(0), m_missedHalf(false), m_anchorSample(0) {
+    : m_pin(pin),
+      m_drain{nullptr, nullptr, nullptr},
+      m_abort(nullptr),
+      m_submitted(0),
+      m_interrupted(false),
+      m_currentPacket(0),
+      m_missedHalf(false),
+      m_anchorSample(0) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     // The device plays whatever the buffer holds from the start: silence.
@@ -22,6 +29,7 @@ COutputRenderKS::COutputRenderKS(uint32_t packetCount, uint32_t samplesPerPacket
   }
   if (m_packets.SetUpStandard(pin, packetCount, samplesPerPacket, true)) {
     for (uint32_t i = 0; i < m_packets.Count(); ++i) m_packets.Queue(i, true);
+    m_submitted = static_cast<uint64_t>(m_packets.Count()) * m_packets.SamplesPerPacket();
   }
 }
 
@@ -36,7 +44,11 @@ COutputRenderKS::~COutputRenderKS() {
 int32_t COutputRenderKS::Start() { return m_pin != nullptr ? m_pin->SetState(KSSTATE_RUN) : E_FAIL; }
 
 bool COutputRenderKS::WaitForPacket(uint32_t timeoutMs) {
-  if (m_packets.Count() == 0 || !m_packets.Wait(m_currentPacket, timeoutMs, m_drain, m_abort, m_drainTally)) return false;
+  m_interrupted = false;
+  if (m_packets.Count() == 0) return false;
+  const CKsPacketSet::WaitResult result = m_packets.Wait(m_currentPacket, timeoutMs, m_drain, m_abort);
+  m_interrupted = result == CKsPacketSet::WaitResult::Interrupted;
+  if (result != CKsPacketSet::WaitResult::Signalled) return false;
   // Already playing the half due: the other one is the one it left.
   m_currentPacket = m_packets.HalfToHandle(m_currentPacket, &m_missedHalf);
   return true;
@@ -49,7 +61,10 @@ void COutputRenderKS::WritePacket(const int32_t* samples) {
 
 void COutputRenderKS::SubmitPacket() {
   if (m_packets.Count() == 0) return;
-  if (!m_packets.Looped()) m_packets.Queue(m_currentPacket, true);
+  if (!m_packets.Looped()) {
+    m_packets.Queue(m_currentPacket, true);
+    m_submitted += m_packets.SamplesPerPacket();
+  }
   m_currentPacket = m_currentPacket + 1 < m_packets.Count() ? m_currentPacket + 1 : 0;
 }
 
@@ -63,7 +78,19 @@ HANDLE COutputRenderKS::NotificationEvent() {
   return m_packets.Looped() && m_pin != nullptr ? m_pin->m_hNotificationEvent : nullptr;
 }
 
-bool COutputRenderKS::QueueSilence(uint32_t samples) { return m_packets.QueueSilence(samples); }
+bool COutputRenderKS::QueueSilence(uint32_t samples) {
+  if (!m_packets.QueueSilence(samples)) return false;
+  m_submitted += samples;
+  return true;
+}
+
+bool COutputRenderKS::StreamSamples(uint64_t* taken, uint64_t* submitted) {
+  KSAUDIO_POSITION position = {};
+  if (m_packets.Looped() || m_pin == nullptr || FAILED(m_pin->GetPosition(&position))) return false;
+  *taken = position.PlayOffset / 4;
+  *submitted = m_submitted;
+  return true;
+}
 
 uint32_t COutputRenderKS::Channels() const {
   return m_pin != nullptr && m_pin->m_pwfx != nullptr ? m_pin->m_pwfx->nChannels : 0;
@@ -72,16 +99,15 @@ uint32_t COutputRenderKS::Channels() const {
 bool COutputRenderKS::CanWriteAhead(uint32_t frames) {
   // A window of `frames` written a window ahead of the device must not reach
   // round to where it plays.
-  return m_packets.Looped() && m_packets.PositionRegister() != nullptr && Channels() != 0 &&
-         frames != 0 && RingSamples() / Channels() >= 2 * static_cast<uint64_t>(frames);
+  uint32_t sample = 0;
+  return m_packets.Looped() && Channels() != 0 && frames != 0 &&
+         RingSamples() / Channels() >= 2 * static_cast<uint64_t>(frames) && PlayPosition(&sample);
 }
 
 bool COutputRenderKS::PlayPosition(uint32_t* sample) {
-  const volatile ULONG* reg = m_packets.PositionRegister();
-  if (reg == nullptr || RingSamples() == 0) return false;
-  const uint32_t position = *reg / 4;
-  if (position >= RingSamples()) return false;
-  *sample = position;
+  ULONG offset = 0;
+  if (RingSamples() == 0 || m_pin == nullptr || FAILED(m_pin->GetBufferPosition(&offset))) return false;
+  *sample = offset / 4 % RingSamples();
   return true;
 }
 

@@ -4,10 +4,11 @@
 // construction; each one is refilled and written again once the device has
 // played it, strictly in order. Looped streaming: the two halves of the pin's
 // cyclic buffer are the two packets; the notification event says that the
-// device has finished playing a half, which may then be refilled (with a
-// position register: never the half it is playing now). With a position
-// register the loop may instead write ahead of the device at positions of its
-// own timeline (see COutputRender), never waiting for the render side.
+// device has finished playing a half, which may then be refilled (never the
+// half it is playing now). With a buffer of two windows or more the loop may
+// instead write ahead of the device at positions of its own timeline (see
+// COutputRender), never waiting for the render side; the position comes from
+// the pin's register or, without one, KSPROPERTY_AUDIO_POSITION.
 #ifndef VOROD_STREAMING_OUTPUTRENDERKS_H
 #define VOROD_STREAMING_OUTPUTRENDERKS_H
 
@@ -24,16 +25,17 @@ class COutputRenderKS : public COutputRender {
   void WritePacket(const int32_t* samples) override;
   void SubmitPacket() override;
   bool WaitForPacket(uint32_t timeoutMs) override;
+  bool Interrupted() override { return m_interrupted; }
   uint32_t GetSamplesPerPacket() override;
   bool IsLate() override;
   uint32_t GetQueuedAheadSamples() override;
   HANDLE NotificationEvent() override;
-  void SetDrainEvent(HANDLE hEvent, ULONG* pulTally) override {
-    m_drain = hEvent;
-    m_drainTally = pulTally;
+  void SetDrainEvent(HANDLE hEvent, ULONG* pulTally, const ULONG* pulAllowed) override {
+    m_drain = {hEvent, pulTally, pulAllowed};
   }
   void SetAbortEvent(HANDLE hEvent) override { m_abort = hEvent; }
   bool QueueSilence(uint32_t samples) override;
+  bool StreamSamples(uint64_t* taken, uint64_t* submitted) override;
   bool CanWriteAhead(uint32_t frames) override;
   bool PlayPosition(uint32_t* sample) override;
   void Anchor(uint64_t frame, uint32_t playSample) override;
@@ -45,9 +47,10 @@ class COutputRenderKS : public COutputRender {
 
   CKsPacketSet m_packets;
   CKsAudPin* m_pin;
-  HANDLE m_drain;
-  ULONG* m_drainTally;
+  CKsPacketSet::Drain m_drain;
   HANDLE m_abort;
+  uint64_t m_submitted;  // packet streaming: samples submitted, silence included
+  bool m_interrupted;
   uint32_t m_currentPacket;
   // Looped: the device was already playing the half due again.
   bool m_missedHalf;

@@ -2,23 +2,27 @@
 //
 // Real-time rules: everything a run needs is allocated before the first
 // pass; a pass allocates nothing, takes no lock, logs nothing and calls the
-// system only to wait for packets, queue stream I/O and read timeGetTime.
-// Property requests (positions, at set-up) happen before the first pass.
+// system only to wait for the device's signals, queue stream I/O, read the
+// device's position (a register, or a property request to a device without
+// one) and read the clocks.
 //
-// The host's timeline is the capture pin's: host frame x is the x-th frame
-// the capture pin captured in this run. Each half goes to the host once the
-// capture side has filled it; the output the host writes in switch n is
-// played from capture frame (n + 4) x m_bufferSize on with a cyclic render
-// buffer, (n + 6) x m_bufferSize with render packets: the round trip is the
-// same on every start, whatever time passed between the pins' starts.
+// The host's timeline is the device's: host frame x is the frame the capture
+// pin captured x frames after its first one, lost frames included. Each half
+// goes to the host once the capture side has filled it; the output the host
+// writes in switch n is played from capture frame (n + 4) x m_bufferSize on
+// with a cyclic render buffer, (n + 6) x m_bufferSize with render packets
+// (PlanStream): the round trip is the same on every start, whatever time
+// passed between the pins' starts, and stays so after any loss.
 //
-// Pacing. A pass runs per render packet (packet streaming, or a cyclic
-// render buffer without a position register), or per capture packet when the
-// render side is written ahead of the device in its cyclic buffer. Either
+// Pacing. A pass runs per capture packet when the render side is written
+// ahead of the device in its cyclic buffer, or per render packet (packet
+// streaming, or a cyclic render buffer too small to write ahead in). Either
 // way the other stream's notifications are consumed while waiting, and the
-// capture side is read as soon as its packet is complete.
+// capture side is read as soon as its packet is complete. A device that
+// makes no progress at all for kDeviceSilentMs is gone (a reset request
+// follows); a shorter stall costs a drop-out.
 //
-// Positions. capturePos and renderPos count frames from the start of the
+// Positions. m_capturePos and m_renderPos count frames from the start of the
 // current half (m_bufferIndex). The two halves form a ring of 2 x
 // m_bufferSize frames: a frame at position p lives in cell (half start + p)
 // modulo the ring. Capture frames that do not fit the current half go on
@@ -28,23 +32,27 @@
 // below the ring's end are ever touched; anything beyond is dropped and
 // counted.
 //
+// Lost frames (the device overran, stalled, or went round a half nobody
+// read) become silence in their place, so that the halves after them sit
+// where the device captured them; what would not fit the ring becomes a jump
+// of the host's sample position by as many frames, at a switch. Either way
+// the device's frame minus the host's position stays what it was, and the
+// output follows: written ahead at the host's position, or, with render
+// packets, moved on by what the device played without it.
+//
 // Drop-outs (m_dropOuts): at most one per pass, when audio was lost or
 // handed over unfilled:
 // - a stream reports the pass too late (packet streaming: the device had no
-//   other request queued, it overran or underran; looped streaming: its
-//   position register lies inside the half being handled once it was read, or it
-//   went round a whole half that was never handled);
+//   other request queued, or it lost frames before a read; looped
+//   streaming: it began to write over a half before that half was read);
 // - the device began to play render frames before they were written ahead;
 // - captured frames had no place before the ring's end, or render frames had
 //   no host output yet;
 // - a half went to the host before the capture side had filled it; its
-//   missing frames are silence;
-// - a pass outlasted a looped capture buffer (the late half this leaves the
-//   next pass is the same loss and not counted again).
-#include "driver/AsioDriver.h"
+//   missing frames are silence.
+#include "streaming/StreamLoop.h"
 
-#include <mmsystem.h>
-
+#include <cstring>
 #include <new>
 
 #include "driver/SampleBuffer.h"
@@ -52,16 +60,18 @@
 #include "streaming/InputCaptureKS.h"
 #include "streaming/OutputRenderKS.h"
 #include "streaming/PacketConversion.h"
+#include "streaming/PerformanceCounter.h"
+#include "streaming/StreamPlan.h"
 
 namespace {
 
-const uint32_t kPacketsPerStream = 4;
-const uint32_t kPacketWaitMs = 500;
+// A run is up once start has seen this many switches.
+const uint32_t kRunningSwitches = 2;
+// A device that makes no progress for this long is gone.
+const uint32_t kDeviceSilentMs = 2000;
 const uint32_t kIdlePollMs = 100;
 // Render packets of a run's first switches carry silence only.
 const uint32_t kSilentSwitches = 4;
-// A run is up once start has seen this many switches.
-const uint32_t kRunningSwitches = 2;
 // Reads of two pins' positions until both come from one device moment.
 const int kAlignTries = 16;
 
@@ -77,321 +87,390 @@ bool PinFrames(CKsAudPin* pin, uint64_t* frames) {
   return true;
 }
 
-// A device streams in real time: its clock is the performance counter's,
-// whose frequency (ticks a second, read once a run) is the context.
-uint64_t PerformanceCounterMicroseconds(void* frequency) {
-  const uint64_t perSecond = *static_cast<const uint64_t*>(frequency);
-  LARGE_INTEGER now;
-  if (perSecond == 0 || !QueryPerformanceCounter(&now)) return 0;
-  const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
-  return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
-}
+uint32_t Smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
 
 }  // namespace
 
-void CAsioDriver::StreamLoop() {
-  const uint32_t bufferSize = static_cast<uint32_t>(m_bufferSize);
-  const uint32_t inputs = static_cast<uint32_t>(m_numInputs);
-  const uint32_t outputs = static_cast<uint32_t>(m_numOutputs);
-  uint32_t framesPerPacket = bufferSize;
-
-  CInputCapture* capture = nullptr;
-  COutputRender* render = nullptr;
-  // The loop's carry buffers hold one frame of the device's channels.
-  if (m_capturePin != nullptr && inputs != 0 && inputs <= kMaxInputs) {
-    capture = new (std::nothrow) CInputCaptureKS(kPacketsPerStream, inputs * bufferSize, m_capturePin);
-    if (capture != nullptr && capture->GetSamplesPerPacket() / inputs != 0)
-      framesPerPacket = capture->GetSamplesPerPacket() / inputs;
-  }
-  if (m_renderPin != nullptr && outputs != 0 && outputs <= kMaxOutputs) {
-    render = new (std::nothrow) COutputRenderKS(kPacketsPerStream, framesPerPacket * outputs, m_renderPin);
-    if (render != nullptr) framesPerPacket = render->GetSamplesPerPacket() / outputs;
-  }
-  const uint32_t renderSamples = render != nullptr ? render->GetSamplesPerPacket() : 0;
-  const bool writeAhead = render != nullptr && render->CanWriteAhead(bufferSize);
+CStreamLoop::CStreamLoop(CAsioDriver& driver)
+    : m_driver(driver),
+      m_bufferSize(static_cast<uint32_t>(driver.m_bufferSize)),
+      m_inputs(static_cast<uint32_t>(driver.m_numInputs)),
+      m_outputs(static_cast<uint32_t>(driver.m_numOutputs)),
+      m_ringFrames(2 * m_bufferSize),
+      m_inputSlots(driver.m_activeInputs < driver.m_numInputs ? driver.m_activeInputs : driver.m_numInputs),
+      m_outputSlots(driver.m_activeOutputs < driver.m_numOutputs ? driver.m_activeOutputs
+                                                                 : driver.m_numOutputs),
+      m_capture(nullptr),
+      m_render(nullptr),
+      m_framesPerPacket(m_bufferSize),
+      m_renderSamples(0),
+      m_packetSamples(0),
+      m_renderPacket(nullptr),
+      m_writeAhead(false),
+      m_captureSplitsFrames(false),
+      m_roundTrip(0),
+      m_capturePos(0),
+      m_renderPos(0),
+      m_captureCarried(0),
+      m_renderTailFrom(m_outputs),
+      m_jump(0),
+      m_jumpAfter(0),
+      m_realign(false),
+      m_fadePending(true),
+      m_fadeStep(1.0f),
+      m_gain(0.0f),
+      m_lost(false) {
+  CKsAudPin* capturePin = driver.m_capturePin;
+  CKsAudPin* renderPin = driver.m_renderPin;
+  if (capturePin != nullptr && m_inputs != 0 && m_inputs <= CAsioDriver::kMaxInputs)
+    m_capture = new (std::nothrow) CInputCaptureKS(kPacketsPerStream, m_inputs * m_bufferSize, capturePin);
+  const uint32_t captureHalf = m_capture != nullptr ? m_capture->GetSamplesPerPacket() : 0;
+  if (captureHalf / (m_inputs != 0 ? m_inputs : 1) != 0) m_framesPerPacket = captureHalf / m_inputs;
+  if (renderPin != nullptr && m_outputs != 0 && m_outputs <= CAsioDriver::kMaxOutputs)
+    m_render = new (std::nothrow) COutputRenderKS(kPacketsPerStream, m_framesPerPacket * m_outputs, renderPin);
+  if (m_capture == nullptr || m_render == nullptr) return;
+  m_renderSamples = m_render->GetSamplesPerPacket();
+  const StreamPlan plan = PlanStream(m_bufferSize, m_inputs, m_outputs, capturePin->m_bLooped, captureHalf,
+                                     renderPin->m_bLooped, m_renderSamples, kPacketsPerStream);
+  m_framesPerPacket = plan.framesPerPacket;
+  m_writeAhead = plan.writeAhead && m_render->CanWriteAhead(m_bufferSize);
+  m_roundTrip = m_writeAhead || !plan.writeAhead
+                    ? plan.roundTrip
+                    : 2 * m_bufferSize + m_framesPerPacket + m_render->GetQueuedAheadSamples() / m_outputs;
+  m_captureSplitsFrames = m_capture->SplitsFrames();
   // A render packet, or a half of host output written ahead.
-  size_t packetSamples = static_cast<size_t>(framesPerPacket) * outputs;
-  if (packetSamples < renderSamples) packetSamples = renderSamples;
-  if (packetSamples < static_cast<size_t>(bufferSize) * outputs)
-    packetSamples = static_cast<size_t>(bufferSize) * outputs;
-  int32_t* renderPacket = AllocateSamples<int32_t>(packetSamples);
-  bool failed = false;
+  m_packetSamples = static_cast<size_t>(m_framesPerPacket) * m_outputs;
+  if (m_packetSamples < m_renderSamples) m_packetSamples = m_renderSamples;
+  if (m_packetSamples < static_cast<size_t>(m_bufferSize) * m_outputs)
+    m_packetSamples = static_cast<size_t>(m_bufferSize) * m_outputs;
+  m_renderPacket = AllocateSamples<int32_t>(m_packetSamples);
+  if (m_renderPacket != nullptr) memset(m_renderPacket, 0, m_packetSamples * sizeof(int32_t));
+  const uint32_t fadeFrames = m_writeAhead ? m_bufferSize : m_framesPerPacket;
+  m_fadeStep = fadeFrames != 0 ? 1.0f / static_cast<float>(fadeFrames) : 1.0f;
+}
 
+CStreamLoop::~CStreamLoop() {
+  m_driver.m_hostFormatInputs = 0;
+  FreeSampleBuffer(m_renderPacket);
+  delete m_render;
+  delete m_capture;
+}
+
+bool CStreamLoop::Ready() const {
+  return m_capture != nullptr && m_render != nullptr && m_renderPacket != nullptr && m_bufferSize != 0;
+}
+
+bool CStreamLoop::Run() {
   // Without both streams (or with no buffer to fill) the thread only waits
   // for stop.
-  if (capture == nullptr || render == nullptr || renderPacket == nullptr || bufferSize == 0) {
-    while (!m_streamStop) WaitForSingleObject(m_streamStopEvent, kIdlePollMs);
-  } else {
-    memset(renderPacket, 0, packetSamples * sizeof(int32_t));
-    const uint32_t ringFrames = 2 * bufferSize;
-    const long inputSlots = m_activeInputs < m_numInputs ? m_activeInputs : m_numInputs;
-    const long outputSlots = m_activeOutputs < m_numOutputs ? m_activeOutputs : m_numOutputs;
-    const bool captureSplitsFrames = capture->SplitsFrames();
-    uint32_t capturePos = 0;
-    uint32_t renderPos = 0;
-    // A frame split between two packets: its head (capture) or its tail
-    // (render), waiting for the next packet.
-    int32_t captureCarry[kMaxInputs];
-    uint32_t captureCarried = 0;
-    int32_t renderFrame[kMaxOutputs];
-    uint32_t renderTailFrom = outputs;
-    // A pass busier than a looped capture buffer lasts: whatever the
-    // positions show (they cannot tell how many times the device went
-    // round), audio was lost. The late half it leaves the next pass is the
-    // same loss. Capture packets report their overruns themselves.
-    const uint32_t captureBufferFrames = 2 * framesPerPacket < ringFrames ? 2 * framesPerPacket : ringFrames;
-    const DWORD longestPassMs =
-        !m_capturePin->m_bLooped ? INFINITE
-        : m_passLimitMs != 0     ? m_passLimitMs
-                                 : static_cast<DWORD>(captureBufferFrames * 1000.0 / m_sampleRate);
-    bool fadePending = true;
-    const uint32_t fadeFrames = writeAhead ? bufferSize : framesPerPacket;
-    const float fadeStep = fadeFrames != 0 ? 1.0f / static_cast<float>(fadeFrames) : 1.0f;
-    float gain = 0.0f;
-    bool lost = false;
-    bool afterLongPass = false;
-    // One drop-out for a pass that lost audio or ran too long, none for the
-    // late half a long pass left behind.
-    auto countPass = [&](DWORD wokeAt) {
-      const bool longPass = longestPassMs != INFINITE && timeGetTime() - wokeAt > longestPassMs;
-      if ((lost && !afterLongPass) || longPass) m_dropOuts.FetchAdd(1);
-      afterLongPass = longPass;
-    };
+  if (!Ready()) {
+    while (!m_driver.m_streamStop) WaitForSingleObject(m_driver.m_streamStopEvent, kIdlePollMs);
+    return true;
+  }
+  StartStreams();
+  return m_writeAhead ? RunWrittenAhead() : RunPacedByRender();
+}
 
-    auto halfStart = [&]() { return static_cast<uint32_t>(m_bufferIndex) * bufferSize; };
-    auto placeCapture = [&](const int32_t* frames, uint32_t count) {
-      if (count == 0) return;
-      const uint32_t room = capturePos < ringFrames ? ringFrames - capturePos : 0;
-      const uint32_t placed = count < room ? count : room;
-      const uint32_t start = (halfStart() + capturePos) % ringFrames;
-      const uint32_t first = placed < ringFrames - start ? placed : ringFrames - start;
-      DeinterleaveCaptureToHost(frames, first, inputs, m_inputBuffers, m_inputChannel, inputSlots, start);
-      DeinterleaveCaptureToHost(frames + static_cast<size_t>(first) * inputs, placed - first, inputs,
-                                m_inputBuffers, m_inputChannel, inputSlots, 0);
-      capturePos += placed;
-      lost |= placed < count;
-    };
-    auto buildRender = [&](int32_t* dest, uint32_t count, bool silent) {
-      const uint32_t ready = renderPos < ringFrames ? ringFrames - renderPos : 0;
-      const uint32_t built = silent ? 0 : (count < ready ? count : ready);
-      const uint32_t start = (halfStart() + renderPos) % ringFrames;
-      const uint32_t first = built < ringFrames - start ? built : ringFrames - start;
-      InterleaveRender(m_outputFloatBuffers, m_outputChannel, outputSlots, start, first, outputs, dest);
-      InterleaveRender(m_outputFloatBuffers, m_outputChannel, outputSlots, 0, built - first, outputs,
-                       dest + static_cast<size_t>(first) * outputs);
-      memset(dest + static_cast<size_t>(built) * outputs, 0,
-             static_cast<size_t>(count - built) * outputs * sizeof(int32_t));
-      if (!silent && fadePending) FadeIn(dest, count, outputs, &gain, fadeStep);
-      renderPos += count;
-      lost |= !silent && built < count;
-    };
-    // Device frames the host's timeline skipped: silence that did not fit
-    // the ring. Output is written that much further on, so that it still
-    // goes out a half ahead of the device.
-    uint64_t hostBehind = 0;
-    // Frames the device captured that never reached the driver: silence in
-    // their place keeps the host's timeline on the device's.
-    auto placeSilence = [&](uint32_t count) {
-      const uint32_t room = capturePos < ringFrames ? ringFrames - capturePos : 0;
-      const uint32_t placed = count < room ? count : room;
-      hostBehind += count - placed;
-      for (uint32_t f = 0; f < placed; ++f) {
-        const uint32_t cell = (halfStart() + capturePos + f) % ringFrames;
-        for (long k = 0; k < inputSlots && k < kMaxInputs; ++k)
-          if (m_inputChannel[k] >= 0 && m_inputChannel[k] < m_numInputs) m_inputBuffers[k][cell] = 0;
-      }
-      capturePos += placed;
-    };
-    // One captured packet into the ring: whole frames only; a split frame
-    // is completed first.
-    auto takeCapture = [&]() -> bool {
-      if (!capture->WaitForPacket(kPacketWaitMs)) return false;
-      if (const uint32_t missed = capture->GetMissedSampleCount()) {
-        captureCarried = 0;  // the rest of its frame went round with the half
-        placeSilence(missed / inputs);
-      }
-      const int32_t* data = capture->GetPacketData();
-      const uint32_t samples = data != nullptr ? capture->GetPacketSampleCount() : 0;
-      uint32_t s = 0;
-      if (captureCarried != 0) {
-        while (captureCarried < inputs && s < samples) captureCarry[captureCarried++] = data[s++];
-        if (captureCarried == inputs) {
-          placeCapture(captureCarry, 1);
-          captureCarried = 0;
-        }
-      }
-      const uint32_t whole = (samples - s) / inputs;
-      placeCapture(data + s, whole);
-      s += whole * inputs;
-      while (captureSplitsFrames && s < samples) captureCarry[captureCarried++] = data[s++];
-      // Asked after the copy: a device that reached the half while it was
-      // being read tore it.
-      lost |= capture->IsLate();
-      capture->ReleasePacket();
-      return true;
-    };
-    // Hands the current half to the host. What the capture side did not
-    // fill is silence, never what the cells held before.
-    auto switchHalf = [&]() {
-      const long half = static_cast<long>(halfStart());
-      if (capturePos < bufferSize) {
-        lost = true;
-        for (long k = 0; k < inputSlots && k < kMaxInputs; ++k)
-          memset(m_inputBuffers[k] + half + capturePos, 0, (bufferSize - capturePos) * sizeof(int32_t));
-      }
-      for (long k = m_numInputs; k < m_activeInputs && k < kMaxInputs; ++k)
-        memcpy(m_inputBuffers[k] + half, m_inputBuffers[0] + half, bufferSize * sizeof(int32_t));
-      DoBufferSwitch();
-      m_streamSwitchCount.FetchAdd(1);
-      renderPos = renderPos > bufferSize ? renderPos - bufferSize : 0;
-      capturePos = capturePos > bufferSize ? capturePos - bufferSize : 0;
-    };
+void CStreamLoop::StartStreams() {
+  // The capture sweep hands the buffer switch host integers.
+  m_driver.m_hostFormatInputs = m_driver.HostFormatInputSlots();
+  m_capture->SetAbortEvent(m_driver.m_streamStopEvent);
+  if (m_driver.m_deviceClock != nullptr)
+    m_capture->SetDeviceClock(m_driver.m_deviceClock, m_driver.m_deviceClockContext);
+  else
+    m_capture->SetDeviceClock(&PerformanceCounterClock, nullptr);
+  m_render->SetAbortEvent(m_driver.m_streamStopEvent);
+  if (m_writeAhead)
+    m_capture->SetDrainEvent(m_render->NotificationEvent(), nullptr, nullptr);
+  else
+    m_render->SetDrainEvent(m_capture->NotificationEvent(), m_capture->NotificationTally(),
+                            m_capture->NotificationAllowance());
+  m_render->Start();
+  m_capture->Start();
+  if (m_writeAhead)
+    AnchorRender(true);
+  else if (!m_driver.m_renderPin->m_bLooped)
+    AlignPacketRender();
+  // What a sample takes from the converter of the input to that of the
+  // output: the device's own delays on both sides as well.
+  m_driver.m_latencyFrames =
+      m_roundTrip + static_cast<uint32_t>(m_driver.m_captureDelayFrames + m_driver.m_renderDelayFrames);
+}
 
-    // Ties the render buffer to the capture side's timeline: where capture
-    // frame 0 would be played, from both positions read at one device moment
-    // (the render position unchanged around the capture's). The capture side
-    // tells its position itself, or at set-up through its pin; at set-up an
-    // anchor is taken in any case.
-    auto anchorRender = [&](bool setUp) {
-      for (int i = 0; i < kAlignTries; ++i) {
-        uint32_t before = 0, after = 0;
-        uint64_t captured = 0;
-        if (!render->PlayPosition(&before)) return;
-        if (capture->GetDeviceSampleCount(&captured))
-          captured /= inputs;
-        else if (!setUp || !PinFrames(m_capturePin, &captured))
-          return;
-        if (!render->PlayPosition(&after)) return;
-        if (before == after || (setUp && i + 1 == kAlignTries)) {
-          render->Anchor(captured, before);
-          return;
-        }
-      }
-    };
+bool CStreamLoop::RunWrittenAhead() {
+  for (;;) {
+    m_lost = false;
+    const bool ok = TakeCapture();
+    if (m_driver.m_streamStop) return true;
+    if (!ok) return false;
+    WriteHalvesAhead();
+    FinishPass();
+  }
+}
 
-    // The capture sweep hands the buffer switch host integers.
-    m_hostFormatInputs = HostFormatInputSlots();
-    capture->SetAbortEvent(m_streamStopEvent);
-    LARGE_INTEGER frequency = {};
-    uint64_t ticksPerSecond =
-        QueryPerformanceFrequency(&frequency) ? static_cast<uint64_t>(frequency.QuadPart) : 0;
-    if (m_deviceClock != nullptr)
-      capture->SetDeviceClock(m_deviceClock, m_deviceClockContext);
-    else
-      capture->SetDeviceClock(&PerformanceCounterMicroseconds, &ticksPerSecond);
-    render->SetAbortEvent(m_streamStopEvent);
-    render->Start();
-    capture->Start();
-    uint32_t roundTrip = 2 * bufferSize + framesPerPacket + render->GetQueuedAheadSamples() / outputs;
-    if (writeAhead) {
-      anchorRender(true);
-      // Written one half ahead of the device, two halves after the switch.
-      roundTrip = 4 * bufferSize;
-    } else if (!m_renderPin->m_bLooped) {
-      // The render pin started first: the frames it played before the
-      // capture pin started are made up with silence once, so that the host's
-      // output lands as many frames after its input as on any other start.
-      for (int i = 0; i < kAlignTries; ++i) {
-        uint64_t capturedBefore = 0, played = 0, capturedAfter = 0;
-        if (!PinFrames(m_capturePin, &capturedBefore) || !PinFrames(m_renderPin, &played) ||
-            !PinFrames(m_capturePin, &capturedAfter))
-          break;
-        if (capturedBefore != capturedAfter) continue;
-        if (played > capturedBefore) {
-          const uint64_t lead = played - capturedBefore;
-          const uint64_t most = 3ull * framesPerPacket;
-          render->QueueSilence(static_cast<uint32_t>(lead < most ? lead : most) * outputs);
-        }
-        break;
-      }
+bool CStreamLoop::RunPacedByRender() {
+  for (;;) {
+    m_lost = false;
+    bool ok = m_render->WaitForPacket(kDeviceSilentMs);
+    // A capture half the device is done with comes first (a device that
+    // waits for its host goes on only once it has been read), if it fits.
+    while (!ok && m_render->Interrupted() && !m_driver.m_streamStop &&
+           m_capturePos + m_framesPerPacket <= m_ringFrames) {
+      if (!TakeCapture()) return m_driver.m_streamStop;
+      ok = m_render->WaitForPacket(kDeviceSilentMs);
     }
-    // What a sample takes from the converter of the input to that of the
-    // output: the device's own delays on both sides as well.
-    m_latencyFrames = roundTrip + static_cast<uint32_t>(m_captureDelayFrames + m_renderDelayFrames);
+    if (m_driver.m_streamStop) return true;
+    if (!ok) return false;
+    m_lost |= m_render->IsLate();
+    FillRenderPacket();
+    // Capture: the packets the device has completed up to the frames the
+    // render side has reached.
+    const uint32_t needed = Smaller(m_renderPos, m_ringFrames);
+    bool captured = true;
+    while (m_capturePos < needed && !m_driver.m_streamStop && captured) captured = TakeCapture();
+    if (m_driver.m_streamStop) return true;
+    if (!captured) return false;
+    while (m_renderPos >= m_bufferSize && !m_driver.m_streamStop) SwitchHalf();
+    m_render->WritePacket(m_renderPacket);
+    m_render->SubmitPacket();
+    FinishPass();
+  }
+}
 
-    if (writeAhead) {
-      capture->SetDrainEvent(render->NotificationEvent(), nullptr);
-      for (;;) {
-        lost = false;
-        const bool ok = takeCapture();
-        const DWORD wokeAt = timeGetTime();
-        if (m_streamStop) break;
-        if (!ok) {
-          failed = true;
-          break;
-        }
-        while (capturePos >= bufferSize && !m_streamStop) {
-          // Before this switch's output overwrites it, the host output of
-          // two switches ago goes out, a half ahead of the device.
-          const uint32_t switches = m_streamSwitchCount;
-          const bool silent = switches < kSilentSwitches;
-          renderPos = 0;
-          buildRender(renderPacket, bufferSize, silent);
-          if (!silent) fadePending = false;
-          const uint64_t frame = (static_cast<uint64_t>(switches) + 2) * bufferSize + hostBehind;
-          if (!render->WriteAhead(frame, renderPacket, bufferSize)) {
-            lost = true;
-            // The device was already playing it: after a stall long enough
-            // to hide a turn of the capture buffer, the render side is tied
-            // to the capture side again where both are now.
-            anchorRender(false);
-          }
-          switchHalf();
-        }
-        countPass(wokeAt);
-      }
-    } else {
-      render->SetDrainEvent(capture->NotificationEvent(), capture->NotificationTally());
-      for (;;) {
-        const bool ok = render->WaitForPacket(kPacketWaitMs);
-        if (m_streamStop) break;
-        if (!ok) {
-          failed = true;
-          break;
-        }
-        lost = render->IsLate();
+void CStreamLoop::FinishPass() {
+  // Render packets play on whatever happened: after a loss they are moved
+  // to where the host's output belongs (once a jump of the position is
+  // through).
+  m_realign |= m_lost;
+  if (m_realign && m_jumpAfter == 0 && !m_writeAhead && !m_driver.m_renderPin->m_bLooped) {
+    RealignPacketRender();
+    m_realign = false;
+  }
+  if (m_lost) m_driver.m_dropOuts.FetchAdd(1);
+}
 
-        // Render: the tail of a split frame, whole frames, then the head of
-        // the next frame when the packet ends inside it.
-        const bool silent = m_streamSwitchCount < kSilentSwitches;
-        uint32_t filled = 0;
-        while (renderTailFrom < outputs && filled < renderSamples)
-          renderPacket[filled++] = renderFrame[renderTailFrom++];
-        const uint32_t frames = (renderSamples - filled) / outputs;
-        buildRender(renderPacket + filled, frames, silent);
-        filled += frames * outputs;
-        if (filled < renderSamples) {
-          buildRender(renderFrame, 1, silent);
-          for (renderTailFrom = 0; filled < renderSamples;) renderPacket[filled++] = renderFrame[renderTailFrom++];
-        }
-        if (!silent) fadePending = false;
+uint32_t CStreamLoop::HalfStart() const {
+  return static_cast<uint32_t>(m_driver.m_bufferIndex) * m_bufferSize;
+}
 
-        // Capture: the packets the device has completed up to the frames
-        // the render side has reached.
-        const uint32_t needed = renderPos < ringFrames ? renderPos : ringFrames;
-        bool captured = true;
-        while (capturePos < needed && !m_streamStop && captured) captured = takeCapture();
-        if (!captured) {
-          failed = !m_streamStop;
-          break;
-        }
-        const DWORD wokeAt = timeGetTime();
-
-        while (renderPos >= bufferSize && !m_streamStop) switchHalf();
-
-        render->WritePacket(renderPacket);
-        render->SubmitPacket();
-        countPass(wokeAt);
-        if (m_streamStop) break;
-      }
+bool CStreamLoop::TakeCapture() {
+  if (!m_capture->WaitForPacket(kDeviceSilentMs)) return false;
+  if (const uint32_t missed = m_capture->GetMissedSampleCount()) {
+    m_captureCarried = 0;  // the rest of its frame was lost with them
+    PlaceLost(missed / m_inputs);
+  }
+  const int32_t* data = m_capture->GetPacketData();
+  const uint32_t samples = data != nullptr ? m_capture->GetPacketSampleCount() : 0;
+  uint32_t s = 0;
+  if (m_captureCarried != 0) {
+    while (m_captureCarried < m_inputs && s < samples) m_captureCarry[m_captureCarried++] = data[s++];
+    if (m_captureCarried == m_inputs) {
+      PlaceCapture(m_captureCarry, 1);
+      m_captureCarried = 0;
     }
   }
+  const uint32_t whole = (samples - s) / m_inputs;
+  PlaceCapture(data + s, whole);
+  s += whole * m_inputs;
+  while (m_captureSplitsFrames && s < samples) m_captureCarry[m_captureCarried++] = data[s++];
+  // Asked after the copy: a device that reached the half while it was
+  // being read tore it.
+  m_lost |= m_capture->IsLate();
+  m_capture->ReleasePacket();
+  return true;
+}
 
-  m_hostFormatInputs = 0;
-  FreeSampleBuffer(renderPacket);
-  delete render;
-  delete capture;
+void CStreamLoop::PlaceCapture(const int32_t* frames, uint32_t count) {
+  if (count == 0) return;
+  const uint32_t room = m_capturePos < m_ringFrames ? m_ringFrames - m_capturePos : 0;
+  const uint32_t placed = Smaller(count, room);
+  const uint32_t start = (HalfStart() + m_capturePos) % m_ringFrames;
+  const uint32_t first = Smaller(placed, m_ringFrames - start);
+  DeinterleaveCaptureToHost(frames, first, m_inputs, m_driver.m_inputBuffers, m_driver.m_inputChannel,
+                            m_inputSlots, start);
+  DeinterleaveCaptureToHost(frames + static_cast<size_t>(first) * m_inputs, placed - first, m_inputs,
+                            m_driver.m_inputBuffers, m_driver.m_inputChannel, m_inputSlots, 0);
+  m_capturePos += placed;
+  m_lost |= placed < count;
+}
 
+void CStreamLoop::PlaceLost(uint32_t frames) {
+  if (frames == 0) return;
+  m_lost = true;
+  // Silence, where it leaves room in the ring for the packet that follows.
+  if (static_cast<uint64_t>(m_capturePos) + frames + m_framesPerPacket <= m_ringFrames) {
+    PlaceSilence(frames);
+    return;
+  }
+  // Silence to the end of the half being filled, then a jump of the host's
+  // position over the rest, at the switch that hands that half over.
+  const uint32_t end = m_capturePos < m_bufferSize ? m_bufferSize : m_ringFrames;
+  const uint32_t fill = Smaller(frames, end > m_capturePos ? end - m_capturePos : 0);
+  PlaceSilence(fill);
+  if (frames > fill) {
+    m_jump += frames - fill;
+    if (m_jumpAfter == 0) m_jumpAfter = end == m_bufferSize ? 1 : 2;
+  }
+}
+
+void CStreamLoop::PlaceSilence(uint32_t frames) {
+  const uint32_t room = m_capturePos < m_ringFrames ? m_ringFrames - m_capturePos : 0;
+  const uint32_t placed = Smaller(frames, room);
+  for (uint32_t f = 0; f < placed; ++f) {
+    const uint32_t cell = (HalfStart() + m_capturePos + f) % m_ringFrames;
+    for (long k = 0; k < m_inputSlots && k < CAsioDriver::kMaxInputs; ++k)
+      if (m_driver.m_inputChannel[k] >= 0 && m_driver.m_inputChannel[k] < m_driver.m_numInputs)
+        m_driver.m_inputBuffers[k][cell] = 0;
+  }
+  m_capturePos += placed;
+}
+
+// Hands the current half to the host. What the capture side did not fill is
+// silence, never what the cells held before.
+void CStreamLoop::SwitchHalf() {
+  const long half = static_cast<long>(HalfStart());
+  if (m_capturePos < m_bufferSize) {
+    m_lost = true;
+    for (long k = 0; k < m_inputSlots && k < CAsioDriver::kMaxInputs; ++k)
+      memset(m_driver.m_inputBuffers[k] + half + m_capturePos, 0,
+             (m_bufferSize - m_capturePos) * sizeof(int32_t));
+  }
+  for (long k = m_driver.m_numInputs; k < m_driver.m_activeInputs && k < CAsioDriver::kMaxInputs; ++k)
+    memcpy(m_driver.m_inputBuffers[k] + half, m_driver.m_inputBuffers[0] + half, m_bufferSize * sizeof(int32_t));
+  m_driver.DoBufferSwitch();
+  m_driver.m_streamSwitchCount.FetchAdd(1);
+  if (m_jumpAfter != 0 && --m_jumpAfter == 0) {
+    m_driver.m_nextSwitchPosition += m_jump;
+    m_jump = 0;
+    m_realign = true;
+  }
+  m_renderPos = m_renderPos > m_bufferSize ? m_renderPos - m_bufferSize : 0;
+  m_capturePos = m_capturePos > m_bufferSize ? m_capturePos - m_bufferSize : 0;
+}
+
+void CStreamLoop::BuildRender(int32_t* dest, uint32_t count, bool silent) {
+  const uint32_t ready = m_renderPos < m_ringFrames ? m_ringFrames - m_renderPos : 0;
+  const uint32_t built = silent ? 0 : Smaller(count, ready);
+  const uint32_t start = (HalfStart() + m_renderPos) % m_ringFrames;
+  const uint32_t first = Smaller(built, m_ringFrames - start);
+  InterleaveRender(m_driver.m_outputFloatBuffers, m_driver.m_outputChannel, m_outputSlots, start, first,
+                   m_outputs, dest);
+  InterleaveRender(m_driver.m_outputFloatBuffers, m_driver.m_outputChannel, m_outputSlots, 0, built - first,
+                   m_outputs, dest + static_cast<size_t>(first) * m_outputs);
+  memset(dest + static_cast<size_t>(built) * m_outputs, 0, static_cast<size_t>(count - built) * m_outputs * sizeof(int32_t));
+  if (!silent && m_fadePending) FadeIn(dest, count, m_outputs, &m_gain, m_fadeStep);
+  m_renderPos += count;
+  m_lost |= !silent && built < count;
+}
+
+// Render packets: the tail of a split frame, whole frames, then the head of
+// the next frame when the packet ends inside it.
+void CStreamLoop::FillRenderPacket() {
+  const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
+  uint32_t filled = 0;
+  while (m_renderTailFrom < m_outputs && filled < m_renderSamples)
+    m_renderPacket[filled++] = m_renderFrame[m_renderTailFrom++];
+  const uint32_t frames = (m_renderSamples - filled) / m_outputs;
+  BuildRender(m_renderPacket + filled, frames, silent);
+  filled += frames * m_outputs;
+  if (filled < m_renderSamples) {
+    BuildRender(m_renderFrame, 1, silent);
+    for (m_renderTailFrom = 0; filled < m_renderSamples;) m_renderPacket[filled++] = m_renderFrame[m_renderTailFrom++];
+  }
+  if (!silent) m_fadePending = false;
+}
+
+// Before a switch's output overwrites it, the host output of two switches
+// ago goes out, a half ahead of the device, at the host's position.
+void CStreamLoop::WriteHalvesAhead() {
+  while (m_capturePos >= m_bufferSize && !m_driver.m_streamStop) {
+    const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
+    m_renderPos = 0;
+    BuildRender(m_renderPacket, m_bufferSize, silent);
+    if (!silent) m_fadePending = false;
+    const uint64_t frame = m_driver.m_nextSwitchPosition + 2ull * m_bufferSize;
+    if (!m_render->WriteAhead(frame, m_renderPacket, m_bufferSize)) {
+      m_lost = true;
+      // The device was already playing it: after a stall long enough to
+      // hide a turn of the capture buffer, the render side is tied to the
+      // capture side again where both are now.
+      AnchorRender(false);
+    }
+    SwitchHalf();
+  }
+}
+
+// Ties the render buffer to the capture side's timeline: where capture frame
+// 0 would be played, from both positions read at one device moment (the
+// render position unchanged around the capture's). The capture side tells
+// its position itself, or at set-up through its pin; at set-up an anchor is
+// taken in any case.
+void CStreamLoop::AnchorRender(bool setUp) {
+  for (int i = 0; i < kAlignTries; ++i) {
+    uint32_t before = 0, after = 0;
+    uint64_t captured = 0;
+    if (!m_render->PlayPosition(&before)) return;
+    if (m_capture->GetDeviceSampleCount(&captured))
+      captured /= m_inputs;
+    else if (!setUp || !PinFrames(m_driver.m_capturePin, &captured))
+      return;
+    if (!m_render->PlayPosition(&after)) return;
+    if (before == after || (setUp && i + 1 == kAlignTries)) {
+      m_render->Anchor(captured, before);
+      return;
+    }
+  }
+}
+
+// The render pin started first: the frames it played before the capture pin
+// started are made up with silence once, so that the host's output lands as
+// many frames after its input as on any other start.
+void CStreamLoop::AlignPacketRender() {
+  for (int i = 0; i < kAlignTries; ++i) {
+    uint64_t capturedBefore = 0, played = 0, capturedAfter = 0;
+    if (!PinFrames(m_driver.m_capturePin, &capturedBefore) || !PinFrames(m_driver.m_renderPin, &played) ||
+        !PinFrames(m_driver.m_capturePin, &capturedAfter))
+      return;
+    if (capturedBefore != capturedAfter) continue;
+    if (played > capturedBefore) {
+      const uint64_t lead = played - capturedBefore;
+      const uint64_t most = 3ull * m_framesPerPacket;
+      m_render->QueueSilence(static_cast<uint32_t>(lead < most ? lead : most) * m_outputs);
+    }
+    return;
+  }
+}
+
+// The next frame submitted is played where the device is now plus what is
+// queued before it; it should carry the host's output of that frame less the
+// round trip. Output the device had no time to play is skipped; a device
+// that has more queued than that gets silence first.
+void CStreamLoop::RealignPacketRender() {
+  uint64_t taken = 0, submitted = 0, captured = 0, takenAfter = 0;
+  for (int i = 0;; ++i) {
+    if (!m_render->StreamSamples(&taken, &submitted) || !m_capture->GetDeviceSampleCount(&captured) ||
+        !m_render->StreamSamples(&takenAfter, &submitted))
+      return;
+    if (taken == takenAfter || i + 1 == kAlignTries) break;
+  }
+  const int64_t queued = static_cast<int64_t>(submitted > taken ? submitted - taken : 0) / m_outputs;
+  const int64_t target = static_cast<int64_t>(captured / m_inputs) + queued - m_roundTrip;
+  const int64_t carried = static_cast<int64_t>(m_driver.m_nextSwitchPosition) + m_renderPos;
+  const int64_t skip = target - carried;
+  if (skip > 0) {
+    m_renderPos += static_cast<uint32_t>(skip < m_ringFrames ? skip : m_ringFrames);
+  } else if (skip < 0) {
+    const int64_t most = 3ll * m_framesPerPacket;
+    m_render->QueueSilence(static_cast<uint32_t>(-skip < most ? -skip : most) * m_outputs);
+  }
+}
+
+void CAsioDriver::StreamLoop() {
+  bool failed = false;
+  {
+    CStreamLoop loop(*this);
+    failed = !loop.Run();
+  }
   // The device failed under a run the host had going: it hears once that
   // the driver must be set up again; no switch follows.
   if (failed && !m_streamStop) {

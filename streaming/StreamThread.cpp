@@ -102,7 +102,11 @@ unsigned __stdcall CAsioDriver::StreamThreadProc(void* driver) {
   DWORD taskIndex = 0;
   if (self->m_avSetMmThreadCharacteristics != nullptr)
     task = self->m_avSetMmThreadCharacteristics("Pro Audio", &taskIndex);
+  // Time stamps of switches keep their millisecond meaning while the run
+  // lasts: Windows' default timer steps can be 15.6 ms.
+  timeBeginPeriod(1);
   self->StreamLoop();
+  timeEndPeriod(1);
   if (self->m_avRevertMmThreadCharacteristics != nullptr && task != nullptr)
     self->m_avRevertMmThreadCharacteristics(task);
   HMODULE module = nullptr;

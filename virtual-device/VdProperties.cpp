@@ -371,23 +371,9 @@ DWORD CVirtualDevice::Impl::RtAudioProperty(PinInstance* pInstance, PropertyCall
       events.push_back(hEvent);
       return 0;
     }
-    case KSPROPERTY_RTAUDIO_POSITIONREGISTER: {
-      if (!call.bGet) {
-        return ERROR_INVALID_FUNCTION;
-      }
-      if (call.cbInput < sizeof(KSRTAUDIO_HWREGISTER_PROPERTY)) {
-        return ERROR_INVALID_PARAMETER;
-      }
-      KSRTAUDIO_HWREGISTER reg = {};
-      reg.Register = const_cast<ULONG*>(&pInstance->ulPositionRegister);
-      reg.Width = 32;
-      const WAVEFORMATEX* pwfx =
-          reinterpret_cast<const WAVEFORMATEX*>(pInstance->format.data() + sizeof(KSDATAFORMAT));
-      reg.Accuracy = pInstance->format.size() >= sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX)
-                         ? pwfx->nBlockAlign
-                         : 0;
-      return ReplyValue(call, &reg, sizeof(reg));
-    }
+    case KSPROPERTY_RTAUDIO_POSITIONREGISTER:
+    case KSPROPERTY_RTAUDIO_CLOCKREGISTER:
+      return MapRegister(pInstance, call);
     case KSPROPERTY_RTAUDIO_HWLATENCY:
       if (!call.bGet) {
         return ERROR_INVALID_FUNCTION;
@@ -408,6 +394,46 @@ DWORD CVirtualDevice::Impl::RtAudioProperty(PinInstance* pInstance, PropertyCall
     default:
       return ERROR_NOT_FOUND;
   }
+}
+
+// A register is mapped once in a pin instance's life (the mapping lasts
+// until the handle closes): later requests fail, as Windows' do.
+DWORD CVirtualDevice::Impl::MapRegister(PinInstance* pInstance, PropertyCall& call) {
+  const bool bPosition = call.pProperty->Id == KSPROPERTY_RTAUDIO_POSITIONREGISTER;
+  if (!call.bGet) {
+    return ERROR_INVALID_FUNCTION;
+  }
+  if (call.cbInput < sizeof(KSRTAUDIO_HWREGISTER_PROPERTY)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const VdStreamingConfig& config = m_machine.streaming;
+  if (!(bPosition ? config.bPositionRegister : config.bClockRegister)) {
+    return ERROR_NOT_SUPPORTED;
+  }
+  DWORD dwError = NeedValue(call, sizeof(KSRTAUDIO_HWREGISTER));
+  bool& bMapped = bPosition ? pInstance->bPositionMapped : pInstance->bClockMapped;
+  if (dwError || bMapped) {
+    return dwError ? dwError : ERROR_BUSY;
+  }
+  KSRTAUDIO_HWREGISTER reg = {};
+  if (bPosition) {
+    reg.Register = const_cast<ULONG*>(&pInstance->ulPositionRegister);
+    reg.Width = 32;
+    const WAVEFORMATEX* pwfx =
+        reinterpret_cast<const WAVEFORMATEX*>(pInstance->format.data() + sizeof(KSDATAFORMAT));
+    const ULONG ulBlock =
+        pInstance->format.size() >= sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX) ? pwfx->nBlockAlign : 0;
+    reg.Accuracy = ulBlock * std::max<ULONG>(1, config.ulPositionStepFrames);
+  } else {
+    reg.Register = const_cast<ULONGLONG*>(m_engine.ClockRegister());
+    reg.Width = 64;
+    reg.Numerator = 48000;
+    reg.Denominator = 1;
+    // The real-time clock moves it about once a millisecond.
+    reg.Accuracy = m_engine.Mode() == VdClockMode::Stepped ? 1 : 48;
+  }
+  bMapped = true;
+  return ReplyValue(call, &reg, sizeof(reg));
 }
 
 DWORD CVirtualDevice::Impl::AllocateBuffer(PinInstance* pInstance, PropertyCall& call) {
@@ -440,6 +466,14 @@ DWORD CVirtualDevice::Impl::AllocateBuffer(PinInstance* pInstance, PropertyCall&
   ULONG cbActual = bTooLarge ? config.cbMaximum : cbRequested;
   if (config.cbRoundUp) {
     cbActual = (cbActual + config.cbRoundUp - 1) / config.cbRoundUp * config.cbRoundUp;
+  }
+  const WAVEFORMATEX* pwfx =
+      pInstance->format.size() >= sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX)
+          ? reinterpret_cast<const WAVEFORMATEX*>(pInstance->format.data() + sizeof(KSDATAFORMAT))
+          : nullptr;
+  const ULONG cbUnit = pwfx != nullptr ? config.ulRoundUpFrames * pwfx->nBlockAlign : 0;
+  if (cbUnit) {
+    cbActual = (cbActual + cbUnit - 1) / cbUnit * cbUnit;
   }
   BYTE* pBuffer = static_cast<BYTE*>(
       VirtualAlloc(nullptr, cbActual, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));

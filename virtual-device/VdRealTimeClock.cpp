@@ -9,8 +9,6 @@
 
 namespace {
 
-const LONGLONG kFramesPerSecond = 48000;
-
 typedef LONG(NTAPI* PfnNtDelayExecution)(BOOLEAN, PLARGE_INTEGER);
 
 }  // namespace
@@ -50,15 +48,17 @@ void CVdStreamEngine::RunRealTime() {
   m_bTimed = false;
 }
 
+// Device frames run FramesPerTick() to a tick of the performance counter,
+// which holds the device clock's drift.
 LONGLONG CVdStreamEngine::DueTicks(ULONGLONG ullFrame) const {
-  const LONGLONG llFrames = static_cast<LONGLONG>(ullFrame - m_ullClockFrame);
-  return m_llClockTicks + m_llPausedTicks + llFrames * m_llTicksPerSecond / kFramesPerSecond;
+  const double dFrames = static_cast<double>(static_cast<LONGLONG>(ullFrame - m_ullClockFrame));
+  return m_llClockTicks + m_llPausedTicks + static_cast<LONGLONG>(dFrames / FramesPerTick());
 }
 
 ULONGLONG CVdStreamEngine::FramesDueAt(LONGLONG llTicks) const {
   const LONGLONG llElapsed = llTicks - m_llClockTicks - m_llPausedTicks;
   return m_ullClockFrame +
-         (llElapsed > 0 ? static_cast<ULONGLONG>(llElapsed) * kFramesPerSecond / m_llTicksPerSecond : 0);
+         (llElapsed > 0 ? static_cast<ULONGLONG>(static_cast<double>(llElapsed) * FramesPerTick()) : 0);
 }
 
 LONGLONG CVdStreamEngine::NextSignalTicks() {
@@ -70,8 +70,13 @@ LONGLONG CVdStreamEngine::NextSignalTicks() {
       ulFrames = std::min(ulFrames, FramesToBoundary(instance));
     }
   }
-  // The signal ends the ulFrames-th frame from now.
-  const LONGLONG llNext = ulFrames == kNoBoundary ? -1 : DueTicks(m_ullFrame + ulFrames);
+  // The signal ends the ulFrames-th frame from now; a late one, or the end
+  // of a stall, may come first.
+  ULONGLONG ullNext = ulFrames == kNoBoundary ? ~0ull : m_ullFrame + ulFrames;
+  if (!m_scheduled.empty()) ullNext = std::min(ullNext, NextScheduledFrame());
+  ULONGLONG ullStallEnd = 0, ullNextStall = 0;
+  if (InStall(m_ullFrame, &ullStallEnd, &ullNextStall)) ullNext = std::min(ullNext, ullStallEnd);
+  const LONGLONG llNext = ullNext == ~0ull ? -1 : DueTicks(ullNext);
   LeaveCriticalSection(m_pcs);
   return llNext;
 }

@@ -82,7 +82,11 @@ CVdStreamEngine::CVdStreamEngine(VdMachine* pMachine, CRITICAL_SECTION* pcs, VdP
       m_llPausedTicks(0),
       m_llOvershootTicks(0),
       m_lateSignals(kLateSignalRing),
-      m_cLateSignals(0) {
+      m_cLateSignals(0),
+      m_ulRandom(0),
+      m_ulLagFrames(0),
+      m_ullLagMillisecond(~0ull),
+      m_ullClockRegister(0) {
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
   m_llTicksPerSecond = frequency.QuadPart;
@@ -174,7 +178,24 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
       return bOk;
     }
     std::vector<VdPinInstance*> running = RunningInstances();
-    ULONG ulChunk = static_cast<ULONG>(std::min<ULONGLONG>(ullTarget - m_ullFrame, 1u << 20));
+    ULONGLONG ullChunk = std::min<ULONGLONG>(ullTarget - m_ullFrame, 1u << 20);
+    ullChunk = std::min(ullChunk, NextScheduledFrame() - m_ullFrame);
+    ULONGLONG ullStallEnd = 0, ullNextStall = ~0ull;
+    if (InStall(m_ullFrame, &ullStallEnd, &ullNextStall)) {
+      // Nothing moves and nobody is waited for until the stall ends.
+      ullChunk = std::min(ullChunk, ullStallEnd - m_ullFrame);
+      m_ullFrame += ullChunk;
+      m_stats.ullFrame = m_ullFrame;
+      if (m_ullFrame == ullStallEnd) {
+        EndStall(running, m_pMachine->streaming.ulStallMs * 48ull);
+      }
+      publish(running);
+      DeliverDue();
+      LeaveCriticalSection(m_pcs);
+      continue;
+    }
+    ullChunk = std::min(ullChunk, ullNextStall - m_ullFrame);
+    ULONG ulChunk = static_cast<ULONG>(ullChunk);
     for (VdPinInstance* pInstance : running) {
       ulChunk = std::min(ulChunk, FramesToBoundary(*pInstance));
     }
@@ -184,6 +205,13 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
         pNeedy = pInstance;
         break;
       }
+    }
+    if (pNeedy && !m_scheduled.empty()) {
+      // A device about to wait for its host first signals what it holds
+      // back: the host cannot answer a signal it has not had.
+      DeliverScheduled(nullptr);
+      LeaveCriticalSection(m_pcs);
+      continue;
     }
     if (pNeedy) {
       if (!bWaiting) {
@@ -233,6 +261,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     m_ullFrame += ulChunk;
     m_stats.ullFrame = m_ullFrame;
     publish(running);
+    DeliverDue();
     LeaveCriticalSection(m_pcs);
   }
 }
@@ -307,6 +336,8 @@ bool CVdStreamEngine::NeedsHost(VdPinInstance& instance, ULONG ulChunk) {
       bNeed = instance.pending.empty() ||
               (instance.pending.size() == 1 &&
                ulChunk >= FramesLeft(instance, instance.pending.front(), m_pMachine->streaming));
+    } else if (instance.bNotifyScheduled) {
+      bNeed = true;
     } else if (instance.bAwaitingConsumption) {
       for (HANDLE hEvent : instance.events) {
         bNeed |= IsSignalled(hEvent);
@@ -342,10 +373,9 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
     if (!config.bHang) {
       // Writes without a whole frame left are done.
       while (!instance.pending.empty() && FramesLeft(instance, instance.pending.front(), config) == 0) {
-        CompleteRequest(instance.pending.front(), kStatusSuccess, instance.pending.front().pHeader->DataUsed);
+        const VdPendingIo io = instance.pending.front();
         instance.pending.pop_front();
-        ++m_stats.ulCompletedWrites;
-        NoteSignal(ullFrame - 1, instance);
+        Complete(instance, io, io.pHeader->DataUsed, ullFrame - 1);
       }
       if (instance.pending.empty()) {
         ++m_stats.ullUnderrunFrames;
@@ -355,10 +385,9 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
         io.cbDone += cbFrame;
         ++instance.ullStreamFrames;
         if (FramesLeft(instance, io, config) == 0) {
-          CompleteRequest(io, kStatusSuccess, io.pHeader->DataUsed);
+          const VdPendingIo done = io;
           instance.pending.pop_front();
-          ++m_stats.ulCompletedWrites;
-          NoteSignal(ullFrame, instance);
+          Complete(instance, done, done.pHeader->DataUsed, ullFrame);
         }
       }
     }
@@ -380,10 +409,9 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
     }
     io.cbDone += cbPartial;
     io.pHeader->DataUsed = io.cbDone + config.cbDataUsedExcess;
-    CompleteRequest(io, kStatusSuccess, io.cbDone);
+    const VdPendingIo done = io;
     instance.pending.pop_front();
-    ++m_stats.ulCompletedReads;
-    NoteSignal(ullFrame, instance);
+    Complete(instance, done, done.cbDone, ullFrame);
   };
   while (!instance.pending.empty() && FramesLeft(instance, instance.pending.front(), config) == 0) {
     finishRead(instance.pending.front());
@@ -406,6 +434,13 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
   }
   for (WORD c = 0; c < instance.nChannels; ++c) {
     frame[c] = CaptureSample(instance, ullFrame, c);
+  }
+  if (io.cbDone == 0 && config.bStampReads) {
+    // The device clock's time of the read's first frame, in 100 ns.
+    io.pHeader->PresentationTime.Time = static_cast<LONGLONG>((ullFrame * 10000000 + 24000) / 48000);
+    io.pHeader->PresentationTime.Numerator = 1;
+    io.pHeader->PresentationTime.Denominator = 1;
+    io.pHeader->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
   }
   memcpy(static_cast<BYTE*>(io.pHeader->Data) + io.cbDone, frame, cbFrame);
   io.cbDone += cbFrame;
@@ -436,6 +471,7 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
     } else {
       pRing[instance.ulRingPos] = CaptureSample(instance, ullFrame, c);
     }
+    ++instance.ullMovedSamples;
     if (++instance.ulRingPos == instance.ulRingSamples) {
       instance.ulRingPos = 0;
     }
@@ -467,9 +503,10 @@ void CVdStreamEngine::MoveLoopedSamples(VdPinInstance& instance, ULONGLONG ullFr
 void CVdStreamEngine::Publish(const std::vector<VdPinInstance*>& running) {
   // Every register first, then the events (each a system call): a reader
   // never sees one pin's position a chunk ahead of another's.
+  m_ullClockRegister = m_ullFrame;
   for (VdPinInstance* pInstance : running) {
     if (!IsStandard(*pInstance) && !Silent(*pInstance)) {
-      pInstance->ulPositionRegister = pInstance->ulRingPos * 4;
+      ShowPosition(*pInstance);
     }
   }
   for (VdPinInstance* pInstance : running) {
@@ -481,28 +518,30 @@ void CVdStreamEngine::Publish(const std::vector<VdPinInstance*>& running) {
       continue;
     }
     instance.bNotifyPending = false;
-    const int iHalfLeft = instance.iNotifyHalf;
-    const ULONGLONG ullFrame = instance.ullNotifyFrame;
-    bool bTaken = true;
-    for (HANDLE hEvent : instance.events) {
-      if (IsSignalled(hEvent)) {
-        ++m_stats.ulMissedNotifications;
-        bTaken = false;
-      }
-      SetEvent(hEvent);
-    }
-    ++m_stats.ulNotifications;
-    instance.bAwaitingConsumption = !instance.events.empty();
-    // The host has taken every earlier notification if none is still
-    // signalled; the half just left is announced: read (capture) or refill
-    // (render) it.
-    if (bTaken) {
-      instance.abUnconsumed[0] = instance.abUnconsumed[1] = false;
-    }
-    instance.abUnconsumed[iHalfLeft] = !instance.events.empty();
-    // Timed once every event is set: a signal the system delivers late is late.
-    NoteSignal(ullFrame, instance);
+    Announce(instance, instance.iNotifyHalf, instance.ullNotifyFrame);
   }
+}
+
+void CVdStreamEngine::AnnounceNow(VdPinInstance& instance, int iHalfLeft, ULONGLONG ullFrame) {
+  bool bTaken = true;
+  for (HANDLE hEvent : instance.events) {
+    if (IsSignalled(hEvent)) {
+      ++m_stats.ulMissedNotifications;
+      bTaken = false;
+    }
+    SetEvent(hEvent);
+  }
+  ++m_stats.ulNotifications;
+  instance.bAwaitingConsumption = !instance.events.empty();
+  // The host has taken every earlier notification if none is still
+  // signalled; the half just left is announced: read (capture) or refill
+  // (render) it.
+  if (bTaken) {
+    instance.abUnconsumed[0] = instance.abUnconsumed[1] = false;
+  }
+  instance.abUnconsumed[iHalfLeft] = !instance.events.empty();
+  // Timed once every event is set: a signal the system delivers late is late.
+  NoteSignal(ullFrame, instance);
 }
 
 ULONG CVdStreamEngine::DelayFrames(const VdPinInstance& instance) const {
@@ -547,6 +586,9 @@ void CVdStreamEngine::Played(VdPinInstance& instance, ULONGLONG ullFrame, const 
 
 void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) {
   if (newState == KSSTATE_STOP) {
+    DeliverScheduled(pInstance->hPin);
+    pInstance->ullMovedSamples = 0;
+    pInstance->ullShownSamples = 0;
     pInstance->ullStreamFrames = 0;
     pInstance->bNotifyPending = false;
     pInstance->bLostFrames = false;
@@ -601,6 +643,7 @@ void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) 
 }
 
 void CVdStreamEngine::Unplug() {
+  DeliverScheduled(nullptr);
   m_bUnplugged = true;
   for (auto& entry : *m_pPins) {
     entry.second->bGone = true;

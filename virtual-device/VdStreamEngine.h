@@ -55,6 +55,16 @@ struct VdPinInstance {
   // Looped: per half, whether its notification is still unconsumed (every
   // registered event has stayed signalled since the device announced it).
   bool abUnconsumed[2];
+  // Looped: samples moved since the instance left KSSTATE_STOP, stalls'
+  // jumps included, and as many as the position register shows (it lags,
+  // steps and never goes back).
+  ULONGLONG ullMovedSamples = 0;
+  ULONGLONG ullShownSamples = 0;
+  // A notification waits for its late delivery (signal jitter).
+  bool bNotifyScheduled = false;
+  // The registers were mapped: a second mapping fails.
+  bool bPositionMapped = false;
+  bool bClockMapped = false;
 };
 
 typedef std::map<HANDLE, std::unique_ptr<VdPinInstance>> VdPinMap;
@@ -88,6 +98,14 @@ class CVdStreamEngine {
   // Completes one queued stream request: fills in the status block, a read's
   // DataUsed, and signals the caller's event (low bit masked).
   static void CompleteRequest(const VdPendingIo& io, LONG lStatus, ULONG cbTransferred);
+  // Signals every late notification and completion of an instance now (it
+  // stops, resets or closes), or of all instances (null).
+  void DeliverScheduled(HANDLE hPin);
+  // The device clock as a register: its frames (lock not needed to read).
+  const volatile ULONGLONG* ClockRegister() const { return &m_ullClockRegister; }
+  // The stepped clock's frames on a performance counter the device clock
+  // runs lClockPpm off, in microseconds.
+  uint64_t PerformanceCounterMicroseconds() const;
 
   static const ULONG kNoBoundary = 0xFFFFFFFFu;
   static const size_t kLateSignalRing = 32768;
@@ -124,6 +142,29 @@ class CVdStreamEngine {
   // A notification or completion that belongs to the end of device frame
   // ullFrame, just signalled: how late it came (real-time clocks only).
   void NoteSignal(ULONGLONG ullFrame, const VdPinInstance& instance);
+  // Signals a half left (looped), now or as late as the jitter says.
+  void Announce(VdPinInstance& instance, int iHalfLeft, ULONGLONG ullFrame);
+  void AnnounceNow(VdPinInstance& instance, int iHalfLeft, ULONGLONG ullFrame);
+  // Completes a stream request whose last frame was ullFrame, now or late.
+  void Complete(VdPinInstance& instance, const VdPendingIo& io, ULONG cbTransferred,
+                ULONGLONG ullFrame);
+
+  // Rough edges (VdRoughEdges.cpp).
+  ULONG Random(ULONG ulBound);  // 0 to ulBound - 1, repeatably
+  ULONG JitterFrames();
+  // What the position register shows now, lag and steps applied.
+  void ShowPosition(VdPinInstance& instance);
+  // Whether device frame ullFrame is inside a stall, when that stall ends
+  // and when the next one starts.
+  bool InStall(ULONGLONG ullFrame, ULONGLONG* pullEnd, ULONGLONG* pullNextStart) const;
+  // The stall of ullFrames frames that ends now: the pins go on where the
+  // clock reached.
+  void EndStall(const std::vector<VdPinInstance*>& running, ULONGLONG ullFrames);
+  // Signals whatever is due by now; the earliest left is due when (~0: none).
+  void DeliverDue();
+  ULONGLONG NextScheduledFrame() const;
+  // Frames per performance counter tick with the clock's drift.
+  double FramesPerTick() const;
 
   // The real-time clock: when device frame ullFrame is due, in performance
   // counter ticks, and which frames are due at a tick.
@@ -170,6 +211,23 @@ class CVdStreamEngine {
   LONGLONG m_llOvershootTicks; // how late sleeps end, on average
   std::vector<VdLateSignal> m_lateSignals;  // a ring of the latest late signals
   size_t m_cLateSignals;
+
+  // Rough edges: the generator, the registers' lag (drawn per millisecond),
+  // the signals held back by the jitter, and the clock register.
+  struct Scheduled {
+    ULONGLONG ullDue;      // signalled once device time reaches it
+    HANDLE hPin;
+    bool bCompletion;
+    VdPendingIo io;        // a completion's request and byte count
+    ULONG cbTransferred;
+    int iHalfLeft;         // a notification's half
+    ULONGLONG ullFrame;    // the frame whose end it belongs to
+  };
+  ULONG m_ulRandom;
+  ULONG m_ulLagFrames;
+  ULONGLONG m_ullLagMillisecond;
+  std::vector<Scheduled> m_scheduled;
+  volatile ULONGLONG m_ullClockRegister;
 };
 
 #endif  // VOROD_VIRTUAL_DEVICE_VDSTREAMENGINE_H

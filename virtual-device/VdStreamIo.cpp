@@ -76,6 +76,7 @@ BOOL CVirtualDevice::Impl::OwnDeviceIoControl(HANDLE handle, DWORD dwIoctl, LPVO
     dwError = QueueStreamIo(pInstance, dwIoctl == IOCTL_KS_WRITE_STREAM,
                             static_cast<PKSSTREAM_HEADER>(pvOut), cbOut, pOverlapped);
   } else if (dwIoctl == IOCTL_KS_RESET_STATE) {
+    m_engine.DeliverScheduled(handle);
     dwError = ResetState(pInstance, static_cast<const BYTE*>(pvIn), cbIn);
   } else {
     dwError = ERROR_INVALID_FUNCTION;

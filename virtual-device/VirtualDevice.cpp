@@ -43,6 +43,7 @@ void CVirtualDevice::Impl::FreeBuffers(PinInstance* pInstance) {
 }
 
 void CVirtualDevice::Impl::ClosePin(HANDLE hPin) {
+  m_engine.DeliverScheduled(hPin);
   auto it = m_pins.find(hPin);
   CancelPending(it->second.get());
   FreeBuffers(it->second.get());
@@ -330,6 +331,11 @@ bool CVirtualDevice::GetPinInstance(HANDLE hPin, VdPinInstanceInfo* pInfo) const
 void CVirtualDevice::SetClockMode(VdClockMode mode) { m_pImpl->m_engine.SetMode(mode); }
 
 bool CVirtualDevice::Step(ULONG ulFrames) { return m_pImpl->m_engine.Step(ulFrames); }
+
+uint64_t CVirtualDevice::PerformanceCounterMicroseconds() const {
+  Impl::Lock lock(m_pImpl.get());
+  return m_pImpl->m_engine.PerformanceCounterMicroseconds();
+}
 
 VdStreamStats CVirtualDevice::Stats() const {
   Impl::Lock lock(m_pImpl.get());

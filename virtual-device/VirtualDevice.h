@@ -74,9 +74,15 @@
 //   instances KSPROPSETID_RtAudio: BUFFER and BUFFER_WITH_NOTIFICATION
 //   allocate memory the instance owns (sizes per VdRtAudioConfig),
 //   REGISTER/UNREGISTER_NOTIFICATION_EVENT keep the event handles,
-//   POSITIONREGISTER points at a position word the instance owns, HWLATENCY
-//   answers ulDelayFrames: half of it (rounded down) as FifoSize, the rest as
-//   CodecDelay in 100-ns units.
+//   POSITIONREGISTER maps a position word the instance owns (Width 32,
+//   Accuracy the bytes of one register step) once in the instance's life:
+//   a second request fails with ERROR_BUSY, and without a register
+//   (bPositionRegister false) every request fails with ERROR_NOT_SUPPORTED;
+//   CLOCKREGISTER likewise maps the device clock, a 64-bit count of its
+//   frames (Numerator 48000, Denominator 1), unless bClockRegister is false;
+//   HWLATENCY answers ulDelayFrames: half of it (rounded down) as FifoSize,
+//   the rest as CodecDelay in 100-ns units. On a looped instance
+//   KSPROPERTY_AUDIO_POSITION answers what the position register holds.
 // - Stream I/O (IOCTL_KS_READ_STREAM / IOCTL_KS_WRITE_STREAM, one
 //   KSSTREAM_HEADER per request) on standard-streaming instances: the event of
 //   the OVERLAPPED is reset, the request is queued and the call fails with
@@ -117,7 +123,9 @@
 //   Requests complete strictly in the order queued. A read is filled with
 //   whole frames up to its FrameExtent and completes when the next frame
 //   would not fit: STATUS_SUCCESS, DataUsed and InternalHigh the bytes
-//   written, event signalled. A write is played frame by frame from its first
+//   written, event signalled; unless bStampReads is false, its
+//   PresentationTime holds the device clock's time of its first frame (100
+//   ns units, from device frame 0) with KSSTREAM_HEADER_OPTIONSF_TIMEVALID. A write is played frame by frame from its first
 //   DataUsed bytes (a partial last frame is skipped) and completes when its
 //   last frame has been played. A capture frame due while no read is queued
 //   is lost (an overrun); a render frame due while no write is queued is
@@ -177,6 +185,38 @@
 //                                  still be closed
 //   Replug()                       the device is back: new handles work,
 //                                  those opened before the unplug stay dead
+// Rough edges (VdStreamingConfig; all off by default, VdUseUsbProfile sets
+// a USB 2 mixer's). Lag and jitter come from a generator seeded with
+// ulRandomSeed, so a run repeats.
+//   ulPositionStepFrames  position registers move only at device frames that
+//                         are multiples of this; Accuracy says so
+//   ulRegisterLagUs       position registers show where the pins were at a
+//                         device time up to this much earlier (one lag for
+//                         the whole device, drawn afresh every millisecond;
+//                         never going back): a half's notification may come
+//                         before its register reaches the half's end
+//   ulSignalJitterUs      each notification and stream completion is
+//                         signalled 0 to this much device time late; a
+//                         device that waits for its host first signals
+//                         what it holds back (its waits see no jitter)
+//   lClockPpm             the device clock runs this many parts per million
+//                         off the performance counter: on the real-time
+//                         clocks its frames are due that much sooner or
+//                         later; on the stepped clock
+//                         PerformanceCounterMicroseconds tells a machine's
+//                         time that runs off the stepped frames
+//   bPositionRegister     false: no register (clients read
+//                         KSPROPERTY_AUDIO_POSITION)
+//   ulStallMs, ulStallEveryMs
+//                         every ulStallEveryMs of device time the transfers
+//                         stop for ulStallMs: nothing captured or played
+//                         (render pins play silence, what was queued for
+//                         those frames is dropped), no signal, registers
+//                         still; then the pins go on at the frame the clock
+//                         reached, a notification for halves crossed, a
+//                         standard capture's next read marked discontinuous.
+//                         A device that waits for its host does not wait
+//                         inside a stall.
 // Faults on demand (all in VdMachine, so a test edits one record):
 //   propertyFaults   any property request fails with a chosen error
 //   replyOverrides   malformed multiple-item replies (short, Count running
@@ -302,6 +342,9 @@ struct VdRtAudioConfig {
   ULONG cbMaximum;   // larger requests are refused (0: no limit)
   ULONG cbRoundUp;   // the actual size is the request rounded up to this (0: as asked)
   bool bClampToMaximum = false;  // larger requests get cbMaximum instead of a refusal
+  // The actual size rounded up to whole multiples of this many of the pin's
+  // frames (48: whole USB milliseconds), after cbRoundUp (0: as asked).
+  ULONG ulRoundUpFrames = 0;
 };
 
 // Feeds one render channel into one capture channel.
@@ -318,6 +361,9 @@ struct VdStreamingConfig {
   // Fault: packet capture loses this device frame, as a bus loses a packet;
   // the read that takes the next frame is marked discontinuous.
   ULONGLONG ullLoseCaptureFrame = ~0ull;
+  // Reads carry the device clock's time of their first frame
+  // (KSSTREAM_HEADER_OPTIONSF_TIMEVALID); false: no time.
+  bool bStampReads = true;
   std::vector<VdLoopback> loopbacks;
   // Recording and the request log are for tests that read them: off unless
   // a test turns them on, so that a host streaming for hours stays flat.
@@ -327,6 +373,18 @@ struct VdStreamingConfig {
   // each time a streaming pin is about to enter the run state (the time a
   // start takes on hardware, between one pin's start and the next's).
   ULONG ulRunSkewFrames = 0;
+
+  // The rough edges of USB hardware (see "Rough edges" above). All off by
+  // default; VdUseUsbProfile sets realistic values.
+  ULONG ulPositionStepFrames = 0;  // registers move in steps of this many frames (0, 1: every frame)
+  ULONG ulRegisterLagUs = 0;       // registers reach a place up to this long after the device
+  ULONG ulSignalJitterUs = 0;      // each notification and completion 0 to this late
+  ULONG ulRandomSeed = 1;          // seeds the lag and the jitter: runs repeat
+  LONG lClockPpm = 0;              // the device clock against the performance counter
+  bool bPositionRegister = true;   // false: no position register to map
+  bool bClockRegister = true;      // false: no clock register to map
+  ULONG ulStallMs = 0;             // every ulStallEveryMs of device time, transfers
+  ULONG ulStallEveryMs = 0;        // stop for ulStallMs (0: never)
 };
 
 struct VdMachine {
@@ -357,6 +415,10 @@ enum {
 };
 
 VdMachine VdDefaultMachine();
+// A USB 2 mixer's rough edges at realistic values: registers in 48-frame
+// steps up to 250 us behind, signals 0 to 500 us late, a clock 80 ppm fast,
+// cyclic buffers of whole milliseconds, no clock register; no stalls.
+void VdUseUsbProfile(VdMachine* pMachine);
 
 // Building blocks of machines, for tests that make their own.
 VdPinFactory VdStreamingPin(ULONG ulDataFlow, WORD nMaxChannels, ULONG ulValidBits,
@@ -444,6 +506,8 @@ struct VdStreamStats {
   // still unconsumed (see Looped streaming above).
   ULONGLONG ullOverwrittenFrames;       // capture: written over before read
   ULONGLONG ullUnconsumedPlayedFrames;  // render: played before refilled
+  ULONG ulStalls;                 // stalls the device went through
+  ULONGLONG ullStalledFrames;     // device frames they lasted
   // Punctuality, real-time clocks only.
   ULONG ulTimedSignals;           // notifications and completions timed
   ULONG aulLateSignals[5];        // of them at least kVdLateThresholdsUs[i] late
@@ -525,6 +589,9 @@ class CVirtualDevice {
   void SetClockMode(VdClockMode mode);
   bool Step(ULONG ulFrames);
   VdStreamStats Stats() const;
+  // Stepped clock: the performance counter of a machine whose clock the
+  // device's runs lClockPpm off, in microseconds since the device was made.
+  uint64_t PerformanceCounterMicroseconds() const;
   // The latest late signals (at most 32768), oldest first.
   std::vector<VdLateSignal> LateSignals() const;
   std::vector<VdRecording> Recordings() const;

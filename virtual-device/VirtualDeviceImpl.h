@@ -142,6 +142,7 @@ struct CVirtualDevice::Impl {
   DWORD AudioProperty(PinInstance* pInstance, PropertyCall& call);
   DWORD RtAudioProperty(PinInstance* pInstance, PropertyCall& call);
   DWORD AllocateBuffer(PinInstance* pInstance, PropertyCall& call);
+  DWORD MapRegister(PinInstance* pInstance, PropertyCall& call);
   // A fixed-size value: a size query learns its size, a short buffer is refused.
   static DWORD ReplyValue(PropertyCall& call, const void* pvValue, ULONG cbValue);
   // A KSMULTIPLE_ITEM reply: besides the size query, a 4-byte buffer receives

@@ -199,3 +199,13 @@ VdMachine VdDefaultMachine() {
   machine.rtAudio.cbRoundUp = 0;
   return machine;
 }
+
+void VdUseUsbProfile(VdMachine* pMachine) {
+  VdStreamingConfig& streaming = pMachine->streaming;
+  streaming.ulPositionStepFrames = 48;  // once per USB millisecond
+  streaming.ulRegisterLagUs = 250;
+  streaming.ulSignalJitterUs = 500;
+  streaming.lClockPpm = 80;
+  streaming.bClockRegister = false;
+  pMachine->rtAudio.ulRoundUpFrames = 48;
+}

@@ -120,15 +120,31 @@ TEST_F(KsStreamTest, CaptureCountsOnlyWhatThePacketHolds) {
   EXPECT_EQ(capture.GetPacketSampleCount(), 16 * B);
 }
 
-TEST_F(KsStreamTest, CaptureOverrunIsReportedLate) {
+// Frames the device lost with no read queued: reads stamped with the
+// device's time say how many, before the read that follows them; unstamped
+// ones only that the device ran dry.
+TEST_F(KsStreamTest, CaptureOverrunIsMissedBeforeTheNextRead) {
   OpenCapture(false);
   device.Machine().streaming.dwHostWaitMs = 0;
-  CInputCaptureKS capture(4, 16 * B, capturePin.get());
-  capture.Start();
-  ASSERT_TRUE(device.Step(5 * B));
-  ASSERT_TRUE(capture.WaitForPacket(0));
-  EXPECT_TRUE(capture.IsLate());
-  EXPECT_EQ(device.Stats().ullOverrunFrames, B);
+  for (bool stamped : {true, false}) {
+    SCOPED_TRACE(stamped ? "stamped" : "unstamped");
+    device.Machine().streaming.bStampReads = stamped;
+    CInputCaptureKS capture(4, 16 * B, capturePin.get());
+    capture.Start();
+    ASSERT_TRUE(device.Step(5 * B));
+    for (uint32_t k = 0; k < 4; ++k) {
+      ASSERT_TRUE(capture.WaitForPacket(0));
+      EXPECT_EQ(capture.IsLate(), !stamped && k == 0);
+      EXPECT_EQ(capture.GetMissedSampleCount(), 0u);
+      capture.ReleasePacket();
+    }
+    ASSERT_TRUE(device.Step(B));
+    ASSERT_TRUE(capture.WaitForPacket(0));
+    EXPECT_EQ(capture.GetPacketData()[0], VdCaptureSample(device.Stats().ullFrame - B, 0));
+    EXPECT_EQ(capture.IsLate(), stamped);
+    EXPECT_EQ(capture.GetMissedSampleCount(), stamped ? 16 * B : 0u);
+  }
+  EXPECT_EQ(device.Stats().ullOverrunFrames, 2 * B);
 }
 
 TEST_F(KsStreamTest, CaptureDestroyedWithReadsPendingCancelsThemFirst) {

@@ -58,7 +58,6 @@ class CAsioDriverTestAccess {
   }
   static bool StartStreamThread(IASIO* asio) { return Of(asio)->StartStreamThread(); }
   // The longest pass before it counts as a drop-out; 0: the product's rule.
-  static void SetPassLimit(IASIO* asio, DWORD ms) { Of(asio)->m_passLimitMs = ms; }
   static void SetStreamStopWait(IASIO* asio, DWORD ms) { Of(asio)->m_streamStopWaitMs = ms; }
   static void SetDeviceClock(IASIO* asio, uint64_t (*clock)(void*), void* context) {
     Of(asio)->m_deviceClock = clock;

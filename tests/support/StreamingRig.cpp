@@ -45,9 +45,10 @@ int32_t DeviceSampleOf(int32_t hostSample) {
 
 namespace {
 
-// Device time on the stepped clock: the frames the test has stepped.
+// The machine's time on the stepped clock: the frames the test has stepped,
+// drifted as the device's clock says.
 uint64_t SteppedMicroseconds(void* device) {
-  return static_cast<CVirtualDevice*>(device)->Stats().ullFrame * 1000000 / 48000;
+  return static_cast<CVirtualDevice*>(device)->PerformanceCounterMicroseconds();
 }
 
 }  // namespace
@@ -61,9 +62,8 @@ StreamingRig::StreamingRig(StreamMode streamMode, const VdMachine& machine)
   // The render side's checks read what the device played.
   device.Machine().streaming.ulRecordFramesMax = 1u << 22;
   device.Install();
-  // On the stepped clock device time stands still while a pass runs, and
-  // moves only as the test steps it.
-  CAsioDriverTestAccess::SetPassLimit(driver.get(), INFINITE);
+  // On the stepped clock time stands still while a pass runs, and moves only
+  // as the test steps the device.
   CAsioDriverTestAccess::SetDeviceClock(driver.get(), &SteppedMicroseconds, &device);
 }
 

@@ -1,0 +1,95 @@
+// CStreamLoop: one run of the streaming loop, on the streaming thread, from
+// the pins' start to the stop. See StreamLoop.cpp for the rules it keeps.
+#ifndef VOROD_STREAMING_STREAMLOOP_H
+#define VOROD_STREAMING_STREAMLOOP_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "driver/AsioDriver.h"
+
+class CInputCapture;
+class COutputRender;
+
+class CStreamLoop {
+ public:
+  explicit CStreamLoop(CAsioDriver& driver);
+  ~CStreamLoop();
+  CStreamLoop(const CStreamLoop&) = delete;
+  CStreamLoop& operator=(const CStreamLoop&) = delete;
+
+  // Streams until the run is stopped; false when the device failed under it
+  // (with both streams there; without them it only waits for the stop).
+  bool Run();
+
+ private:
+  bool Ready() const;
+  void StartStreams();
+  bool RunWrittenAhead();
+  bool RunPacedByRender();
+  void FinishPass();
+
+  // Capture: one packet into the host's ring, frames lost before it as
+  // silence (or as a jump of the host's position, beyond what the ring
+  // holds), and whole frames only.
+  bool TakeCapture();
+  void PlaceCapture(const int32_t* frames, uint32_t count);
+  void PlaceLost(uint32_t frames);
+  void PlaceSilence(uint32_t frames);
+  // Hands the current half to the host.
+  void SwitchHalf();
+  uint32_t HalfStart() const;
+
+  // Render: host output interleaved from the ring, silence where there is
+  // none (or during the run's first switches).
+  void BuildRender(int32_t* dest, uint32_t count, bool silent);
+  void FillRenderPacket();
+  void WriteHalvesAhead();
+  // Written ahead: ties the render buffer to the capture side's timeline.
+  void AnchorRender(bool setUp);
+  // Render packets: at the start, silence for what the render pin played
+  // before the capture pin started; after a loss, the output moved on so
+  // that it is played as many frames after the host's input as ever.
+  void AlignPacketRender();
+  void RealignPacketRender();
+
+  CAsioDriver& m_driver;
+  uint32_t m_bufferSize;
+  uint32_t m_inputs;
+  uint32_t m_outputs;
+  uint32_t m_ringFrames;
+  long m_inputSlots;
+  long m_outputSlots;
+  CInputCapture* m_capture;
+  COutputRender* m_render;
+  uint32_t m_framesPerPacket;
+  uint32_t m_renderSamples;
+  size_t m_packetSamples;
+  int32_t* m_renderPacket;
+  bool m_writeAhead;
+  bool m_captureSplitsFrames;
+  // Host output frame h is played from capture frame h + m_roundTrip.
+  uint32_t m_roundTrip;
+
+  // Frames from the start of the current half (see StreamLoop.cpp).
+  uint32_t m_capturePos;
+  uint32_t m_renderPos;
+  // A frame split between two packets: its head (capture) or its tail
+  // (render), waiting for the next packet.
+  int32_t m_captureCarry[CAsioDriver::kMaxInputs];
+  uint32_t m_captureCarried;
+  int32_t m_renderFrame[CAsioDriver::kMaxOutputs];
+  uint32_t m_renderTailFrom;
+  // Frames the host's position skips, after the switch that hands over
+  // the half m_jumpAfter switches from now (0: none pending).
+  uint64_t m_jump;
+  uint32_t m_jumpAfter;
+  bool m_realign;  // render packets: realign at the end of the pass
+
+  bool m_fadePending;
+  float m_fadeStep;
+  float m_gain;
+  bool m_lost;  // this pass lost audio
+};
+
+#endif  // VOROD_STREAMING_STREAMLOOP_H
