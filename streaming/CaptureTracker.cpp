@@ -9,39 +9,61 @@ void CCaptureTracker::Start(uint32_t halfSamples, uint32_t samplesPerSecond, uin
   m_position = 0;
   m_lastUs = nowUs;
   m_due = 0;
+  m_taken = 0;
+  m_stalled = false;
+  m_staleFrom = m_staleTo = 0;
 }
 
-void CCaptureTracker::Look(uint32_t position, uint64_t nowUs, bool signalled) {
+void CCaptureTracker::Look(uint32_t position, uint64_t nowUs, uint32_t taken) {
+  m_taken += taken;
   const int64_t ring = 2 * static_cast<int64_t>(m_half);
   if (ring == 0) return;
   position = static_cast<uint32_t>(position % ring);
   const int64_t delta = (static_cast<int64_t>(position) - m_position + ring) % ring;
-  // A position that has not moved, with no notification since, is a device
-  // that has not moved: stalled (its buffer holds nothing new) or stopped
-  // for good. The next look at which it has moved, or signalled, weighs the
-  // whole time since.
-  if (delta == 0 && !signalled) return;
   const uint64_t elapsedUs = nowUs > m_lastUs ? nowUs - m_lastUs : 0;
   // Whole seconds first: no overflow over any gap.
   const int64_t expected = static_cast<int64_t>(elapsedUs / 1000000 * m_samplesPerSecond +
                                                 elapsedUs % 1000000 * m_samplesPerSecond / 1000000);
+  if (delta == 0 && taken == 0) {
+    if (expected >= m_half) m_stalled = true;
+    return;
+  }
   // The turns that bring the advance nearest the clock's; one back only for
   // a position that read behind an earlier one by no more than the slack.
   int64_t turns = expected - delta + ring / 2;
   turns = turns >= 0 ? turns / ring : -1;
   if (turns < 0) turns = delta >= ring - m_slack ? -1 : 0;
+  const int64_t from = m_written;
   m_written += delta + turns * ring;
   m_position = position;
   m_lastUs = nowUs;
+  // The device may be the slack further on than it shows.
+  if (m_stalled && m_written > from) {
+    m_staleFrom = from;
+    m_staleTo = m_written + m_slack;
+  }
+  m_stalled = false;
+  const uint32_t boundaries = static_cast<uint32_t>(Written() / m_half);
+  if (m_taken + 1 < boundaries) m_taken = boundaries - 1;
+  if (m_taken > boundaries + 1) m_taken = boundaries + 1;
 }
 
-uint64_t CCaptureTracker::SkipOverwritten() {
+uint64_t CCaptureTracker::SkipLost() {
+  if (m_half == 0) return 0;
   const int64_t ring = 2 * static_cast<int64_t>(m_half);
-  if (m_half == 0 || m_written <= static_cast<int64_t>(m_due) + ring) return 0;
-  // The device is inside the half at m_due + ring: every half before the
-  // one it left last is lost.
-  const uint64_t behind = static_cast<uint64_t>(m_written) - m_due - ring;
-  const uint64_t skipped = (behind + m_half - 1) / m_half * m_half;
-  m_due += skipped;
+  uint64_t skipped = 0;
+  // Written over: the device, as far ahead as it may be, is inside the half
+  // at m_due + ring; every half before the one it left last is lost.
+  const int64_t ahead = m_written + m_slack;
+  if (ahead > static_cast<int64_t>(m_due) + ring) {
+    const uint64_t behind = static_cast<uint64_t>(ahead - ring) - m_due;
+    skipped = (behind + m_half - 1) / m_half * m_half;
+    m_due += skipped;
+  }
+  // Halves with cells a stalled device jumped over.
+  while (static_cast<int64_t>(m_due) < m_staleTo && static_cast<int64_t>(m_due + m_half) > m_staleFrom) {
+    m_due += m_half;
+    skipped += m_half;
+  }
   return skipped;
 }

@@ -9,15 +9,20 @@
 // moved the difference of the positions plus whole turns of the buffer: as
 // many as bring that nearest to what the clock says it moved. So a step back
 // within the slack is a step back, and a turn nobody saw while the thread
-// was held is a turn. A position that has not moved since the last look,
-// with no notification between, is a device that has not moved (stalled, or
-// stopped): no turns are taken for it until it moves or signals again, and
-// then for all the time since it last moved.
+// was held is a turn.
+//
+// A position that has not moved since the last look, with no notification
+// between, is a device that has not moved: no turns are taken for it until
+// it moves or signals again, and then for all the time since it last moved.
+// Once it has stood still for a half's time it has stalled: the cells it
+// then jumps over, on to where its clock reached, hold nothing new, and the
+// halves they fall in are lost like halves written over.
 //
 // The samples the device has written since the start (Written) and the start
 // of the half due (Due) are on one timeline: the half due is complete once
-// the device has written past its end, and lost once the device has begun to
-// write it over (it is more than a buffer behind).
+// the device has written past its end, and lost once the device may have
+// begun to write it over (with the slack, it is more than a buffer behind)
+// or it holds stalled cells.
 #ifndef VOROD_STREAMING_CAPTURETRACKER_H
 #define VOROD_STREAMING_CAPTURETRACKER_H
 
@@ -28,27 +33,34 @@ class CCaptureTracker {
   // halfSamples: one half of the buffer; samplesPerSecond: the device's rate
   // times its channels; slackSamples: how far a position may read behind.
   void Start(uint32_t halfSamples, uint32_t samplesPerSecond, uint32_t slackSamples, uint64_t nowUs);
-  // One look: the position (samples) at clock time nowUs, and whether the
-  // device signalled a notification since the last look.
-  void Look(uint32_t position, uint64_t nowUs, bool signalled);
+  // One look: the position (samples) at clock time nowUs, and the
+  // notifications taken since the last look.
+  void Look(uint32_t position, uint64_t nowUs, uint32_t taken);
 
   uint64_t Written() const { return m_written > 0 ? static_cast<uint64_t>(m_written) : 0; }
   // The position at the last look at which it had moved.
   uint32_t Position() const { return m_position; }
+  // Notifications taken, paired with the half boundaries the device has
+  // crossed, give or take one: after notifications that came together, or a
+  // device that stalled, the count is set by the boundaries again.
+  uint32_t Taken() const { return m_taken; }
   uint64_t Due() const { return m_due; }
   uint32_t Half() const { return m_half; }
   bool DueComplete() const { return m_written >= static_cast<int64_t>(m_due + m_half); }
   // The device is within the slack of completing the half due: a position
   // that lags may show it complete in a moment.
   bool DueNear() const { return !DueComplete() && static_cast<int64_t>(m_due + m_half) - m_written <= m_slack; }
-  // Skips the halves the device has begun to write over before they were
-  // handed out; the samples skipped.
-  uint64_t SkipOverwritten();
+  // Skips the halves lost before they were handed out (written over, or
+  // holding stalled cells); the samples skipped.
+  uint64_t SkipLost();
   // The half due has been handed out; the next one is due.
   void Hand() { m_due += m_half; }
-  // Whether the device has begun to write over the half that starts at
-  // `start` (asked after a look once that half was read).
-  bool Overran(uint64_t start) const { return m_written > static_cast<int64_t>(start + 2 * static_cast<uint64_t>(m_half)); }
+  // Whether the device, as far ahead as it may be, has begun to write over
+  // the half that starts at `start` (asked after a look once that half was
+  // read).
+  bool Overran(uint64_t start) const {
+    return m_written + m_slack > static_cast<int64_t>(start + 2 * static_cast<uint64_t>(m_half));
+  }
 
  private:
   uint32_t m_half = 0;
@@ -56,8 +68,13 @@ class CCaptureTracker {
   int64_t m_slack = 0;
   int64_t m_written = 0;
   uint32_t m_position = 0;
-  uint64_t m_lastUs = 0;
+  uint64_t m_lastUs = 0;  // clock at the last look at which the device had moved
   uint64_t m_due = 0;
+  uint32_t m_taken = 0;
+  bool m_stalled = false;  // standing still for a half's time, since m_written
+  // Cells the device jumped over after a stall: [m_staleFrom, m_staleTo).
+  int64_t m_staleFrom = 0;
+  int64_t m_staleTo = 0;
 };
 
 #endif  // VOROD_STREAMING_CAPTURETRACKER_H

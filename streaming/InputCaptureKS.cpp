@@ -9,13 +9,16 @@ namespace {
 
 // Per packet: how long the destructor waits for a cancelled read.
 const DWORD kCancelWaitMs = 100;
-// Looped: how often a wait without a signal looks at the position anyway.
-const DWORD kLookEveryMs = 100;
-// How far a position may read behind its device beyond its own accuracy
-// (a register that lags its notification), and the longest spin on top of
-// the time the device takes to cover the slack.
+// Looped: how often a device that has been quiet is asked whether it is
+// still there.
+const uint64_t kAskEveryMs = 100;
+// How far a position may read behind its device beyond its own accuracy (a
+// register that lags its notification); how long a position just short of a
+// half's end is spun on after a notification, and looked at again after
+// that while it stays short.
 const uint64_t kLagAllowanceUs = 500;
-const uint64_t kSpinMarginUs = 500;
+const uint64_t kSpinUs = 300;
+const uint64_t kNearLookMs = 1;
 
 }  // namespace
 
@@ -28,10 +31,10 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_nextPacket(0),
       m_currentPacket(0),
       m_missed(0),
-      m_notified(0),
+      m_takenHere(0),
       m_takenElsewhere(0),
-      m_allowance(1),
       m_takenAtLook(0),
+      m_allowance(0),
       m_stamped(false),
       m_firstFrame(0),
       m_timelineFrames(0),
@@ -73,21 +76,22 @@ uint64_t CInputCaptureKS::DeviceMicroseconds() const {
 int32_t CInputCaptureKS::Start() {
   m_nextPacket = 0;
   m_missed = 0;
-  m_notified = m_takenElsewhere = m_takenAtLook = 0;
-  m_allowance = 1;
+  m_takenHere = m_takenElsewhere = m_takenAtLook = 0;
+  m_allowance = 0;
   m_stamped = false;
   m_timelineFrames = 0;
   if (m_pin == nullptr) return E_FAIL;
-  if (m_packets.Looped()) {
-    if (m_pin->m_hNotificationEvent != nullptr) ResetEvent(m_pin->m_hNotificationEvent);
-    const uint32_t half = m_packets.SamplesPerPacket();
-    const uint32_t perSecond = SamplesPerSecond();
-    uint32_t slack = m_pin->m_cbPositionAccuracy / 4 +
-                     static_cast<uint32_t>(kLagAllowanceUs * perSecond / 1000000);
-    if (slack > half / 2) slack = half / 2;
-    m_tracker.Start(half, perSecond, slack, DeviceMicroseconds());
-  }
-  return m_pin->SetState(KSSTATE_RUN);
+  if (!m_packets.Looped()) return m_pin->SetState(KSSTATE_RUN);
+  if (m_pin->m_hNotificationEvent != nullptr) ResetEvent(m_pin->m_hNotificationEvent);
+  const HRESULT hr = m_pin->SetState(KSSTATE_RUN);
+  // The clock from the moment the pin runs: what a start takes (other pins
+  // may be started meanwhile) is no time the device moved in.
+  const uint32_t half = m_packets.SamplesPerPacket();
+  const uint32_t perSecond = SamplesPerSecond();
+  uint32_t slack = m_pin->m_cbPositionAccuracy / 4 + static_cast<uint32_t>(kLagAllowanceUs * perSecond / 1000000);
+  if (slack > half / 2) slack = half / 2;
+  m_tracker.Start(half, perSecond, slack, DeviceMicroseconds());
+  return hr;
 }
 
 void CInputCaptureKS::Flush(uint32_t timeoutMs) {
@@ -99,30 +103,29 @@ void CInputCaptureKS::Flush(uint32_t timeoutMs) {
 bool CInputCaptureKS::Look() {
   ULONG offset = 0;
   if (m_tracker.Half() == 0 || FAILED(m_pin->GetBufferPosition(&offset))) return false;
-  const ULONG taken = m_notified + m_takenElsewhere;
-  m_tracker.Look(offset / 4, DeviceMicroseconds(), taken != m_takenAtLook);
-  // The notifications taken pair with the boundaries crossed, give or take
-  // one: after notifications that came together, or halves skipped, the
-  // count is set by the boundaries again.
-  const ULONG boundaries = static_cast<ULONG>(m_tracker.Written() / m_tracker.Half());
-  if (taken + 1 < boundaries) m_notified += boundaries - 1 - taken;
-  if (taken > boundaries + 1) m_notified -= std::min<ULONG>(m_notified, taken - boundaries - 1);
-  m_takenAtLook = m_notified + m_takenElsewhere;
+  const ULONG taken = m_takenHere + m_takenElsewhere;
+  m_tracker.Look(offset / 4, DeviceMicroseconds(), taken - m_takenAtLook);
+  m_takenAtLook = taken;
   return true;
 }
 
+ULONG CInputCaptureKS::Taken() const {
+  return m_tracker.Taken() + (m_takenHere + m_takenElsewhere - m_takenAtLook);
+}
+
+bool CInputCaptureKS::MayTake() const {
+  return m_tracker.Half() != 0 && Taken() < m_tracker.Due() / m_tracker.Half();
+}
+
 void CInputCaptureKS::UpdateAllowance() {
-  // A device that waits for its host goes on into half n once notification
-  // n is taken: it may be taken once half n - 2 is done with.
-  const ULONG allowed = static_cast<ULONG>(m_tracker.Due() / m_tracker.Half()) + 1;
-  m_allowance = allowed > m_notified ? allowed - m_notified : 0;
+  const ULONG allowed = m_tracker.Half() != 0 ? static_cast<ULONG>(m_tracker.Due() / m_tracker.Half()) : 0;
+  const ULONG taken = Taken();
+  m_allowance = m_takenElsewhere + (allowed > taken ? allowed - taken : 0);
 }
 
 bool CInputCaptureKS::SpinForDue() {
-  const uint32_t perSecond = SamplesPerSecond();
   const uint64_t started = PerformanceCounterMicroseconds();
-  const uint64_t most = kSpinMarginUs + (perSecond != 0 ? uint64_t{m_tracker.Half()} * 1000000 / perSecond : 0);
-  while (m_tracker.DueNear() && PerformanceCounterMicroseconds() - started < most) {
+  while (m_tracker.DueNear() && PerformanceCounterMicroseconds() - started < kSpinUs) {
     for (int i = 0; i < 64; ++i) YieldProcessor();
     if (!Look()) return false;
   }
@@ -138,11 +141,11 @@ bool CInputCaptureKS::WaitForSignal(DWORD timeoutMs) {
   UpdateAllowance();
   // The notification is waited for only while taking it cannot let a
   // device that waits for its host into a half not yet read.
-  HANDLE own = m_takenElsewhere < m_allowance ? m_pin->m_hNotificationEvent : nullptr;
+  HANDLE own = MayTake() ? m_pin->m_hNotificationEvent : nullptr;
   const CKsPacketSet::WaitResult result = CKsPacketSet::WaitSignal(own, timeoutMs, m_drain, m_abort);
   if (result == CKsPacketSet::WaitResult::Failed || result == CKsPacketSet::WaitResult::Interrupted)
     return false;
-  if (result == CKsPacketSet::WaitResult::Signalled) ++m_notified;
+  if (result == CKsPacketSet::WaitResult::Signalled) ++m_takenHere;
   return true;
 }
 
@@ -153,37 +156,57 @@ bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {
   if (m_tracker.Half() == 0 || !Look()) return false;
   uint32_t position = m_tracker.Position();
   uint64_t quietSince = PerformanceCounterMicroseconds();
+  uint64_t askAtMs = kAskEveryMs;
+  // A wait without a signal looks at the position every half's time: a
+  // device that stalls is seen standing still (see CCaptureTracker).
+  const uint32_t perSecond = SamplesPerSecond();
+  const uint64_t halfMs = perSecond != 0 ? uint64_t{m_tracker.Half()} * 1000 / perSecond : 0;
+  const uint64_t sliceMs = halfMs > 0 ? halfMs : 1;
+  bool notified = false;
   for (;;) {
-    const uint64_t skipped = m_tracker.SkipOverwritten();
+    const uint64_t skipped = m_tracker.SkipLost();
     m_missed = static_cast<uint32_t>(std::min<uint64_t>(m_missed + skipped, 0x7FFFFFFF));
-    if (m_tracker.DueComplete() || (m_tracker.DueNear() && SpinForDue())) break;
+    // A position just short of the half's end after a notification may lag
+    // the device: it is spun on a moment, then looked at every millisecond,
+    // never slept on until the next notification.
+    if (m_tracker.DueComplete() || (notified && m_tracker.DueNear() && SpinForDue())) break;
     // The device is silent once neither its position nor a signal has moved
     // for the whole time-out.
     const uint64_t now = PerformanceCounterMicroseconds();
     if (m_tracker.Position() != position) {
       position = m_tracker.Position();
       quietSince = now;
+      askAtMs = kAskEveryMs;
     }
     const uint64_t quietMs = (now - quietSince) / 1000;
     if (quietMs >= timeoutMs) return false;
-    const ULONG notified = m_notified;
-    if (!WaitForSignal(static_cast<DWORD>(std::min<uint64_t>(timeoutMs - quietMs, kLookEveryMs)))) return false;
-    if (m_notified != notified) {
+    if (quietMs >= askAtMs) {
+      if (!DeviceAnswers()) return false;  // a device that is gone says so when asked
+      askAtMs = quietMs + kAskEveryMs;
+    }
+    const ULONG taken = m_takenHere;
+    const uint64_t slice = m_tracker.DueNear() ? kNearLookMs : sliceMs;
+    if (!WaitForSignal(static_cast<DWORD>(std::min<uint64_t>(timeoutMs - quietMs, slice)))) return false;
+    notified = m_takenHere != taken;
+    if (notified) {
       quietSince = PerformanceCounterMicroseconds();
-    } else if (!DeviceAnswers()) {
-      return false;  // a device that is gone says so when asked
+      askAtMs = kAskEveryMs;
     }
     if (!Look()) return false;
   }
   m_currentPacket = static_cast<uint32_t>(m_tracker.Due() / m_tracker.Half() % 2);
+  TakeSignalled();
+  return true;
+}
+
+void CInputCaptureKS::TakeSignalled() {
   // A notification already signalled is taken if it may be, so that a
   // device that waits for its host goes on.
   UpdateAllowance();
-  if (m_takenElsewhere < m_allowance && WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0) {
-    ++m_notified;
+  if (MayTake() && WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0) {
+    ++m_takenHere;
     UpdateAllowance();
   }
-  return true;
 }
 
 bool CInputCaptureKS::WaitForRead(uint32_t timeoutMs) {
@@ -234,7 +257,7 @@ void CInputCaptureKS::ReleasePacket() {
   if (m_currentPacket >= m_packets.Count()) return;
   if (m_packets.Looped()) {
     m_tracker.Hand();
-    UpdateAllowance();
+    TakeSignalled();
   } else {
     m_packets.Queue(m_currentPacket, false);
   }

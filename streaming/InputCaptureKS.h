@@ -61,11 +61,18 @@ class CInputCaptureKS : public CInputCapture {
   bool WaitForRead(uint32_t timeoutMs);
   // Looped: one look at the device; false when it cannot be read (gone).
   bool Look();
-  // Spins on the position while it lags the half due by no more than the
-  // slack, for as long as that takes the device; whether the half came.
+  // Spins a moment on the position while it lags the half due by no more
+  // than the slack; whether the half came.
   bool SpinForDue();
   // Waits for progress of the device: false when the wait failed.
   bool WaitForSignal(DWORD timeoutMs);
+  // Notifications taken so far, here and by another stream's wait; whether
+  // one more may be taken (a device that waits for its host goes on into
+  // half n once notification n is taken: not before half n - 1 is done
+  // with, so that it is never nearer a half being read than the other).
+  ULONG Taken() const;
+  bool MayTake() const;
+  void TakeSignalled();
   // Asked when the device has been quiet a while: whether it is still there
   // (a device whose position is a register says nothing otherwise).
   bool DeviceAnswers();
@@ -85,12 +92,13 @@ class CInputCaptureKS : public CInputCapture {
   uint32_t m_missed;         // samples lost just before the packet handed out
 
   // Looped: the device's place, the notifications this stream took, those
-  // another stream took for it, and how many more the other may take.
+  // another stream took for it (the tracker has them up to the last look),
+  // and the count the other stream may reach.
   CCaptureTracker m_tracker;
-  ULONG m_notified;
+  ULONG m_takenHere;
   ULONG m_takenElsewhere;
+  ULONG m_takenAtLook;
   ULONG m_allowance;
-  ULONG m_takenAtLook;  // both counts together at the last look
 
   // Packets stamped with the device's time: the frame of the first one, the
   // frames on the timeline since (captured and lost), and the clock when

@@ -103,6 +103,7 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
       m_capture(nullptr),
       m_render(nullptr),
       m_framesPerPacket(m_bufferSize),
+      m_captureFrames(m_bufferSize),
       m_renderSamples(0),
       m_packetSamples(0),
       m_renderPacket(nullptr),
@@ -125,7 +126,7 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
   if (capturePin != nullptr && m_inputs != 0 && m_inputs <= CAsioDriver::kMaxInputs)
     m_capture = new (std::nothrow) CInputCaptureKS(kPacketsPerStream, m_inputs * m_bufferSize, capturePin);
   const uint32_t captureHalf = m_capture != nullptr ? m_capture->GetSamplesPerPacket() : 0;
-  if (captureHalf / (m_inputs != 0 ? m_inputs : 1) != 0) m_framesPerPacket = captureHalf / m_inputs;
+  if (captureHalf / (m_inputs != 0 ? m_inputs : 1) != 0) m_captureFrames = m_framesPerPacket = captureHalf / m_inputs;
   if (renderPin != nullptr && m_outputs != 0 && m_outputs <= CAsioDriver::kMaxOutputs)
     m_render = new (std::nothrow) COutputRenderKS(kPacketsPerStream, m_framesPerPacket * m_outputs, renderPin);
   if (m_capture == nullptr || m_render == nullptr) return;
@@ -215,7 +216,7 @@ bool CStreamLoop::RunPacedByRender() {
     // A capture half the device is done with comes first (a device that
     // waits for its host goes on only once it has been read), if it fits.
     while (!ok && m_render->Interrupted() && !m_driver.m_streamStop &&
-           m_capturePos + m_framesPerPacket <= m_ringFrames) {
+           m_capturePos + m_captureFrames <= m_ringFrames) {
       if (!TakeCapture()) return m_driver.m_streamStop;
       ok = m_render->WaitForPacket(kDeviceSilentMs);
     }
@@ -298,7 +299,7 @@ void CStreamLoop::PlaceLost(uint32_t frames) {
   if (frames == 0) return;
   m_lost = true;
   // Silence, where it leaves room in the ring for the packet that follows.
-  if (static_cast<uint64_t>(m_capturePos) + frames + m_framesPerPacket <= m_ringFrames) {
+  if (static_cast<uint64_t>(m_capturePos) + frames + m_captureFrames <= m_ringFrames) {
     PlaceSilence(frames);
     return;
   }

@@ -63,6 +63,7 @@ class CStreamLoop {
   CInputCapture* m_capture;
   COutputRender* m_render;
   uint32_t m_framesPerPacket;
+  uint32_t m_captureFrames;  // in a capture packet or half
   uint32_t m_renderSamples;
   size_t m_packetSamples;
   int32_t* m_renderPacket;
