@@ -83,6 +83,7 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_panelRequested(false),
       m_showMetrics(false),
       m_settingsLoaded(false),
+      m_storedSizeNotOffered(false),
       m_panelRequestTime(timeGetTime()),
       m_captureEnum(nullptr),
       m_renderEnum(nullptr),
