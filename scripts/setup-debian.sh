@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++-mingw-w64-x86-64 wine64 xvfb xauth googletest
-          imagemagick x11-apps nsis clang)
+          imagemagick x11-apps nsis clang libcli11-dev)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
