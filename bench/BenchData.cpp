@@ -40,7 +40,8 @@ void SaveStrictRun(const std::string& run, double start, const std::vector<doubl
       fprintf(file, "%s,dropout,%.6f,%u\n", run.c_str(), switchTimes[dropOut.first] - start,
               dropOut.second);
   }
-  for (double time : lateWakeTimes) fprintf(file, "%s,late_wake,%.6f,\n", run.c_str(), time - start);
+  for (double time : lateWakeTimes)
+    fprintf(file, "%s,late_wake,%.6f,\n", run.c_str(), time - start);
   fclose(file);
 }
 
@@ -53,7 +54,7 @@ void SaveRoundTrip(const char* mode, long bufferFrames, long inputLatency, long 
   if (file == nullptr) return;
   for (size_t f = 0; f < output0.size() && f < input14.size(); ++f)
     fprintf(file, "%s,%ld,%ld,%ld,%lld,%lu,%ld,%ld\n", mode, bufferFrames, inputLatency,
-            outputLatency, measuredFrames, static_cast<unsigned long>(f), static_cast<long>(output0[f]),
-            static_cast<long>(input14[f]));
+            outputLatency, measuredFrames, static_cast<unsigned long>(f),
+            static_cast<long>(output0[f]), static_cast<long>(input14[f]));
   fclose(file);
 }

@@ -37,7 +37,8 @@ CPlatformProbe::Result CPlatformProbe::Stop() {
     m_result.lateWakes = m_lateWakes + m_skipped;
     m_result.maxLateMs = static_cast<double>(m_maxLateTicks) * 1000.0 / TicksPerSecond();
     for (const std::vector<LONGLONG>* ticks : {&m_lateWakeTicks, &m_skippedTicks})
-      for (LONGLONG t : *ticks) m_result.lateTimes.push_back(static_cast<double>(t) / TicksPerSecond());
+      for (LONGLONG t : *ticks)
+        m_result.lateTimes.push_back(static_cast<double>(t) / TicksPerSecond());
     std::sort(m_result.lateTimes.begin(), m_result.lateTimes.end());
     if (m_result.lateTimes.size() > kKeptLate) m_result.lateTimes.resize(kKeptLate);
   }

@@ -242,7 +242,8 @@ void RoundTrips() {
             ++failed;
             continue;
           }
-          if (host.recording) SaveRoundTrip(ModeName(mode), size, in, out, measured, host.played, host.heard);
+          if (host.recording)
+            SaveRoundTrip(ModeName(mode), size, in, out, measured, host.played, host.heard);
           host.recording = false;
           least = least < 0 || measured < least ? measured : least;
           most = measured > most ? measured : most;

@@ -272,9 +272,10 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
                                figures->lateSwitchDropOuts - figures->loopDropOuts;
     // For the picture scripts/bench.sh draws.
     std::vector<std::pair<uint32_t, uint32_t>> counted;
-    for (const StrictHost::DropOut& dropOut : host.dropOuts) counted.push_back({dropOut.switchNumber, dropOut.count});
-    SaveStrictRun(std::string(ModeName(mode)) + "." + LoadName(load), started, host.entered, counted,
-                  figures->probe.lateTimes);
+    for (const StrictHost::DropOut& dropOut : host.dropOuts)
+      counted.push_back({dropOut.switchNumber, dropOut.count});
+    SaveStrictRun(std::string(ModeName(mode)) + "." + LoadName(load), started, host.entered,
+                  counted, figures->probe.lateTimes);
   }
   if (asio != nullptr) asio->Release();
   return ok;
