@@ -55,7 +55,11 @@ const char kStreamingGroup[] = "Streaming (with --stream)";
 // CLI11's help with the usage lines first, in lower case, and the description under them.
 class CHelpFormatter : public CLI::Formatter {
  public:
-  CHelpFormatter() { label("Usage", "usage"), label("OPTIONS", "options"), column_width(24); }
+  CHelpFormatter() {
+    label("Usage", "usage");
+    label("OPTIONS", "options");
+    column_width(24);
+  }
   std::string make_description(const CLI::App*) const override { return std::string(); }
   std::string make_usage(const CLI::App* app, std::string name) const override {
     return Formatter::make_usage(app, name) + "       " + name + " --list\n\n" +
@@ -136,23 +140,18 @@ Take Number(double ConsoleOptions::*field, double low, double high) {
   };
 }
 
-// A value the console cannot take, with the line that tells the user why.
-struct BadValue {
-  std::string message;
-};
-
 // The console's options as CLI11 declares them, and what it made of a command line.
 struct CommandLine {
   explicit CommandLine(int argCount = 0, const char* const* args = nullptr);
   // An option with a value: CLI11 finds its text, `take` takes it into the
-  // options, or the user learns what was expected.
+  // options, or a conversion error tells the user what was expected.
   void Value(const char* names, const char* type, const std::string& description,
              const char* expected, Take take) {
     CLI::Option* option = app.add_option(names, description)->type_name(type)->group(group);
     option->each([this, option, expected, take](const std::string& text) {
       if (!take(text, &parsed))
-        throw BadValue{"bad value for " + Spelling(option) + ": \"" + text + "\" (expected " +
-                       expected + ")"};
+        throw CLI::ConversionError("bad value for " + Spelling(option) + ": \"" + text +
+                                   "\" (expected " + expected + ")");
     });
   }
   void Flag(const char* names, bool ConsoleOptions::*field, const std::string& description) {
@@ -330,14 +329,11 @@ bool ParseCommandLine(int argc, const char* const* argv, ConsoleOptions* options
                       std::string* error) {
   CommandLine c(argc, argv);
   // Help wins over anything else on the line, however unusable.
-  const bool help = std::any_of(argv + 1, argv + argc, [](const char* arg) {
+  const bool help = argc > 1 && std::any_of(argv + 1, argv + argc, [](const char* arg) {
     return strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0 || strcmp(arg, "/?") == 0;
   });
   try {
     if (!help) c.app.parse(argc, argv);
-  } catch (const BadValue& bad) {
-    *error = bad.message;
-    return false;
   } catch (const CLI::ArgumentMismatch& e) {
     // The message starts with the option's name.
     const std::string message = e.what();
