@@ -2,6 +2,8 @@
 
 #include <process.h>
 
+#include <algorithm>
+
 #include "bench/BenchSupport.h"
 
 CPlatformProbe::CPlatformProbe(double periodSeconds)
@@ -10,6 +12,8 @@ CPlatformProbe::CPlatformProbe(double periodSeconds)
       m_event(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
       m_threads() {
   m_boundaryTicks = m_startTicks;
+  m_lateWakeTicks.reserve(kKeptLate);
+  m_skippedTicks.reserve(kKeptLate);
   m_threads[0] = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Signaller, this, 0, nullptr));
   m_threads[1] = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Waiter, this, 0, nullptr));
 }
@@ -32,6 +36,11 @@ CPlatformProbe::Result CPlatformProbe::Stop() {
     m_result.periods = m_periods;
     m_result.lateWakes = m_lateWakes + m_skipped;
     m_result.maxLateMs = static_cast<double>(m_maxLateTicks) * 1000.0 / TicksPerSecond();
+    for (const std::vector<LONGLONG>* ticks : {&m_lateWakeTicks, &m_skippedTicks})
+      for (LONGLONG t : *ticks)
+        m_result.lateTimes.push_back(static_cast<double>(t) / TicksPerSecond());
+    std::sort(m_result.lateTimes.begin(), m_result.lateTimes.end());
+    if (m_result.lateTimes.size() > kKeptLate) m_result.lateTimes.resize(kKeptLate);
   }
   return m_result;
 }
@@ -45,6 +54,8 @@ unsigned __stdcall CPlatformProbe::Signaller(void* context) {
     const LONGLONG passed = (Ticks() - probe->m_startTicks) / probe->m_periodTicks;
     if (passed < next) continue;
     probe->m_skipped += static_cast<uint32_t>(passed - next);
+    if (passed > next && probe->m_skippedTicks.size() < kKeptLate)
+      probe->m_skippedTicks.push_back(Ticks());
     probe->m_periods += static_cast<uint32_t>(passed - next + 1);
     probe->m_boundaryTicks = probe->m_startTicks + passed * probe->m_periodTicks;
     next = passed + 1;
@@ -58,8 +69,12 @@ unsigned __stdcall CPlatformProbe::Waiter(void* context) {
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   while (!probe->m_stop) {
     if (WaitForSingleObject(probe->m_event, 100) != WAIT_OBJECT_0 || probe->m_stop) continue;
-    const LONGLONG late = Ticks() - probe->m_boundaryTicks;
-    if (late > probe->m_periodTicks) ++probe->m_lateWakes;
+    const LONGLONG now = Ticks();
+    const LONGLONG late = now - probe->m_boundaryTicks;
+    if (late > probe->m_periodTicks) {
+      ++probe->m_lateWakes;
+      if (probe->m_lateWakeTicks.size() < kKeptLate) probe->m_lateWakeTicks.push_back(now);
+    }
     if (late > probe->m_maxLateTicks) probe->m_maxLateTicks = late;
   }
   return 0;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 class CPlatformProbe {
  public:
@@ -18,7 +19,11 @@ class CPlatformProbe {
     uint32_t periods = 0;    // boundaries passed
     uint32_t lateWakes = 0;  // of them late by more than one period
     double maxLateMs = 0;    // the latest wake
+    // When each late wake came (and each boundary passed without a signal of
+    // its own), in seconds on Now()'s clock, in order; the first kKeptLate.
+    std::vector<double> lateTimes;
   };
+  static constexpr size_t kKeptLate = 100000;
 
   // Starts both threads.
   explicit CPlatformProbe(double periodSeconds);
@@ -43,6 +48,10 @@ class CPlatformProbe {
   std::atomic<uint32_t> m_skipped{0};        // boundaries without a signal of their own
   uint32_t m_lateWakes = 0;                  // the waiter's
   LONGLONG m_maxLateTicks = 0;
+  // Ticks of the late wakes (the waiter's) and of the skipped boundaries
+  // (the signaller's), reserved before the threads start.
+  std::vector<LONGLONG> m_lateWakeTicks;
+  std::vector<LONGLONG> m_skippedTicks;
   Result m_result;
 };
 

@@ -9,9 +9,10 @@
 //            on SSE2 and on AVX2.
 // realtime   Strict real-time runs at 96 frames (StrictRuns.h).
 // start      How long start takes to return.
-// roundtrip  Round-trip latency through the device's loopback in each
-//            streaming mode against what getLatencies reports, start after
-//            start with the other core busy.
+// roundtrip  Round-trip latency through the device's loopback (output 0
+//            into input 14, as in the virtual-device build) in each streaming
+//            mode against what getLatencies reports, start after start with
+//            the other core busy.
 // Every figure also goes out at the end as a line `name = value`.
 #include <windows.h>
 #include <mmsystem.h>
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchData.h"
 #include "bench/BenchSupport.h"
 #include "bench/StrictRuns.h"
 #include "driver/SampleBuffer.h"
@@ -108,7 +110,9 @@ void PassBench(bool avx2) {
 // ------------------------------------------------------ driver and host
 
 // The host: counts, and plays an impulse on output 0 once, listening for it
-// on input 0 (the loopback).
+// on input 14 (the loopback); while `recording`, it keeps what output 0
+// played and input 14 heard from the impulse's switch on, as far as there is
+// room.
 struct BenchHost {
   static BenchHost* current;
   ASIOCallbacks callbacks = {};
@@ -117,6 +121,8 @@ struct BenchHost {
   volatile long switches = 0;
   long impulseSwitch = -1;  // the switch whose output carries the impulse
   long long heardAt = -1;   // host input frame where it came back
+  volatile bool recording = false;
+  std::vector<int32_t> played, heard;  // reserved before the run
   static void BufferSwitch(long index, ASIOBool) {
     BenchHost* host = current;
     const long s = host->switches;
@@ -126,6 +132,12 @@ struct BenchHost {
     const int32_t* in = static_cast<const int32_t*>(host->infos[0].buffers[index]);
     for (long f = 0; f < host->bufferSize && host->heardAt < 0 && host->impulseSwitch >= 0; ++f)
       if (in[f] != 0) host->heardAt = static_cast<long long>(s) * host->bufferSize + f;
+    for (long f = 0; f < host->bufferSize && host->recording && s >= host->impulseSwitch &&
+                     host->heard.size() < host->heard.capacity();
+         ++f) {
+      host->played.push_back(out[f]);
+      host->heard.push_back(in[f]);
+    }
     host->switches = s + 1;
   }
   static long AsioMessage(long, long, void*, double*) { return 0; }
@@ -136,7 +148,7 @@ struct BenchHost {
   }
   ASIOError Prepare(IASIO* asio, long size) {
     bufferSize = size;
-    infos = {{ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    infos = {{ASIOTrue, 14, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
     return asio->createBuffers(infos.data(), 3, size, &callbacks);
   }
 };
@@ -189,7 +201,7 @@ unsigned __stdcall Spin(void*) {
 // start lets a different time pass between the two pins' starts).
 void RoundTrips() {
   const int kStarts = 50;
-  printf("Round trip through the loopback (render 0 into capture 0, lossless device, other core "
+  printf("Round trip through the loopback (output 0 into input 14, lossless device, other core "
          "busy, %d starts each):\n", kStarts);
   printf("  mode      frames  getLatencies in+out      measured min..max  starts off by >1\n");
   g_stopLoad = 0;
@@ -197,7 +209,7 @@ void RoundTrips() {
   for (Mode mode : {Mode::Looped, Mode::Standard}) {
     for (long size : {96L, 288L, 576L}) {
       VdMachine machine = MachineFor(mode);
-      machine.streaming.loopbacks = {{0, 0}};
+      machine.streaming.loopbacks = {{0, 14}};
       CVirtualDevice device(machine);
       device.Install();
       device.SetClockMode(VdClockMode::RealTimeLossless);
@@ -208,10 +220,16 @@ void RoundTrips() {
       int off = 0, failed = 0;
       if (InitDriver(asio, mode) && host.Prepare(asio, size) == ASE_OK) {
         asio->getLatencies(&in, &out);
+        // The first start's click and what came back, for the picture.
+        host.played.reserve(in + out + 2 * size);
+        host.heard.reserve(in + out + 2 * size);
+        host.recording = true;
         for (int i = 0; i < kStarts; ++i) {
           host.switches = 0;
           host.heardAt = -1;
           host.impulseSwitch = 20;
+          host.played.clear();
+          host.heard.clear();
           if (asio->start() != ASE_OK) {
             ++failed;
             continue;
@@ -224,6 +242,9 @@ void RoundTrips() {
             ++failed;
             continue;
           }
+          if (host.recording)
+            SaveRoundTrip(ModeName(mode), size, in, out, measured, host.played, host.heard);
+          host.recording = false;
           least = least < 0 || measured < least ? measured : least;
           most = measured > most ? measured : most;
           if (measured > in + out + 1 || measured < in + out - 1) ++off;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchData.h"
 #include "bench/BenchSupport.h"
 #include "bench/PlatformProbe.h"
 #include "tests/support/DriverTestAccess.h"
@@ -193,6 +194,7 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
   }
   bool ok = InitDriver(asio, mode) &&
             asio->createBuffers(host.infos, 4, kBufferFrames, &host.callbacks) == ASE_OK;
+  const double started = Now();
   if (ok) {
     CPlatformProbe probe(kPeriodSeconds);
     ok = asio->start() == ASE_OK;
@@ -268,6 +270,12 @@ bool Run(Mode mode, Load load, int seconds, RunFigures* figures) {
     // Counted before the first switch or after the last: the driver's.
     figures->loopDropOuts += figures->dropOuts - figures->deviceDropOuts -
                                figures->lateSwitchDropOuts - figures->loopDropOuts;
+    // For the picture scripts/bench.sh draws.
+    std::vector<std::pair<uint32_t, uint32_t>> counted;
+    for (const StrictHost::DropOut& dropOut : host.dropOuts)
+      counted.push_back({dropOut.switchNumber, dropOut.count});
+    SaveStrictRun(std::string(ModeName(mode)) + "." + LoadName(load), started, host.entered,
+                  counted, figures->probe.lateTimes);
   }
   if (asio != nullptr) asio->Release();
   return ok;

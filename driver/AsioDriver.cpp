@@ -84,6 +84,7 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_panelRequested(false),
       m_showMetrics(false),
       m_settingsLoaded(false),
+      m_storedSizeNotOffered(false),
       m_panelRequestTime(timeGetTime()),
       m_captureEnum(nullptr),
       m_renderEnum(nullptr),
@@ -644,10 +645,16 @@ ASIOError CAsioDriver::future(long selector, void* opt) {
   ASIOError result = ASE_NotPresent;
   switch (selector) {
     // The mixer monitors its inputs in hardware; there is nothing to switch,
-    // but the host's request must come with its record.
-    case kAsioSetInputMonitor:
-      result = opt != nullptr ? ASE_SUCCESS : ASE_InvalidParameter;
+    // but the host's request must come with a record naming channels that
+    // exist (input -1: all of them), so that a host learns of its mistake.
+    case kAsioSetInputMonitor: {
+      const ASIOInputMonitor* monitor = static_cast<const ASIOInputMonitor*>(opt);
+      const bool valid = monitor != nullptr && monitor->input >= -1 &&
+                         monitor->input < kMaxInputs && monitor->output >= 0 &&
+                         monitor->output < kMaxOutputs;
+      result = valid ? ASE_SUCCESS : ASE_InvalidParameter;
       break;
+    }
     case kAsioCanInputMonitor:
     case kAsioCanTimeInfo:
       result = ASE_SUCCESS;

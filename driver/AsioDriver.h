@@ -242,6 +242,9 @@ class CAsioDriver : public IASIO, public CUnknown {
   bool m_showMetrics;
   // LoadSettings has run in this object: only then may the destructor save.
   bool m_settingsLoaded;
+  // The stored preferred size is one the driver does not offer: the default
+  // stands in for it, and it is not written back unless the user picks a size.
+  bool m_storedSizeNotOffered;
   DWORD m_panelRequestTime;
   CKsEnumFilters* m_captureEnum;
   CKsEnumFilters* m_renderEnum;

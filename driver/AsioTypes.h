@@ -155,6 +155,15 @@ struct ASIOTime {
   ASIOTimeCode timeCode;
 };
 
+// The record of future(kAsioSetInputMonitor): input -1 means every input.
+struct ASIOInputMonitor {
+  long input;
+  long output;
+  long gain;
+  ASIOBool state;
+  long pan;
+};
+
 struct ASIOCallbacks {
   void (*bufferSwitch)(long doubleBufferIndex, ASIOBool directProcess);
   void (*sampleRateDidChange)(ASIOSampleRate sRate);
@@ -207,6 +216,8 @@ static_assert(sizeof(ASIOTime) == 148, "ASIOTime size (152 if naturally aligned)
 static_assert(offsetof(ASIOTime, reserved) == 0, "ASIOTime.reserved");
 static_assert(offsetof(ASIOTime, timeInfo) == 16, "ASIOTime.timeInfo");
 static_assert(offsetof(ASIOTime, timeCode) == 64, "ASIOTime.timeCode");
+
+static_assert(sizeof(ASIOInputMonitor) == 20, "ASIOInputMonitor size");
 
 static_assert(sizeof(ASIOCallbacks) == 32, "ASIOCallbacks size");
 static_assert(offsetof(ASIOCallbacks, bufferSwitch) == 0, "ASIOCallbacks.bufferSwitch");

@@ -43,11 +43,16 @@ void CAsioDriver::LoadSettings() {
   if (ReadSetting(kShowMetrics, &value)) m_showMetrics = value != 0;
   if (ReadSetting(kModelessPanel, &value)) m_modelessPanel = value != 0;
   if (ReadSetting(kAutoOpenPanel, &value)) m_autoOpenPanel = value != 0;
+  m_storedSizeNotOffered = false;
   if (ReadSetting(kBufferSizePreferred, &value)) {
-    // Unsigned distance from the minimum, so negative numbers are out too.
-    const bool inRange = value - static_cast<DWORD>(kMinBufferSize) <=
-                         static_cast<DWORD>(kMaxBufferSize - kMinBufferSize);
-    m_preferredBufferSize = inRange ? static_cast<long>(value) : kDefaultBufferSize;
+    // Only the sizes the driver offers (and the panel lists) are taken; any
+    // other is as good as absent. The unsigned distance from the minimum
+    // keeps negative numbers out too.
+    const DWORD above = value - static_cast<DWORD>(kMinBufferSize);
+    const bool offered = above <= static_cast<DWORD>(kMaxBufferSize - kMinBufferSize) &&
+                         above % kBufferGranularity == 0;
+    m_preferredBufferSize = offered ? static_cast<long>(value) : kDefaultBufferSize;
+    m_storedSizeNotOffered = !offered;
   }
   m_settingsLoaded = true;
 }
@@ -59,5 +64,8 @@ void CAsioDriver::SaveSettings() {
   if (!m_settingsLoaded) return;
   WriteSetting(kModelessPanel, m_modelessPanel ? 1 : 0);
   WriteSetting(kAutoOpenPanel, m_autoOpenPanel ? 1 : 0);
-  WriteSetting(kBufferSizePreferred, static_cast<DWORD>(m_preferredBufferSize.Get()));
+  // A stored size the driver does not offer stays as it was until the user
+  // picks another: the default that stood in for it is not the user's choice.
+  if (!m_storedSizeNotOffered || m_preferredBufferSize != kDefaultBufferSize)
+    WriteSetting(kBufferSizePreferred, static_cast<DWORD>(m_preferredBufferSize.Get()));
 }

@@ -82,6 +82,16 @@ TEST_F(AsioDriverTest, FutureSelectors) {
   long monitor[5] = {};
   EXPECT_EQ(driver->future(kAsioSetInputMonitor, monitor), ASE_SUCCESS);
   EXPECT_EQ(driver->future(kAsioSetInputMonitor, nullptr), ASE_InvalidParameter);
+  // Mended: the record must name an input (-1: all) and an output that exist.
+  ASIOInputMonitor all = {-1, 1, 0x7FFFFFFF, ASIOTrue, 0};
+  EXPECT_EQ(driver->future(kAsioSetInputMonitor, &all), ASE_SUCCESS);
+  for (ASIOInputMonitor bad : {ASIOInputMonitor{16, 0, 0, ASIOTrue, 0},
+                               ASIOInputMonitor{-2, 0, 0, ASIOTrue, 0},
+                               ASIOInputMonitor{static_cast<long>(0xCDCDCDCD), 0, 0, ASIOTrue, 0},
+                               ASIOInputMonitor{15, 2, 0, ASIOFalse, 0},
+                               ASIOInputMonitor{0, -1, 0, ASIOFalse, 0}})
+    EXPECT_EQ(driver->future(kAsioSetInputMonitor, &bad), ASE_InvalidParameter)
+        << bad.input << " -> " << bad.output;
   // Mended: there is no time-code source to read.
   for (long selector : {0L, static_cast<long>(kAsioEnableTimeCodeRead),
                         static_cast<long>(kAsioDisableTimeCodeRead),

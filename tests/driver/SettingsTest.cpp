@@ -44,11 +44,13 @@ TEST_F(SettingsTest, WithoutAKeyTheDefaultsHoldAndAreStoredAfterUse) {
   EXPECT_FALSE(RegistrySandbox::ReadDword(HKEY_CURRENT_USER, kKey, "Show Metrics", &value));
 }
 
-TEST_F(SettingsTest, PreferredSizeOutsideTheRangeBecomes288) {
+// Only the sizes the driver offers are taken; any other stands for the
+// default and is left in the registry until the user picks a size.
+TEST_F(SettingsTest, PreferredSizeNotOfferedBecomes288AndIsLeftAsStored) {
   const struct {
     DWORD stored;
     long expected;
-  } cases[] = {{576, 576}, {96, 96}, {100, 100}, {577, 288}, {95, 288}, {0, 288},
+  } cases[] = {{576, 576}, {96, 96}, {480, 480}, {100, 288}, {577, 288}, {95, 288}, {0, 288},
                {0xFFFFFFFF, 288}, {0x80000060, 288}};
   for (const auto& c : cases) {
     RegistrySandbox::WriteDword(HKEY_CURRENT_USER, kKey, "Buffer Size Preferred", c.stored);
@@ -57,9 +59,14 @@ TEST_F(SettingsTest, PreferredSizeOutsideTheRangeBecomes288) {
       driver->init(nullptr);
       EXPECT_EQ(PreferredSize(driver), c.expected) << c.stored;
     }
-    // What is stored afterwards is what the driver used.
-    EXPECT_EQ(Stored("Buffer Size Preferred"), static_cast<DWORD>(c.expected)) << c.stored;
+    EXPECT_EQ(Stored("Buffer Size Preferred"), c.stored) << c.stored;
   }
+  {
+    InProcessDriver driver;
+    driver->init(nullptr);
+    Access::SetPreferredBufferSize(driver.get(), 192);
+  }
+  EXPECT_EQ(Stored("Buffer Size Preferred"), 192u);
 }
 
 TEST_F(SettingsTest, ValuesOfTheWrongTypeOrSizeAreIgnored) {

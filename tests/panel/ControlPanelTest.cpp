@@ -270,7 +270,7 @@ TEST_F(ControlPanelTest, SelectionFollowsThePreferredSize) {
   const struct {
     DWORD preferred;
     const char* shown;
-  } cases[] = {{96, "96"}, {300, "384"}, {576, "576"}};
+  } cases[] = {{96, "96"}, {576, "576"}, {384, "384"}, {300, "288"}};  // 300: not offered
   for (const auto& c : cases) {
     driver->Release();
     // Closed quickly, the previous panel cleared the modeless setting.

@@ -12,6 +12,7 @@
 
 #include "com/ClassIds.h"
 #include "driver/AsioTypes.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/DllCopy.h"
 #include "tests/support/DriverDll.h"
 #include "tests/support/DriverRegistration.h"
@@ -23,42 +24,22 @@ namespace {
 
 const HKEY kClasses = HKEY_CLASSES_ROOT;
 const HKEY kMachine = HKEY_LOCAL_MACHINE;
-constexpr DWORD kNoExit = 0xFFFFFFFF;
 
 // Starts regsvr32 with the given arguments and the DLL path.
 PROCESS_INFORMATION StartRegsvr32(const std::string& arguments, const std::string& dllPath) {
-  std::string commandLine = "regsvr32.exe " + arguments + " \"" + dllPath + "\"";
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process))
-    process.hProcess = nullptr;
+  StartChildProcess("regsvr32.exe " + arguments + " \"" + dllPath + "\"", startup, &process);
   return process;
 }
 
-// Its exit code; a process still running after a minute is ended.
-DWORD FinishRegsvr32(PROCESS_INFORMATION& process) {
-  if (process.hProcess == nullptr) return kNoExit;
-  DWORD exitCode = kNoExit;
-  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-    GetExitCodeProcess(process.hProcess, &exitCode);
-  else
-    TerminateProcess(process.hProcess, kNoExit);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return exitCode;
-}
-
-// Now and then, on a loaded machine, Wine fails to start a program at all
-// (as scripts/wine-run.sh notes); regsvr32 itself never ends with kNoExit,
-// so that is started once more.
+// Its exit code, with a start Wine failed retried.
 DWORD RunRegsvr32(const std::string& arguments, const std::string& dllPath) {
-  for (int attempt = 0;; ++attempt) {
+  return RetryFailedStart([&] {
     PROCESS_INFORMATION process = StartRegsvr32(arguments, dllPath);
-    const DWORD exitCode = FinishRegsvr32(process);
-    if (exitCode != kNoExit || attempt == 1) return exitCode;
-  }
+    return FinishChildProcess(&process);
+  });
 }
 
 // Runs `body` on a thread of its own with COM initialised in the apartment
@@ -224,7 +205,7 @@ TEST_F(Regsvr32Test, LibraryUnderAnotherNameFailsWithItsMessage) {
   ASSERT_NE(nullptr, process.hProcess);
   MessageBoxWatcher watcher("Quorvex Vor OD ASIO Driver", process.dwProcessId);
   EXPECT_TRUE(watcher.Wait()) << "no message box";
-  EXPECT_EQ(5u, FinishRegsvr32(process));
+  EXPECT_EQ(5u, FinishChildProcess(&process));
   EXPECT_EQ("Quorvex Vor OD ASIO Register Server failed (-101)", watcher.Text());
   EXPECT_EQ(before, entries());
 }

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/DriverDll.h"
 
 namespace {
@@ -37,31 +38,27 @@ std::string AsioConsolePath() { return TestProgramFolder() + "\\asio-console.exe
 
 ConsoleRun RunConsoleProgram(const std::string& commandLine) {
   ConsoleRun run;
-  const std::string outPath = TempFile("out"), errPath = TempFile("err");
-  HANDLE out = InheritableFile(outPath), err = InheritableFile(errPath);
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out;
-  startup.hStdError = err;
-  PROCESS_INFORMATION process = {};
-  std::string line = commandLine;
-  if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
-      CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                     &process)) {
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-      GetExitCodeProcess(process.hProcess, &run.exitCode);
-    else
-      TerminateProcess(process.hProcess, 0xFFFFFFFF);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-  if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
-  run.out = ReadText(outPath);
-  run.err = ReadText(errPath);
-  DeleteFileA(outPath.c_str());
-  DeleteFileA(errPath.c_str());
+  auto attempt = [&]() {
+    const std::string outPath = TempFile("out"), errPath = TempFile("err");
+    HANDLE out = InheritableFile(outPath), err = InheritableFile(errPath);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE)
+      StartChildProcess(commandLine, startup, &process);
+    const DWORD exitCode = FinishChildProcess(&process);
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
+    run.out = ReadText(outPath);
+    run.err = ReadText(errPath);
+    DeleteFileA(outPath.c_str());
+    DeleteFileA(errPath.c_str());
+    return exitCode;
+  };
+  run.exitCode = RetryFailedStart(attempt);
   return run;
 }
