@@ -314,7 +314,7 @@ void CAsioDriver::ComputeLatencies(long bufferSize, long* inputLatency, long* ou
   const uint32_t inputs = static_cast<uint32_t>(m_numInputs > 0 ? m_numInputs : kMaxInputs);
   const uint32_t outputs = static_cast<uint32_t>(m_numOutputs > 0 ? m_numOutputs : kMaxOutputs);
   const StreamPlan plan = PlanStream(static_cast<uint32_t>(bufferSize), inputs, outputs, captureLooped,
-                                     captureHalf, renderLooped, renderHalf, kPacketsPerStream);
+                                     captureHalf, renderLooped, renderHalf);
   *inputLatency = bufferSize + m_captureDelayFrames;
   *outputLatency = static_cast<long>(plan.roundTrip) - bufferSize + m_renderDelayFrames;
 }

@@ -347,7 +347,9 @@ HRESULT CKsAudPin::AllocateBuffersWithNotification(ULONG cbRequested, PVOID* ppB
   *ppBuffer = m_pBuffer;
   *pcbBuffer = m_cbBuffer;
 
-  m_hNotificationEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  // Manual reset: a notification is taken by resetting it, so that a wait
+  // woken by one it may not take yet leaves it signalled.
+  m_hNotificationEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   hr = SetPropertySimple(KsGuid::PropSetRtAudio, KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT,
                          nullptr, 0, &m_hNotificationEvent, sizeof(m_hNotificationEvent));
   if (FAILED(hr)) {

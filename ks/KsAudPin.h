@@ -41,7 +41,8 @@ class CKsAudPin : public CKsPin {
   HRESULT GetDeviceDelayFrames(ULONG* pulFrames);
 
   // Has the driver allocate the cyclic buffer (retrying larger sizes) and
-  // registers a new notification event; once per pin handle the buffer is
+  // registers a new notification event (manual reset: a notification is
+  // taken by resetting it); once per pin handle the buffer is
   // requested, and with it the position and clock registers mapped (a
   // mapping lasts as long as the handle, and Windows refuses a second one);
   // later calls hand out the same buffer and registers.

@@ -19,6 +19,10 @@ const uint64_t kAskEveryMs = 100;
 const uint64_t kLagAllowanceUs = 500;
 const uint64_t kSpinUs = 300;
 const uint64_t kNearLookMs = 1;
+// A position read between two readings of the clock no further apart than
+// this is read at the second.
+const uint64_t kReadWindowUs = 50;
+const int kReadTries = 8;
 
 }  // namespace
 
@@ -38,7 +42,7 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_stamped(false),
       m_firstFrame(0),
       m_timelineFrames(0),
-      m_stampedUs(0) {
+      m_lostFrames(0) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -79,7 +83,7 @@ int32_t CInputCaptureKS::Start() {
   m_takenHere = m_takenElsewhere = m_takenAtLook = 0;
   m_allowance = 0;
   m_stamped = false;
-  m_timelineFrames = 0;
+  m_timelineFrames = m_lostFrames = 0;
   if (m_pin == nullptr) return E_FAIL;
   if (!m_packets.Looped()) return m_pin->SetState(KSSTATE_RUN);
   if (m_pin->m_hNotificationEvent != nullptr) ResetEvent(m_pin->m_hNotificationEvent);
@@ -101,10 +105,19 @@ void CInputCaptureKS::Flush(uint32_t timeoutMs) {
 }
 
 bool CInputCaptureKS::Look() {
+  if (m_tracker.Half() == 0) return false;
+  // The position and the clock of one moment: read again while the clock
+  // moved on between (a thread held there, or a device stepped meanwhile).
   ULONG offset = 0;
-  if (m_tracker.Half() == 0 || FAILED(m_pin->GetBufferPosition(&offset))) return false;
+  uint64_t after = DeviceMicroseconds();
+  for (int i = 0; i < kReadTries; ++i) {
+    const uint64_t before = after;
+    if (FAILED(m_pin->GetBufferPosition(&offset))) return false;
+    after = DeviceMicroseconds();
+    if (after - before <= kReadWindowUs) break;
+  }
   const ULONG taken = m_takenHere + m_takenElsewhere;
-  m_tracker.Look(offset / 4, DeviceMicroseconds(), taken - m_takenAtLook);
+  m_tracker.Look(offset / 4, after, taken - m_takenAtLook);
   m_takenAtLook = taken;
   return true;
 }
@@ -204,6 +217,7 @@ void CInputCaptureKS::TakeSignalled() {
   // device that waits for its host goes on.
   UpdateAllowance();
   if (MayTake() && WaitForSingleObject(m_pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0) {
+    ResetEvent(m_pin->m_hNotificationEvent);
     ++m_takenHere;
     UpdateAllowance();
   }
@@ -230,9 +244,9 @@ bool CInputCaptureKS::WaitForRead(uint32_t timeoutMs) {
     const ULONGLONG lost = std::min<ULONGLONG>(first - expected, 0x7FFFFFFF / format->nChannels);
     m_missed = static_cast<uint32_t>(lost * format->nChannels);
     m_timelineFrames += lost;
+    m_lostFrames += lost;
   }
   m_timelineFrames += GetPacketSampleCount() / format->nChannels;
-  m_stampedUs = DeviceMicroseconds();
   return true;
 }
 
@@ -278,22 +292,12 @@ bool CInputCaptureKS::GetDeviceSampleCount(uint64_t* samples) {
     *samples = m_tracker.Written();
     return true;
   }
-  // Packets: the device's clock now against the first frame's time; without
-  // a clock of the device's, the time since the last read against its end.
+  // Packets: what the pin captured so far (its position, which leaves out
+  // what it lost) and the frames its reads' times told lost.
   const WAVEFORMATEX* format = m_pin != nullptr ? m_pin->m_pwfx : nullptr;
-  if (!m_stamped || format == nullptr) return false;
-  const ULONG rate = format->nSamplesPerSec;
-  auto framesIn = [rate](uint64_t us) { return us / 1000000 * rate + us % 1000000 * rate / 1000000; };
-  uint64_t now = 0;
-  ULONGLONG frames = 0;
-  if (m_pin->ReadDeviceClock(&now)) {
-    const ULONGLONG frame = framesIn(now);
-    frames = frame > m_firstFrame ? frame - m_firstFrame : 0;
-  } else {
-    now = DeviceMicroseconds();
-    frames = m_timelineFrames + (now > m_stampedUs ? framesIn(now - m_stampedUs) : 0);
-  }
-  *samples = frames * format->nChannels;
+  KSAUDIO_POSITION position = {};
+  if (format == nullptr || format->nBlockAlign == 0 || FAILED(m_pin->GetPosition(&position))) return false;
+  *samples = (position.PlayOffset / format->nBlockAlign + m_lostFrames) * format->nChannels;
   return true;
 }
 

@@ -101,12 +101,11 @@ class CInputCaptureKS : public CInputCapture {
   ULONG m_allowance;
 
   // Packets stamped with the device's time: the frame of the first one, the
-  // frames on the timeline since (captured and lost), and the clock when
-  // the last one came.
+  // frames on the timeline since (captured and lost), and those lost.
   bool m_stamped;
   ULONGLONG m_firstFrame;
   ULONGLONG m_timelineFrames;
-  uint64_t m_stampedUs;
+  ULONGLONG m_lostFrames;
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTUREKS_H

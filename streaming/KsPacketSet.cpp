@@ -107,7 +107,10 @@ void CKsPacketSet::Queue(ULONG ulIndex, bool bWrite) {
 bool CKsPacketSet::QueueSilence(ULONG ulSamples) {
   if (m_bLooped || !m_bRender || m_pPackets == nullptr || m_pPin == nullptr) return false;
   KsStreamPacket& packet = m_pPackets[m_ulCount];
-  if (packet.bQueued) return false;
+  // One silence at a time: the record is free again once its write is done.
+  if (packet.bQueued &&
+      *static_cast<const volatile ULONG_PTR*>(&packet.overlapped.Internal) == kStatusPending)
+    return false;
   const ULONG cbSilence = ulSamples * 4;
   if (cbSilence == 0 || cbSilence > packet.header.FrameExtent) return false;
   packet.header.DataUsed = cbSilence;
@@ -132,17 +135,17 @@ CKsPacketSet::WaitResult CKsPacketSet::WaitSignal(HANDLE hEvent, DWORD dwTimeout
     const DWORD dwResult =
         dwCount != 0 ? WaitForMultipleObjects(dwCount, events, FALSE, dwLeft) : (Sleep(dwLeft), WAIT_TIMEOUT);
     if (dwResult == WAIT_TIMEOUT) return WaitResult::TimedOut;
-    if (dwResult == WAIT_OBJECT_0 + dwEventIndex) return WaitResult::Signalled;
+    if (dwResult == WAIT_OBJECT_0 + dwEventIndex) {
+      ResetEvent(hEvent);
+      return WaitResult::Signalled;
+    }
     // The stop or a failed wait; the drain goes round again.
     if (dwResult == WAIT_OBJECT_0 + dwAbortIndex || dwResult != WAIT_OBJECT_0 + dwDrainIndex)
       return WaitResult::Failed;
-    if (drain.pulDrained == nullptr) continue;
-    if (drain.pulAllowed == nullptr || *drain.pulDrained < *drain.pulAllowed) {
-      ++*drain.pulDrained;
-      continue;
-    }
-    SetEvent(drain.hEvent);
-    return WaitResult::Interrupted;
+    if (drain.pulDrained != nullptr && drain.pulAllowed != nullptr && *drain.pulDrained >= *drain.pulAllowed)
+      return WaitResult::Interrupted;
+    ResetEvent(drain.hEvent);
+    if (drain.pulDrained != nullptr) ++*drain.pulDrained;
   }
 }
 
@@ -214,6 +217,17 @@ bool CKsPacketSet::IsLate(ULONG ulIndex) {
   }
   m_ullDryQueued = m_ullQueued;
   return true;
+}
+
+bool CKsPacketSet::AnyPending() const {
+  if (m_bLooped || m_pPackets == nullptr) return false;
+  for (ULONG i = 0; i <= m_ulCount; ++i) {
+    const KsStreamPacket& packet = m_pPackets[i];
+    if (packet.bQueued &&
+        *static_cast<const volatile ULONG_PTR*>(&packet.overlapped.Internal) == kStatusPending)
+      return true;
+  }
+  return false;
 }
 
 uint32_t CKsPacketSet::QueuedAheadSamples() const {

@@ -49,20 +49,21 @@ class CKsPacketSet {
   KsStreamPacket& Packet(ULONG ulIndex) { return m_pPackets[ulIndex]; }
   int32_t* Data(ULONG ulIndex) { return static_cast<int32_t*>(m_pPackets[ulIndex].header.Data); }
 
-  // Another stream's notification event to consume while waiting, so that
-  // a device that waits for its host never waits long: each one consumed is
+  // Another stream's notification event to take while waiting, so that a
+  // device that waits for its host never waits long: each one taken is
   // counted in *pulDrained. Once *pulDrained has reached *pulAllowed (the
   // stream it belongs to says how many it may lose to others), one that
-  // fires is given back and ends the wait: that stream has something to
-  // hand out first. Null counters: consumed freely.
+  // fires is left signalled and ends the wait: that stream has something to
+  // hand out first. Null counters: taken freely. Notification events are
+  // manual-reset (see CKsAudPin): taking one is resetting it.
   struct Drain {
     HANDLE hEvent;
     ULONG* pulDrained;
     const ULONG* pulAllowed;
   };
-  // The wait alone, on an event of the caller's: whether it came, the time
-  // ran out, the drain's stream has something first, or the wait failed or
-  // was aborted.
+  // The wait alone, on an event of the caller's (reset once it came):
+  // whether it came, the time ran out, the drain's stream has something
+  // first, or the wait failed or was aborted.
   enum class WaitResult { Signalled, TimedOut, Interrupted, Failed };
   // Waits for a packet's event; a packet waited for is no longer queued.
   // Anything but Signalled also when its request completed with an error
@@ -81,7 +82,7 @@ class CKsPacketSet {
   bool PresentationFrame(ULONG ulIndex, ULONG ulRate, ULONGLONG* pullFrame) const;
   // Packet streaming, render: queues one write of ulSamples zero samples
   // (at most three packets' worth) on a record of its own, to be played
-  // after what is queued before it.
+  // after what is queued before it; false while the last one is queued.
   bool QueueSilence(ULONG ulSamples);
   // Issues the packet's read or write; the result shows only in a later wait.
   void Queue(ULONG ulIndex, bool bWrite);
@@ -94,6 +95,9 @@ class CKsPacketSet {
   bool IsLate(ULONG ulIndex);
   // Samples the device holds ahead of a packet just queued or written.
   uint32_t QueuedAheadSamples() const;
+  // Packet streaming: whether a request of the set (the silence record's
+  // too) is still pending with the device.
+  bool AnyPending() const;
   // Waits up to dwPerPacketMs for each queued request, then frees all, or
   // leaves all allocated when a request is still pending.
   void Release(DWORD dwPerPacketMs);

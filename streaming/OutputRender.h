@@ -12,8 +12,10 @@ class COutputRender {
  public:
   virtual ~COutputRender() {}
   virtual int32_t Start() = 0;
-  // Copies GetSamplesPerPacket samples into the current packet.
+  // Copies GetSamplesPerPacket samples into the current packet; or as many
+  // as given (no more than a packet), which are what it plays.
   virtual void WritePacket(const int32_t* samples) = 0;
+  virtual void WritePacket(const int32_t* samples, uint32_t count) { (void)count; WritePacket(samples); }
   virtual void SubmitPacket() = 0;
   virtual bool WaitForPacket(uint32_t timeoutMs) = 0;
   // After a wait that returned false: the stream whose notifications it
@@ -35,6 +37,8 @@ class COutputRender {
   // Packet streaming: plays this many samples of silence after what is
   // queued now, before the next packet submitted.
   virtual bool QueueSilence(uint32_t /*samples*/) { return false; }
+  // Packet streaming: whether the device has nothing queued to play.
+  virtual bool Starved() { return false; }
   // Packet streaming: the samples the device has taken from the stream (its
   // position) and those submitted to it, silence included.
   virtual bool StreamSamples(uint64_t* /*taken*/, uint64_t* /*submitted*/) { return false; }

@@ -54,16 +54,20 @@ bool COutputRenderKS::WaitForPacket(uint32_t timeoutMs) {
   return true;
 }
 
-void COutputRenderKS::WritePacket(const int32_t* samples) {
+void COutputRenderKS::WritePacket(const int32_t* samples) { WritePacket(samples, m_packets.SamplesPerPacket()); }
+
+void COutputRenderKS::WritePacket(const int32_t* samples, uint32_t count) {
   if (m_packets.Count() == 0 || samples == nullptr) return;
-  memcpy(m_packets.Data(m_currentPacket), samples, m_packets.SamplesPerPacket() * 4);
+  if (count > m_packets.SamplesPerPacket()) count = m_packets.SamplesPerPacket();
+  memcpy(m_packets.Data(m_currentPacket), samples, static_cast<size_t>(count) * 4);
+  if (!m_packets.Looped()) m_packets.Packet(m_currentPacket).header.DataUsed = count * 4;
 }
 
 void COutputRenderKS::SubmitPacket() {
   if (m_packets.Count() == 0) return;
   if (!m_packets.Looped()) {
     m_packets.Queue(m_currentPacket, true);
-    m_submitted += m_packets.SamplesPerPacket();
+    m_submitted += m_packets.Packet(m_currentPacket).header.DataUsed / 4;
   }
   m_currentPacket = m_currentPacket + 1 < m_packets.Count() ? m_currentPacket + 1 : 0;
 }

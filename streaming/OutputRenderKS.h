@@ -23,6 +23,7 @@ class COutputRenderKS : public COutputRender {
 
   int32_t Start() override;
   void WritePacket(const int32_t* samples) override;
+  void WritePacket(const int32_t* samples, uint32_t count) override;
   void SubmitPacket() override;
   bool WaitForPacket(uint32_t timeoutMs) override;
   bool Interrupted() override { return m_interrupted; }
@@ -36,6 +37,7 @@ class COutputRenderKS : public COutputRender {
   void SetAbortEvent(HANDLE hEvent) override { m_abort = hEvent; }
   bool QueueSilence(uint32_t samples) override;
   bool StreamSamples(uint64_t* taken, uint64_t* submitted) override;
+  bool Starved() override { return !m_packets.Looped() && m_packets.Count() != 0 && !m_packets.AnyPending(); }
   bool CanWriteAhead(uint32_t frames) override;
   bool PlayPosition(uint32_t* sample) override;
   void Anchor(uint64_t frame, uint32_t playSample) override;

@@ -40,8 +40,9 @@
 // output follows: written ahead at the host's position, or, with render
 // packets, moved on by what the device played without it.
 //
-// Drop-outs (m_dropOuts): at most one per pass, when audio was lost or
-// handed over unfilled:
+// Drop-outs (m_dropOuts): one per loss, when audio was lost or handed over
+// unfilled (a loss seen in the passes of a packet queue's length after one
+// counted is the same loss, seen late through the queue):
 // - a stream reports the pass too late (packet streaming: the device had no
 //   other request queued, or it lost frames before a read; looped
 //   streaming: it began to write over a half before that half was read);
@@ -102,14 +103,12 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
                                                                  : driver.m_numOutputs),
       m_capture(nullptr),
       m_render(nullptr),
-      m_framesPerPacket(m_bufferSize),
+      m_plan(),
       m_captureFrames(m_bufferSize),
       m_renderSamples(0),
       m_packetSamples(0),
       m_renderPacket(nullptr),
-      m_writeAhead(false),
       m_captureSplitsFrames(false),
-      m_roundTrip(0),
       m_capturePos(0),
       m_renderPos(0),
       m_captureCarried(0),
@@ -117,36 +116,46 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
       m_jump(0),
       m_jumpAfter(0),
       m_realign(false),
+      m_sameLossPasses(0),
       m_fadePending(true),
       m_fadeStep(1.0f),
       m_gain(0.0f),
       m_lost(false) {
+  // Before the first switch the ring's halves hold the output of switches
+  // -2 and -1.
+  m_outputAt[0] = -2 * static_cast<int64_t>(m_bufferSize);
+  m_outputAt[1] = -static_cast<int64_t>(m_bufferSize);
   CKsAudPin* capturePin = driver.m_capturePin;
   CKsAudPin* renderPin = driver.m_renderPin;
   if (capturePin != nullptr && m_inputs != 0 && m_inputs <= CAsioDriver::kMaxInputs)
     m_capture = new (std::nothrow) CInputCaptureKS(kPacketsPerStream, m_inputs * m_bufferSize, capturePin);
   const uint32_t captureHalf = m_capture != nullptr ? m_capture->GetSamplesPerPacket() : 0;
-  if (captureHalf / (m_inputs != 0 ? m_inputs : 1) != 0) m_captureFrames = m_framesPerPacket = captureHalf / m_inputs;
+  if (captureHalf / (m_inputs != 0 ? m_inputs : 1) != 0) m_captureFrames = captureHalf / m_inputs;
+  // Cyclic render halves as long as the capture halves; packets of a host
+  // buffer.
+  const bool renderLooped = renderPin != nullptr && renderPin->m_bLooped;
   if (renderPin != nullptr && m_outputs != 0 && m_outputs <= CAsioDriver::kMaxOutputs)
-    m_render = new (std::nothrow) COutputRenderKS(kPacketsPerStream, m_framesPerPacket * m_outputs, renderPin);
+    m_render = new (std::nothrow) COutputRenderKS(
+        kPacketsPerStream, (renderLooped ? m_captureFrames : m_bufferSize) * m_outputs, renderPin);
   if (m_capture == nullptr || m_render == nullptr) return;
   m_renderSamples = m_render->GetSamplesPerPacket();
-  const StreamPlan plan = PlanStream(m_bufferSize, m_inputs, m_outputs, capturePin->m_bLooped, captureHalf,
-                                     renderPin->m_bLooped, m_renderSamples, kPacketsPerStream);
-  m_framesPerPacket = plan.framesPerPacket;
-  m_writeAhead = plan.writeAhead && m_render->CanWriteAhead(m_bufferSize);
-  m_roundTrip = m_writeAhead || !plan.writeAhead
-                    ? plan.roundTrip
-                    : 2 * m_bufferSize + m_framesPerPacket + m_render->GetQueuedAheadSamples() / m_outputs;
+  m_plan = PlanStream(m_bufferSize, m_inputs, m_outputs, capturePin->m_bLooped, captureHalf, renderLooped,
+                      renderLooped ? m_renderSamples : 0);
+  if (m_plan.render == StreamPlan::Render::WrittenAhead && !m_render->CanWriteAhead(m_bufferSize)) {
+    // No position to write ahead by: a half each time the device played one.
+    m_plan.render = StreamPlan::Render::PacedByRender;
+    m_plan.framesPerPacket = m_renderSamples / m_outputs;
+    m_plan.roundTrip = 2 * m_bufferSize + 2 * m_plan.framesPerPacket;
+  }
   m_captureSplitsFrames = m_capture->SplitsFrames();
-  // A render packet, or a half of host output written ahead.
-  m_packetSamples = static_cast<size_t>(m_framesPerPacket) * m_outputs;
-  if (m_packetSamples < m_renderSamples) m_packetSamples = m_renderSamples;
+  // A render packet, or a half of host output sent.
+  m_packetSamples = m_renderSamples;
   if (m_packetSamples < static_cast<size_t>(m_bufferSize) * m_outputs)
     m_packetSamples = static_cast<size_t>(m_bufferSize) * m_outputs;
   m_renderPacket = AllocateSamples<int32_t>(m_packetSamples);
   if (m_renderPacket != nullptr) memset(m_renderPacket, 0, m_packetSamples * sizeof(int32_t));
-  const uint32_t fadeFrames = m_writeAhead ? m_bufferSize : m_framesPerPacket;
+  const uint32_t fadeFrames =
+      m_plan.render == StreamPlan::Render::PacedByRender ? m_plan.framesPerPacket : m_bufferSize;
   m_fadeStep = fadeFrames != 0 ? 1.0f / static_cast<float>(fadeFrames) : 1.0f;
 }
 
@@ -169,7 +178,7 @@ bool CStreamLoop::Run() {
     return true;
   }
   StartStreams();
-  return m_writeAhead ? RunWrittenAhead() : RunPacedByRender();
+  return m_plan.render == StreamPlan::Render::PacedByRender ? RunPacedByRender() : RunPacedByCapture();
 }
 
 void CStreamLoop::StartStreams() {
@@ -181,30 +190,39 @@ void CStreamLoop::StartStreams() {
   else
     m_capture->SetDeviceClock(&PerformanceCounterClock, nullptr);
   m_render->SetAbortEvent(m_driver.m_streamStopEvent);
-  if (m_writeAhead)
+  // Written ahead, the render side's notifications are no one's to wait
+  // for; otherwise the render side's waits take the capture side's.
+  if (m_plan.render == StreamPlan::Render::WrittenAhead)
     m_capture->SetDrainEvent(m_render->NotificationEvent(), nullptr, nullptr);
   else
     m_render->SetDrainEvent(m_capture->NotificationEvent(), m_capture->NotificationTally(),
                             m_capture->NotificationAllowance());
   m_render->Start();
   m_capture->Start();
-  if (m_writeAhead)
+  if (m_plan.render == StreamPlan::Render::WrittenAhead)
     AnchorRender(true);
-  else if (!m_driver.m_renderPin->m_bLooped)
+  else if (m_plan.render == StreamPlan::Render::Queued)
     AlignPacketRender();
   // What a sample takes from the converter of the input to that of the
   // output: the device's own delays on both sides as well.
   m_driver.m_latencyFrames =
-      m_roundTrip + static_cast<uint32_t>(m_driver.m_captureDelayFrames + m_driver.m_renderDelayFrames);
+      m_plan.roundTrip + static_cast<uint32_t>(m_driver.m_captureDelayFrames + m_driver.m_renderDelayFrames);
 }
 
-bool CStreamLoop::RunWrittenAhead() {
+bool CStreamLoop::RunPacedByCapture() {
   for (;;) {
     m_lost = false;
+    // A render queue the device has played out gets silence before the
+    // capture side is waited for (a device that waits for its host waits
+    // for it); the next half queued is aligned.
+    if (m_plan.render == StreamPlan::Render::Queued && m_render->Starved()) {
+      m_render->QueueSilence((kPacketsPerStream - 1) * m_bufferSize * m_outputs);
+      m_realign = true;
+    }
     const bool ok = TakeCapture();
     if (m_driver.m_streamStop) return true;
     if (!ok) return false;
-    WriteHalvesAhead();
+    SendHalves();
     FinishPass();
   }
 }
@@ -239,15 +257,15 @@ bool CStreamLoop::RunPacedByRender() {
 }
 
 void CStreamLoop::FinishPass() {
-  // Render packets play on whatever happened: after a loss they are moved
-  // to where the host's output belongs (once a jump of the position is
-  // through).
+  // Queued output is aligned again at the next half sent after a loss. A
+  // loss seen within a queue's length of passes after one counted is the
+  // same one, seen late through the device's queue of packets.
   m_realign |= m_lost;
-  if (m_realign && m_jumpAfter == 0 && !m_writeAhead && !m_driver.m_renderPin->m_bLooped) {
-    RealignPacketRender();
-    m_realign = false;
+  if (m_lost && m_sameLossPasses == 0) {
+    m_driver.m_dropOuts.FetchAdd(1);
+    m_sameLossPasses = kPacketsPerStream + 1;
   }
-  if (m_lost) m_driver.m_dropOuts.FetchAdd(1);
+  if (m_sameLossPasses != 0) --m_sameLossPasses;
 }
 
 uint32_t CStreamLoop::HalfStart() const {
@@ -329,6 +347,7 @@ void CStreamLoop::PlaceSilence(uint32_t frames) {
 // Hands the current half to the host. What the capture side did not fill is
 // silence, never what the cells held before.
 void CStreamLoop::SwitchHalf() {
+  const long index = m_driver.m_bufferIndex;
   const long half = static_cast<long>(HalfStart());
   if (m_capturePos < m_bufferSize) {
     m_lost = true;
@@ -338,6 +357,7 @@ void CStreamLoop::SwitchHalf() {
   }
   for (long k = m_driver.m_numInputs; k < m_driver.m_activeInputs && k < CAsioDriver::kMaxInputs; ++k)
     memcpy(m_driver.m_inputBuffers[k] + half, m_driver.m_inputBuffers[0] + half, m_bufferSize * sizeof(int32_t));
+  m_outputAt[index] = static_cast<int64_t>(m_driver.m_nextSwitchPosition);
   m_driver.DoBufferSwitch();
   m_driver.m_streamSwitchCount.FetchAdd(1);
   if (m_jumpAfter != 0 && --m_jumpAfter == 0) {
@@ -364,8 +384,8 @@ void CStreamLoop::BuildRender(int32_t* dest, uint32_t count, bool silent) {
   m_lost |= !silent && built < count;
 }
 
-// Render packets: the tail of a split frame, whole frames, then the head of
-// the next frame when the packet ends inside it.
+// Paced by the render side: the tail of a split frame, whole frames, then the
+// head of the next frame when the packet ends inside it.
 void CStreamLoop::FillRenderPacket() {
   const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
   uint32_t filled = 0;
@@ -381,26 +401,56 @@ void CStreamLoop::FillRenderPacket() {
   if (!silent) m_fadePending = false;
 }
 
-// Before a switch's output overwrites it, the host output of two switches
-// ago goes out, a half ahead of the device, at the host's position.
-void CStreamLoop::WriteHalvesAhead() {
+// Before a switch's output overwrites it, the output the current half holds
+// (written two switches before) goes to the device, played the round trip
+// after the host frames it is for.
+void CStreamLoop::SendHalves() {
   while (m_capturePos >= m_bufferSize && !m_driver.m_streamStop) {
-    const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
-    m_renderPos = 0;
-    BuildRender(m_renderPacket, m_bufferSize, silent);
-    if (!silent) m_fadePending = false;
-    const uint64_t frame = m_driver.m_nextSwitchPosition + 2ull * m_bufferSize;
-    if (!m_render->WriteAhead(frame, m_renderPacket, m_bufferSize)) {
-      m_lost = true;
-      // The device was already playing it: after a stall long enough to
-      // hide a turn of the capture buffer, the render side is tied to the
-      // capture side again where both are now.
-      AnchorRender(false);
-    }
+    const uint64_t hostFrame = static_cast<uint64_t>(m_outputAt[m_driver.m_bufferIndex]);
+    if (m_plan.render == StreamPlan::Render::WrittenAhead)
+      WriteHalfAhead(hostFrame);
+    else
+      QueueHalf(hostFrame);
     SwitchHalf();
   }
 }
 
+void CStreamLoop::WriteHalfAhead(uint64_t hostFrame) {
+  // A half ahead of the device: where this switch's output would go. Output
+  // whose time came while frames were lost (a jump of the position passed
+  // it) is not played; silence fills the half in its place.
+  const uint64_t ahead = m_driver.m_nextSwitchPosition + 2ull * m_bufferSize;
+  const bool passed = hostFrame + m_plan.roundTrip < ahead;
+  const bool silent = passed || m_driver.m_streamSwitchCount < kSilentSwitches;
+  m_renderPos = 0;
+  BuildRender(m_renderPacket, m_bufferSize, silent);
+  if (!silent) m_fadePending = false;
+  if (!m_render->WriteAhead(passed ? ahead : hostFrame + m_plan.roundTrip, m_renderPacket, m_bufferSize)) {
+    m_lost = true;
+    // The device was already playing it: after a stall long enough to hide
+    // a turn of the capture buffer, the render side is tied to the capture
+    // side again where both are now.
+    AnchorRender(false);
+  }
+}
+
+void CStreamLoop::QueueHalf(uint64_t hostFrame) {
+  // The packet the device played last is free again; a capture half the
+  // device is done with comes first if the wait cannot take its notification.
+  bool ok = m_render->WaitForPacket(kDeviceSilentMs);
+  while (!ok && m_render->Interrupted() && !m_driver.m_streamStop &&
+         m_capturePos + m_captureFrames <= m_ringFrames && TakeCapture())
+    ok = m_render->WaitForPacket(kDeviceSilentMs);
+  if (!ok) return;  // the device is gone or stopping: the capture side tells
+  if (m_render->IsLate()) m_lost = m_realign = true;  // the device ran dry
+  const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
+  const uint32_t skip = m_realign && m_jumpAfter == 0 ? AlignQueue(hostFrame) : 0;
+  m_renderPos = 0;
+  BuildRender(m_renderPacket, m_bufferSize, silent);
+  if (!silent) m_fadePending = false;
+  m_render->WritePacket(m_renderPacket + static_cast<size_t>(skip) * m_outputs, (m_bufferSize - skip) * m_outputs);
+  m_render->SubmitPacket();
+}
 // Ties the render buffer to the capture side's timeline: where capture frame
 // 0 would be played, from both positions read at one device moment (the
 // render position unchanged around the capture's). The capture side tells
@@ -435,35 +485,39 @@ void CStreamLoop::AlignPacketRender() {
     if (capturedBefore != capturedAfter) continue;
     if (played > capturedBefore) {
       const uint64_t lead = played - capturedBefore;
-      const uint64_t most = 3ull * m_framesPerPacket;
+      const uint64_t most = 3ull * m_bufferSize;
       m_render->QueueSilence(static_cast<uint32_t>(lead < most ? lead : most) * m_outputs);
     }
     return;
   }
 }
 
-// The next frame submitted is played where the device is now plus what is
-// queued before it; it should carry the host's output of that frame less the
-// round trip. Output the device had no time to play is skipped; a device
-// that has more queued than that gets silence first.
-void CStreamLoop::RealignPacketRender() {
+// Where the next frame queued is played: where the device is now plus what
+// is queued before it. It should be the host frame it carries plus the round
+// trip: silence goes first where the queue is shorter (at most three
+// packets' worth at a time, the rest at the next half), output is left out
+// where it is longer.
+uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame) {
   uint64_t taken = 0, submitted = 0, captured = 0, takenAfter = 0;
   for (int i = 0;; ++i) {
     if (!m_render->StreamSamples(&taken, &submitted) || !m_capture->GetDeviceSampleCount(&captured) ||
-        !m_render->StreamSamples(&takenAfter, &submitted))
-      return;
+        !m_render->StreamSamples(&takenAfter, &submitted)) {
+      m_realign = false;  // nothing to go by
+      return 0;
+    }
     if (taken == takenAfter || i + 1 == kAlignTries) break;
   }
   const int64_t queued = static_cast<int64_t>(submitted > taken ? submitted - taken : 0) / m_outputs;
-  const int64_t target = static_cast<int64_t>(captured / m_inputs) + queued - m_roundTrip;
-  const int64_t carried = static_cast<int64_t>(m_driver.m_nextSwitchPosition) + m_renderPos;
-  const int64_t skip = target - carried;
-  if (skip > 0) {
-    m_renderPos += static_cast<uint32_t>(skip < m_ringFrames ? skip : m_ringFrames);
-  } else if (skip < 0) {
-    const int64_t most = 3ll * m_framesPerPacket;
-    m_render->QueueSilence(static_cast<uint32_t>(-skip < most ? -skip : most) * m_outputs);
+  const int64_t tail = static_cast<int64_t>(captured / m_inputs) + queued;
+  const int64_t target = static_cast<int64_t>(hostFrame) + m_plan.roundTrip;
+  if (tail >= target) {
+    m_realign = tail - target >= m_bufferSize;
+    return static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : m_bufferSize - 1);
   }
+  const int64_t most = 3ll * m_bufferSize;
+  m_realign = !m_render->QueueSilence(static_cast<uint32_t>(target - tail < most ? target - tail : most) * m_outputs) ||
+              target - tail > most;
+  return 0;
 }
 
 void CAsioDriver::StreamLoop() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "driver/AsioDriver.h"
+#include "streaming/StreamPlan.h"
 
 class CInputCapture;
 class COutputRender;
@@ -25,7 +26,7 @@ class CStreamLoop {
  private:
   bool Ready() const;
   void StartStreams();
-  bool RunWrittenAhead();
+  bool RunPacedByCapture();
   bool RunPacedByRender();
   void FinishPass();
 
@@ -44,14 +45,19 @@ class CStreamLoop {
   // none (or during the run's first switches).
   void BuildRender(int32_t* dest, uint32_t count, bool silent);
   void FillRenderPacket();
-  void WriteHalvesAhead();
+  // Paced by capture: each full half's switch sends the output the ring's
+  // current half holds, written ahead or queued.
+  void SendHalves();
+  void WriteHalfAhead(uint64_t hostFrame);
+  void QueueHalf(uint64_t hostFrame);
   // Written ahead: ties the render buffer to the capture side's timeline.
   void AnchorRender(bool setUp);
-  // Render packets: at the start, silence for what the render pin played
-  // before the capture pin started; after a loss, the output moved on so
-  // that it is played as many frames after the host's input as ever.
+  // Queued: at the start, silence for what the render pin played before the
+  // capture pin started; after a loss, the queue made as long again as the
+  // round trip needs (silence), or output the device had no time for
+  // skipped. The frames of output to leave out of the half sent now.
   void AlignPacketRender();
-  void RealignPacketRender();
+  uint32_t AlignQueue(uint64_t hostFrame);
 
   CAsioDriver& m_driver;
   uint32_t m_bufferSize;
@@ -62,15 +68,12 @@ class CStreamLoop {
   long m_outputSlots;
   CInputCapture* m_capture;
   COutputRender* m_render;
-  uint32_t m_framesPerPacket;
+  StreamPlan m_plan;
   uint32_t m_captureFrames;  // in a capture packet or half
   uint32_t m_renderSamples;
   size_t m_packetSamples;
   int32_t* m_renderPacket;
-  bool m_writeAhead;
   bool m_captureSplitsFrames;
-  // Host output frame h is played from capture frame h + m_roundTrip.
-  uint32_t m_roundTrip;
 
   // Frames from the start of the current half (see StreamLoop.cpp).
   uint32_t m_capturePos;
@@ -85,7 +88,10 @@ class CStreamLoop {
   // the half m_jumpAfter switches from now (0: none pending).
   uint64_t m_jump;
   uint32_t m_jumpAfter;
-  bool m_realign;  // render packets: realign at the end of the pass
+  // The host position of the output each half of the ring holds.
+  uint64_t m_outputAt[2];
+  bool m_realign;  // queued: align the queue at the next half sent
+  uint32_t m_sameLossPasses;  // passes in which a loss is the one counted last
 
   bool m_fadePending;
   float m_fadeStep;

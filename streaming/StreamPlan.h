@@ -1,7 +1,7 @@
 // How a run streams at a buffer size, from the sizes the device granted its
-// pins: the frames a pass handles, whether output is written ahead in a
-// cyclic render buffer, and the round trip that follows. The streaming loop
-// runs by it and getLatencies reports it, so the two never differ.
+// pins: how the render side goes, and the round trip that follows. The
+// streaming loop runs by it and getLatencies reports it, so the two never
+// differ.
 #ifndef VOROD_STREAMING_STREAMPLAN_H
 #define VOROD_STREAMING_STREAMPLAN_H
 
@@ -11,17 +11,21 @@
 const uint32_t kPacketsPerStream = 4;
 
 struct StreamPlan {
-  uint32_t framesPerPacket;  // frames of a capture half or packet, and of a render packet
-  bool writeAhead;           // output goes into the render buffer a half ahead of the device
+  // How the host's output reaches the device: written ahead in a cyclic
+  // render buffer, queued in render packets (both as the capture side's
+  // halves come), or, in a cyclic buffer too small for that, a half each
+  // time the device has played one.
+  enum class Render { WrittenAhead, Queued, PacedByRender };
+  Render render;
+  uint32_t framesPerPacket;  // paced by render: the frames of a pass
   // Host output frame h is played from capture frame h + roundTrip (the
   // device's own delays apart).
   uint32_t roundTrip;
 };
 
 // captureHalfSamples, renderHalfSamples: half the cyclic buffer a looped pin
-// was granted (0: as asked); packetsPerStream: the queue of a packet stream.
+// was granted (0: as asked).
 StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bool captureLooped,
-                      uint32_t captureHalfSamples, bool renderLooped, uint32_t renderHalfSamples,
-                      uint32_t packetsPerStream);
+                      uint32_t captureHalfSamples, bool renderLooped, uint32_t renderHalfSamples);
 
 #endif  // VOROD_STREAMING_STREAMPLAN_H

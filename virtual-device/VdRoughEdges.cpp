@@ -47,7 +47,9 @@ void CVdStreamEngine::ShowPosition(VdPinInstance& instance) {
   if (config.ulPositionStepFrames > 1) {
     ullShown -= ullShown % config.ulPositionStepFrames;
   }
-  const ULONGLONG ullBehind = (m_ullFrame - ullShown) * instance.nChannels;
+  // The pin moved a frame's samples each frame, none inside a stall (and a
+  // stall's jump made up for its frames).
+  const ULONGLONG ullBehind = (StallClamped(m_ullFrame) - StallClamped(ullShown)) * instance.nChannels;
   const ULONGLONG ullSamples =
       instance.ullMovedSamples > ullBehind ? instance.ullMovedSamples - ullBehind : 0;
   instance.ullShownSamples = std::max(instance.ullShownSamples, ullSamples);
@@ -55,6 +57,13 @@ void CVdStreamEngine::ShowPosition(VdPinInstance& instance) {
       instance.ulRingSamples != 0
           ? static_cast<ULONG>(instance.ullShownSamples % instance.ulRingSamples) * 4
           : 0;
+}
+
+void CVdStreamEngine::CatchUp(VdPinInstance& instance) {
+  if (IsLooped(instance) && !Silent(instance) && instance.ulRingSamples != 0) {
+    instance.ullShownSamples = std::max(instance.ullShownSamples, instance.ullMovedSamples);
+    instance.ulPositionRegister = static_cast<ULONG>(instance.ullShownSamples % instance.ulRingSamples) * 4;
+  }
 }
 
 bool CVdStreamEngine::InStall(ULONGLONG ullFrame, ULONGLONG* pullEnd,
@@ -74,6 +83,27 @@ bool CVdStreamEngine::InStall(ULONGLONG ullFrame, ULONGLONG* pullEnd,
   }
   *pullNextStart = ullStart + ullEvery;
   return false;
+}
+
+ULONGLONG CVdStreamEngine::StallClamped(ULONGLONG ullFrame) const {
+  ULONGLONG ullEnd = 0, ullNext = 0;
+  if (!InStall(ullFrame, &ullEnd, &ullNext)) return ullFrame;
+  const VdStreamingConfig& config = m_pMachine->streaming;
+  return ullEnd - std::min<ULONGLONG>(config.ulStallMs, config.ulStallEveryMs) * kFramesPerMillisecond;
+}
+
+void CVdStreamEngine::BeginStall(const std::vector<VdPinInstance*>& running) {
+  // A read ends where its frames stop following on: what it holds so far.
+  for (VdPinInstance* pInstance : running) {
+    VdPinInstance& instance = *pInstance;
+    if (Silent(instance) || IsLooped(instance) || instance.bRender || instance.pending.empty() ||
+        instance.pending.front().cbDone == 0)
+      continue;
+    const VdPendingIo io = instance.pending.front();
+    instance.pending.pop_front();
+    io.pHeader->DataUsed = io.cbDone;
+    Complete(instance, io, io.cbDone, m_ullFrame - 1);
+  }
 }
 
 void CVdStreamEngine::EndStall(const std::vector<VdPinInstance*>& running, ULONGLONG ullFrames) {
@@ -103,6 +133,9 @@ void CVdStreamEngine::EndStall(const std::vector<VdPinInstance*>& running, ULONG
         }
         Played(instance, ullFirst + f, silence);
       }
+      // A queue the stall emptied is the device's doing: it plays silence
+      // until the host queues again, without waiting for it.
+      instance.bHostGone = instance.pending.empty();
       continue;
     }
     if (instance.ulRingSamples == 0) continue;
@@ -133,8 +166,6 @@ void CVdStreamEngine::Announce(VdPinInstance& instance, int iHalfLeft, ULONGLONG
     AnnounceNow(instance, iHalfLeft, ullFrame);
     return;
   }
-  // A notification still held back goes out with this one.
-  instance.bNotifyScheduled = true;
   Scheduled signal = {};
   signal.ullDue = m_ullFrame + ulLate;
   signal.hPin = instance.hPin;
@@ -169,8 +200,7 @@ ULONGLONG CVdStreamEngine::NextScheduledFrame() const {
 }
 
 void CVdStreamEngine::DeliverDue() {
-  // In the order they fall due; a notification of an instance delivers
-  // those of its own held back before it.
+  // In the order they fall due.
   for (;;) {
     auto it = std::min_element(m_scheduled.begin(), m_scheduled.end(),
                                [](const Scheduled& a, const Scheduled& b) { return a.ullDue < b.ullDue; });
@@ -184,11 +214,7 @@ void CVdStreamEngine::DeliverDue() {
       if (pInstance) NoteSignal(signal.ullFrame, *pInstance);
       continue;
     }
-    if (!pInstance) continue;
-    bool bMore = false;
-    for (const Scheduled& other : m_scheduled) bMore |= !other.bCompletion && other.hPin == signal.hPin;
-    pInstance->bNotifyScheduled = bMore;
-    AnnounceNow(*pInstance, signal.iHalfLeft, signal.ullFrame);
+    if (pInstance) AnnounceNow(*pInstance, signal.iHalfLeft, signal.ullFrame);
   }
 }
 

@@ -183,6 +183,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     ULONGLONG ullStallEnd = 0, ullNextStall = ~0ull;
     if (InStall(m_ullFrame, &ullStallEnd, &ullNextStall)) {
       // Nothing moves and nobody is waited for until the stall ends.
+      if (StallClamped(m_ullFrame) == m_ullFrame) BeginStall(running);
       ullChunk = std::min(ullChunk, ullStallEnd - m_ullFrame);
       m_ullFrame += ullChunk;
       m_stats.ullFrame = m_ullFrame;
@@ -218,6 +219,8 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
         bWaiting = true;
         dwWaitStart = GetTickCount();
         ++m_stats.ulHostWaits;
+        // Time passes while it waits: registers that lag or step catch up.
+        for (VdPinInstance* pInstance : running) CatchUp(*pInstance);
       }
       if (GetTickCount() - dwWaitStart >= HostWaitMs()) {
         // The host is gone: go on as hardware would, until it is back.
@@ -336,8 +339,6 @@ bool CVdStreamEngine::NeedsHost(VdPinInstance& instance, ULONG ulChunk) {
       bNeed = instance.pending.empty() ||
               (instance.pending.size() == 1 &&
                ulChunk >= FramesLeft(instance, instance.pending.front(), m_pMachine->streaming));
-    } else if (instance.bNotifyScheduled) {
-      bNeed = true;
     } else if (instance.bAwaitingConsumption) {
       for (HANDLE hEvent : instance.events) {
         bNeed |= IsSignalled(hEvent);

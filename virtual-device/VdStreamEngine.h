@@ -60,8 +60,6 @@ struct VdPinInstance {
   // steps and never goes back).
   ULONGLONG ullMovedSamples = 0;
   ULONGLONG ullShownSamples = 0;
-  // A notification waits for its late delivery (signal jitter).
-  bool bNotifyScheduled = false;
   // The registers were mapped: a second mapping fails.
   bool bPositionMapped = false;
   bool bClockMapped = false;
@@ -152,11 +150,20 @@ class CVdStreamEngine {
   // Rough edges (VdRoughEdges.cpp).
   ULONG Random(ULONG ulBound);  // 0 to ulBound - 1, repeatably
   ULONG JitterFrames();
-  // What the position register shows now, lag and steps applied.
+  // What the position register shows now, lag and steps applied; and what
+  // it shows once time has passed (a device waiting for its host).
   void ShowPosition(VdPinInstance& instance);
+  void CatchUp(VdPinInstance& instance);
+  static bool IsLooped(const VdPinInstance& instance) {
+    return instance.ulInterfaceId == KSINTERFACE_STANDARD_LOOPED_STREAMING;
+  }
   // Whether device frame ullFrame is inside a stall, when that stall ends
   // and when the next one starts.
   bool InStall(ULONGLONG ullFrame, ULONGLONG* pullEnd, ULONGLONG* pullNextStart) const;
+  // A frame, or the start of the stall it is in.
+  ULONGLONG StallClamped(ULONGLONG ullFrame) const;
+  // A stall begins: a capture read half filled ends there.
+  void BeginStall(const std::vector<VdPinInstance*>& running);
   // The stall of ullFrames frames that ends now: the pins go on where the
   // clock reached.
   void EndStall(const std::vector<VdPinInstance*>& running, ULONGLONG ullFrames);

@@ -194,11 +194,15 @@
 //                         device time up to this much earlier (one lag for
 //                         the whole device, drawn afresh every millisecond;
 //                         never going back): a half's notification may come
-//                         before its register reaches the half's end
+//                         before its register reaches the half's end. A
+//                         device that waits for its host shows where it is
+//                         (steps too): time passes while it waits
 //   ulSignalJitterUs      each notification and stream completion is
-//                         signalled 0 to this much device time late; a
-//                         device that waits for its host first signals
-//                         what it holds back (its waits see no jitter)
+//                         signalled 0 to this much device time late (less
+//                         than a half): a looped device that waits for its
+//                         host moves on meanwhile and waits once it has
+//                         signalled; one about to wait for its host's next
+//                         request first completes what it holds back
 //   lClockPpm             the device clock runs this many parts per million
 //                         off the performance counter: on the real-time
 //                         clocks its frames are due that much sooner or
@@ -211,10 +215,12 @@
 //                         every ulStallEveryMs of device time the transfers
 //                         stop for ulStallMs: nothing captured or played
 //                         (render pins play silence, what was queued for
-//                         those frames is dropped), no signal, registers
-//                         still; then the pins go on at the frame the clock
-//                         reached, a notification for halves crossed, a
-//                         standard capture's next read marked discontinuous.
+//                         those frames is dropped; a capture read half
+//                         filled completes with what it holds), no signal,
+//                         registers still; then the pins go on at the frame
+//                         the clock reached, a notification for halves
+//                         crossed, a standard capture's next read marked
+//                         discontinuous.
 //                         A device that waits for its host does not wait
 //                         inside a stall.
 // Faults on demand (all in VdMachine, so a test edits one record):

@@ -2,6 +2,7 @@
 // streaming, the capture pattern, the recorder, the loopback and unplugging.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -164,10 +165,13 @@ TEST_F(VdStreamingTest, LoopedCaptureSignalsEachHalfAndMovesItsRegister) {
   ASSERT_TRUE(device.Step(9));
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
   EXPECT_EQ(*info.pulPositionRegister, 9u * 64);
+  // The pin's event is reset by hand: a notification is taken so.
   ASSERT_TRUE(device.Step(1));
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  ResetEvent(event);
   ASSERT_TRUE(device.Step(10));
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  ResetEvent(event);
   EXPECT_EQ(*info.pulPositionRegister, 0u);
   const int32_t* ring = static_cast<const int32_t*>(buffer);
   EXPECT_EQ(ring[0], VdCaptureSample(0, 0));
@@ -185,6 +189,74 @@ TEST_F(VdStreamingTest, LoopedCaptureSignalsEachHalfAndMovesItsRegister) {
   EXPECT_EQ(device.Stats().ulNotifications, 5u);
 }
 
+// A USB device's rough edges: a register that moves in steps (and says so),
+// lags the device and never goes back; notifications signalled late; stalls
+// that leave the register still and signal nothing, then jump on to where
+// the clock reached; a clock off the performance counter; buffers of whole
+// milliseconds; and, without a register, none to map.
+TEST_F(VdStreamingTest, RoughEdgesOfAUsbDevice) {
+  VdStreamingConfig& config = device.Machine().streaming;
+  config.dwHostWaitMs = 0;
+  config.ulPositionStepFrames = 48;
+  config.ulRegisterLagUs = 250;
+  config.ulSignalJitterUs = 500;
+  config.ulStallMs = 10;
+  config.ulStallEveryMs = 40;
+  config.lClockPpm = 2000;
+  device.Machine().rtAudio.ulRoundUpFrames = 48;
+  CKsAudPin* pin = Capture(true);
+  PVOID buffer = nullptr;
+  ULONG bytes = 0;
+  ASSERT_EQ(pin->AllocateBuffersWithNotification(16 * 4 * 2 * 100, &buffer, &bytes), S_OK);
+  EXPECT_EQ(bytes, 16u * 4 * 240);  // 200 frames asked, five milliseconds given
+  EXPECT_EQ(pin->m_cbPositionAccuracy, 48u * 64);
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), S_OK);
+  ULONG last = 0, position = 0;
+  uint64_t behind = 0, late = 0;
+  const ULONG stallFrom = 40 * 48, stallTo = 50 * 48;
+  for (ULONG frame = 1; frame <= 60 * 48; ++frame) {
+    ASSERT_TRUE(device.Step(1));
+    ASSERT_EQ(pin->GetBufferPosition(&position), S_OK);
+    const ULONG moved = (position - last + bytes) % bytes / 64;
+    last = position;
+    const bool signalled = WaitForSingleObject(pin->m_hNotificationEvent, 0) == WAIT_OBJECT_0;
+    ResetEvent(pin->m_hNotificationEvent);  // taken
+    if (frame > stallFrom && frame <= stallTo) {
+      // Inside the stall nothing moves and nothing is signalled, once the
+      // register has caught up and what was signalled late is through.
+      if (frame > stallFrom + 60) {
+        EXPECT_EQ(moved, 0u) << "frame " << frame;
+        EXPECT_FALSE(signalled) << "frame " << frame;
+      }
+      continue;
+    }
+    if (frame > stallTo) continue;
+    EXPECT_EQ(moved % 48, 0u) << "frame " << frame;
+    behind = std::max<uint64_t>(behind, (frame + 240 - position / 64) % 240);
+    if (signalled) late = std::max<uint64_t>(late, frame % 120);
+  }
+  EXPECT_LE(behind, 47u + 12);  // a step and 250 us
+  EXPECT_GT(late, 0u);
+  EXPECT_LE(late, 24u);  // 500 us
+  EXPECT_EQ(device.Stats().ulStalls, 1u);
+  EXPECT_EQ(device.Stats().ullStalledFrames, 480u);
+  // The machine's clock: 60 ms of device frames are 2000 ppm fewer microseconds.
+  EXPECT_EQ(device.PerformanceCounterMicroseconds(), static_cast<uint64_t>(60000 / 1.002));
+
+  // Without a register, positions come through the audio position property.
+  pins.clear();
+  filters.clear();
+  config.bPositionRegister = false;
+  pin = Capture(true);
+  ASSERT_EQ(pin->AllocateBuffersWithNotification(16 * 4 * 2 * 96, &buffer, &bytes), S_OK);
+  EXPECT_EQ(pin->m_pulPositionRegister, nullptr);
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), S_OK);
+  ASSERT_TRUE(device.Step(96));
+  ASSERT_EQ(pin->GetBufferPosition(&position), S_OK);
+  EXPECT_LE(position, 96u * 64);
+  EXPECT_GE(position, 36u * 64);
+}
+
 // A half whose notification the host has not taken when the device comes
 // back to it is lost: capture writes over it, render plays it unrefilled.
 TEST_F(VdStreamingTest, LoopedHalvesTheHostDidNotTakeCountAsDeviceLosses) {
@@ -199,7 +271,10 @@ TEST_F(VdStreamingTest, LoopedHalvesTheHostDidNotTakeCountAsDeviceLosses) {
   ASSERT_EQ(render->SetState(KSSTATE_RUN), S_OK);
   const HANDLE events[2] = {capture->m_hNotificationEvent, render->m_hNotificationEvent};
   auto take = [&]() {
-    for (HANDLE event : events) EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    for (HANDLE event : events) {
+      EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+      ResetEvent(event);
+    }
   };
   // Halves of 10 frames: the host takes every notification for a lap and a half.
   for (int half = 0; half < 3; ++half) {

@@ -288,6 +288,14 @@ TEST_F(VirtualDeviceTest, RtAudioBuffersEventsAndRegisters) {
   EXPECT_EQ(const_cast<ULONG*>(info.pulPositionRegister), reg.Register);
   EXPECT_EQ(32u, reg.Width);
   EXPECT_EQ(8u, reg.Accuracy);
+  // Mapped once in the instance's life, as Windows maps a register.
+  EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY),
+            PinIoctl(hLooped, IOCTL_KS_PROPERTY, &regRequest, sizeof(regRequest), &reg, sizeof(reg)));
+  regRequest.Property.Id = KSPROPERTY_RTAUDIO_CLOCKREGISTER;
+  ASSERT_EQ(0u, PinIoctl(hLooped, IOCTL_KS_PROPERTY, &regRequest, sizeof(regRequest), &reg,
+                         sizeof(reg)));
+  EXPECT_EQ(64u, reg.Width);
+  EXPECT_EQ(48000u, reg.Numerator / reg.Denominator);
 
   // Refusals: a size off the configured block, and any allocation while running.
   m_device.Machine().rtAudio.cbAlign = 1024;
