@@ -193,6 +193,12 @@ void CVdStreamEngine::Complete(VdPinInstance& instance, const VdPendingIo& io, U
   m_scheduled.push_back(signal);
 }
 
+bool CVdStreamEngine::HeldBack(const VdPinInstance& instance) const {
+  for (const Scheduled& signal : m_scheduled)
+    if (!signal.bCompletion && signal.hPin == instance.hPin) return true;
+  return false;
+}
+
 ULONGLONG CVdStreamEngine::NextScheduledFrame() const {
   ULONGLONG ullNext = ~0ull;
   for (const Scheduled& signal : m_scheduled) ullNext = std::min(ullNext, signal.ullDue);

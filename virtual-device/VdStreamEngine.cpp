@@ -339,6 +339,9 @@ bool CVdStreamEngine::NeedsHost(VdPinInstance& instance, ULONG ulChunk) {
       bNeed = instance.pending.empty() ||
               (instance.pending.size() == 1 &&
                ulChunk >= FramesLeft(instance, instance.pending.front(), m_pMachine->streaming));
+    } else if (HeldBack(instance)) {
+      // Held back by the jitter: signalled at once, then waited for.
+      bNeed = true;
     } else if (instance.bAwaitingConsumption) {
       for (HANDLE hEvent : instance.events) {
         bNeed |= IsSignalled(hEvent);

@@ -170,6 +170,8 @@ class CVdStreamEngine {
   // Signals whatever is due by now; the earliest left is due when (~0: none).
   void DeliverDue();
   ULONGLONG NextScheduledFrame() const;
+  // Whether a notification of the instance is held back by the jitter.
+  bool HeldBack(const VdPinInstance& instance) const;
   // Frames per performance counter tick with the clock's drift.
   double FramesPerTick() const;
 

@@ -198,11 +198,10 @@
 //                         device that waits for its host shows where it is
 //                         (steps too): time passes while it waits
 //   ulSignalJitterUs      each notification and stream completion is
-//                         signalled 0 to this much device time late (less
-//                         than a half): a looped device that waits for its
-//                         host moves on meanwhile and waits once it has
-//                         signalled; one about to wait for its host's next
-//                         request first completes what it holds back
+//                         signalled 0 to this much device time late; a
+//                         device that waits for its host first signals what
+//                         it holds back (its waits see no jitter), and a
+//                         looped one does so at the half's end
 //   lClockPpm             the device clock runs this many parts per million
 //                         off the performance counter: on the real-time
 //                         clocks its frames are due that much sooner or
