@@ -11,7 +11,8 @@ const DWORD kCancelWaitMs = 100;
 
 }  // namespace
 
-COutputRenderKS::COutputRenderKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin)
+COutputRenderKS::COutputRenderKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin,
+                                 uint32_t queued)
     : m_pin(pin),
       m_drain{nullptr, nullptr, nullptr},
       m_abort(nullptr),
@@ -28,8 +29,10 @@ COutputRenderKS::COutputRenderKS(uint32_t packetCount, uint32_t samplesPerPacket
     return;
   }
   if (m_packets.SetUpStandard(pin, packetCount, samplesPerPacket, true)) {
-    for (uint32_t i = 0; i < m_packets.Count(); ++i) m_packets.Queue(i, true);
-    m_submitted = static_cast<uint64_t>(m_packets.Count()) * m_packets.SamplesPerPacket();
+    if (queued > m_packets.Count()) queued = m_packets.Count();
+    for (uint32_t i = 0; i < queued; ++i) m_packets.Queue(i, true);
+    m_submitted = static_cast<uint64_t>(queued) * m_packets.SamplesPerPacket();
+    m_currentPacket = queued % m_packets.Count();
   }
 }
 
@@ -46,6 +49,8 @@ int32_t COutputRenderKS::Start() { return m_pin != nullptr ? m_pin->SetState(KSS
 bool COutputRenderKS::WaitForPacket(uint32_t timeoutMs) {
   m_interrupted = false;
   if (m_packets.Count() == 0) return false;
+  // A packet never queued yet is free.
+  if (!m_packets.Looped() && !m_packets.Packet(m_currentPacket).bQueued) return true;
   const CKsPacketSet::WaitResult result = m_packets.Wait(m_currentPacket, timeoutMs, m_drain, m_abort);
   m_interrupted = result == CKsPacketSet::WaitResult::Interrupted;
   if (result != CKsPacketSet::WaitResult::Signalled) return false;

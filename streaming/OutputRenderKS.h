@@ -17,7 +17,9 @@
 
 class COutputRenderKS : public COutputRender {
  public:
-  COutputRenderKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin);
+  // Packet streaming: `queued` of the packets (all, by default) are queued
+  // full of silence at once; the rest wait free.
+  COutputRenderKS(uint32_t packetCount, uint32_t samplesPerPacket, CKsAudPin* pin, uint32_t queued = ~0u);
   // Resets and stops the pin; see CKsPacketSet::Release.
   ~COutputRenderKS() override;
 

@@ -132,11 +132,13 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
   const uint32_t captureHalf = m_capture != nullptr ? m_capture->GetSamplesPerPacket() : 0;
   if (captureHalf / (m_inputs != 0 ? m_inputs : 1) != 0) m_captureFrames = captureHalf / m_inputs;
   // Cyclic render halves as long as the capture halves; packets of a host
-  // buffer.
+  // buffer, the queue's and one more, free for the switch that comes before
+  // the device has played one.
   const bool renderLooped = renderPin != nullptr && renderPin->m_bLooped;
   if (renderPin != nullptr && m_outputs != 0 && m_outputs <= CAsioDriver::kMaxOutputs)
     m_render = new (std::nothrow) COutputRenderKS(
-        kPacketsPerStream, (renderLooped ? m_captureFrames : m_bufferSize) * m_outputs, renderPin);
+        kPacketsPerStream + 1, (renderLooped ? m_captureFrames : m_bufferSize) * m_outputs, renderPin,
+        kPacketsPerStream);
   if (m_capture == nullptr || m_render == nullptr) return;
   m_renderSamples = m_render->GetSamplesPerPacket();
   m_plan = PlanStream(m_bufferSize, m_inputs, m_outputs, capturePin->m_bLooped, captureHalf, renderLooped,
