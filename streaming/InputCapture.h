@@ -23,6 +23,8 @@ class CInputCapture {
   // then lost captured frames. Asked after WaitForPacket and the copy,
   // before release.
   virtual bool IsLate() { return false; }
+  // After IsLate: the packet just read was written over while it was read.
+  virtual bool Torn() { return false; }
   // Samples the device captured just before this packet that were never
   // handed out (lost): the packet follows them on the device's timeline.
   // Asked like IsLate.

@@ -35,6 +35,7 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_nextPacket(0),
       m_currentPacket(0),
       m_missed(0),
+      m_torn(false),
       m_takenHere(0),
       m_takenElsewhere(0),
       m_takenAtLook(0),
@@ -279,11 +280,12 @@ void CInputCaptureKS::ReleasePacket() {
 }
 
 bool CInputCaptureKS::IsLate() {
+  m_torn = false;
   if (m_currentPacket >= m_packets.Count()) return false;
   if (!m_packets.Looped()) return m_stamped ? m_missed != 0 : m_packets.IsLate(m_currentPacket);
   // Halves skipped, or the device already writing over the half just read.
-  if (!Look()) return true;
-  return m_missed != 0 || m_tracker.Overran(m_tracker.Due());
+  m_torn = !Look() || m_tracker.Overran(m_tracker.Due());
+  return m_missed != 0 || m_torn;
 }
 
 bool CInputCaptureKS::GetDeviceSampleCount(uint64_t* samples) {

@@ -42,6 +42,7 @@ class CInputCaptureKS : public CInputCapture {
   void ReleasePacket() override;
   uint32_t GetSamplesPerPacket() override;
   bool IsLate() override;
+  bool Torn() override { return m_torn; }
   uint32_t GetMissedSampleCount() override { return m_missed; }
   bool GetDeviceSampleCount(uint64_t* samples) override;
   bool SplitsFrames() override;
@@ -90,6 +91,7 @@ class CInputCaptureKS : public CInputCapture {
   uint32_t m_nextPacket;
   uint32_t m_currentPacket;  // the packet count when none is handed out
   uint32_t m_missed;         // samples lost just before the packet handed out
+  bool m_torn;               // the device reached the half while it was read
 
   // Looped: the device's place, the notifications this stream took, those
   // another stream took for it (the tracker has them up to the last look),

@@ -116,6 +116,7 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
       m_jump(0),
       m_jumpAfter(0),
       m_realign(false),
+      m_queuedUpTo(0),
       m_sameLossPasses(0),
       m_fadePending(true),
       m_fadeStep(1.0f),
@@ -125,6 +126,7 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
   // -2 and -1.
   m_outputAt[0] = -2 * static_cast<int64_t>(m_bufferSize);
   m_outputAt[1] = -static_cast<int64_t>(m_bufferSize);
+  m_queuedUpTo = m_outputAt[0];
   CKsAudPin* capturePin = driver.m_capturePin;
   CKsAudPin* renderPin = driver.m_renderPin;
   if (capturePin != nullptr && m_inputs != 0 && m_inputs <= CAsioDriver::kMaxInputs)
@@ -282,6 +284,7 @@ bool CStreamLoop::TakeCapture() {
   }
   const int32_t* data = m_capture->GetPacketData();
   const uint32_t samples = data != nullptr ? m_capture->GetPacketSampleCount() : 0;
+  const uint32_t from = m_capturePos;
   uint32_t s = 0;
   if (m_captureCarried != 0) {
     while (m_captureCarried < m_inputs && s < samples) m_captureCarry[m_captureCarried++] = data[s++];
@@ -295,8 +298,13 @@ bool CStreamLoop::TakeCapture() {
   s += whole * m_inputs;
   while (m_captureSplitsFrames && s < samples) m_captureCarry[m_captureCarried++] = data[s++];
   // Asked after the copy: a device that reached the half while it was
-  // being read tore it.
+  // being read tore it, and the host gets silence for it.
   m_lost |= m_capture->IsLate();
+  if (m_capture->Torn() && m_capturePos > from) {
+    const uint32_t placed = m_capturePos - from;
+    m_capturePos = from;
+    PlaceSilence(placed);
+  }
   m_capture->ReleasePacket();
   return true;
 }
@@ -365,7 +373,6 @@ void CStreamLoop::SwitchHalf() {
   if (m_jumpAfter != 0 && --m_jumpAfter == 0) {
     m_driver.m_nextSwitchPosition += m_jump;
     m_jump = 0;
-    m_realign = true;
   }
   m_renderPos = m_renderPos > m_bufferSize ? m_renderPos - m_bufferSize : 0;
   m_capturePos = m_capturePos > m_bufferSize ? m_capturePos - m_bufferSize : 0;
@@ -445,6 +452,10 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame) {
     ok = m_render->WaitForPacket(kDeviceSilentMs);
   if (!ok) return;  // the device is gone or stopping: the capture side tells
   if (m_render->IsLate()) m_lost = m_realign = true;  // the device ran dry
+  // Output that does not follow on from the half queued before (the host's
+  // position jumped over frames the device lost) is aligned on its own.
+  if (hostFrame != m_queuedUpTo) m_realign = true;
+  m_queuedUpTo = hostFrame + m_bufferSize;
   const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
   const uint32_t skip = m_realign && m_jumpAfter == 0 ? AlignQueue(hostFrame) : 0;
   m_renderPos = 0;

@@ -186,3 +186,30 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName);
 
 }  // namespace
+
+namespace {
+
+// A device that makes no progress at all for a second and a half is waited
+// for: the run goes on when it does, with no reset request; one silent for
+// good is lost after two seconds: one reset request, no switch after it.
+TEST(SilentDeviceTest, ASilenceUnderTwoSecondsIsWaitedForOneForGoodIsLost) {
+  for (StreamMode mode : {StreamMode::Looped, StreamMode::Standard}) {
+    SCOPED_TRACE(StreamModeName(mode));
+    RoughRun run({"Silent", mode, false, nullptr, 96});
+    ASSERT_TRUE(run.Prepare());
+    ASSERT_EQ(run.rig.Start(2 * 96, 24), ASE_OK);
+    ASSERT_TRUE(run.rig.device.Step(10 * 96));
+    Sleep(1500);
+    ASSERT_TRUE(run.rig.device.Step(10 * 96));
+    ASSERT_TRUE(run.WaitForSwitches(20));
+    EXPECT_TRUE(run.rig.host.messages.empty());
+    const DWORD quiet = GetTickCount();
+    ASSERT_TRUE(run.rig.device.WaitUntil([&](const CVirtualDevice&) { return !run.rig.host.messages.empty(); }, 6000));
+    EXPECT_GE(GetTickCount() - quiet, 1900u);
+    EXPECT_EQ(run.rig.host.messages, (std::vector<std::pair<long, long>>{{kAsioResetRequest, 0}}));
+    EXPECT_EQ(Access::DropOuts(run.rig.Asio()), 0u);
+    run.rig.Asio()->stop();
+  }
+}
+
+}  // namespace
