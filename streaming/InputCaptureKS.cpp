@@ -40,6 +40,7 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_takenElsewhere(0),
       m_takenAtLook(0),
       m_allowance(0),
+      m_seenAt(~0ul),
       m_stamped(false),
       m_firstFrame(0),
       m_timelineFrames(0),
@@ -83,6 +84,7 @@ int32_t CInputCaptureKS::Start() {
   m_missed = 0;
   m_takenHere = m_takenElsewhere = m_takenAtLook = 0;
   m_allowance = 0;
+  m_seenAt = ~0ul;
   m_stamped = false;
   m_timelineFrames = m_lostFrames = 0;
   if (m_pin == nullptr) return E_FAIL;
@@ -151,15 +153,20 @@ bool CInputCaptureKS::DeviceAnswers() {
   return SUCCEEDED(m_pin->GetState(&state));
 }
 
-bool CInputCaptureKS::WaitForSignal(DWORD timeoutMs) {
+bool CInputCaptureKS::WaitForSignal(DWORD timeoutMs, bool* signalled) {
   UpdateAllowance();
-  // The notification is waited for only while taking it cannot let a
-  // device that waits for its host into a half not yet read.
-  HANDLE own = MayTake() ? m_pin->m_hNotificationEvent : nullptr;
-  const CKsPacketSet::WaitResult result = CKsPacketSet::WaitSignal(own, timeoutMs, m_drain, m_abort);
+  // The notification is taken only while taking it cannot let a device that
+  // waits for its host into a half not yet read; until then it still wakes
+  // the wait, once, and stays signalled.
+  const bool take = MayTake();
+  const bool wake = take || m_seenAt != Taken();
+  HANDLE own = wake ? m_pin->m_hNotificationEvent : nullptr;
+  const CKsPacketSet::WaitResult result = CKsPacketSet::WaitSignal(own, timeoutMs, m_drain, m_abort, take);
   if (result == CKsPacketSet::WaitResult::Failed || result == CKsPacketSet::WaitResult::Interrupted)
     return false;
-  if (result == CKsPacketSet::WaitResult::Signalled) ++m_takenHere;
+  *signalled = result == CKsPacketSet::WaitResult::Signalled;
+  if (*signalled && take) ++m_takenHere;
+  if (*signalled && !take) m_seenAt = Taken();
   return true;
 }
 
@@ -198,10 +205,8 @@ bool CInputCaptureKS::WaitForPacket(uint32_t timeoutMs) {
       if (!DeviceAnswers()) return false;  // a device that is gone says so when asked
       askAtMs = quietMs + kAskEveryMs;
     }
-    const ULONG taken = m_takenHere;
     const uint64_t slice = m_tracker.DueNear() ? kNearLookMs : sliceMs;
-    if (!WaitForSignal(static_cast<DWORD>(std::min<uint64_t>(timeoutMs - quietMs, slice)))) return false;
-    notified = m_takenHere != taken;
+    if (!WaitForSignal(static_cast<DWORD>(std::min<uint64_t>(timeoutMs - quietMs, slice)), &notified)) return false;
     if (notified) {
       quietSince = PerformanceCounterMicroseconds();
       askAtMs = kAskEveryMs;

@@ -65,8 +65,9 @@ class CInputCaptureKS : public CInputCapture {
   // Spins a moment on the position while it lags the half due by no more
   // than the slack; whether the half came.
   bool SpinForDue();
-  // Waits for progress of the device: false when the wait failed.
-  bool WaitForSignal(DWORD timeoutMs);
+  // Waits for progress of the device: false when the wait failed; whether
+  // the notification came.
+  bool WaitForSignal(DWORD timeoutMs, bool* signalled);
   // Notifications taken so far, here and by another stream's wait; whether
   // one more may be taken (a device that waits for its host goes on into
   // half n once notification n is taken: not before half n - 1 is done
@@ -101,6 +102,7 @@ class CInputCaptureKS : public CInputCapture {
   ULONG m_takenElsewhere;
   ULONG m_takenAtLook;
   ULONG m_allowance;
+  ULONG m_seenAt;  // Taken() when a notification not yet to be taken woke a wait
 
   // Packets stamped with the device's time: the frame of the first one, the
   // frames on the timeline since (captured and lost), and those lost.

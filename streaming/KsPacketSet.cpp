@@ -119,7 +119,7 @@ bool CKsPacketSet::QueueSilence(ULONG ulSamples) {
 }
 
 CKsPacketSet::WaitResult CKsPacketSet::WaitSignal(HANDLE hEvent, DWORD dwTimeoutMs,
-                                                  const Drain& drain, HANDLE hAbort) {
+                                                  const Drain& drain, HANDLE hAbort, bool bTake) {
   const DWORD dwStart = timeGetTime();
   for (;;) {
     HANDLE events[3];
@@ -136,7 +136,7 @@ CKsPacketSet::WaitResult CKsPacketSet::WaitSignal(HANDLE hEvent, DWORD dwTimeout
         dwCount != 0 ? WaitForMultipleObjects(dwCount, events, FALSE, dwLeft) : (Sleep(dwLeft), WAIT_TIMEOUT);
     if (dwResult == WAIT_TIMEOUT) return WaitResult::TimedOut;
     if (dwResult == WAIT_OBJECT_0 + dwEventIndex) {
-      ResetEvent(hEvent);
+      if (bTake) ResetEvent(hEvent);
       return WaitResult::Signalled;
     }
     // The stop or a failed wait; the drain goes round again.

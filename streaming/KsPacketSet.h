@@ -70,7 +70,8 @@ class CKsPacketSet {
   // status (Failed), or when hAbort (the run's stop event), if given, is
   // signalled.
   WaitResult Wait(ULONG ulIndex, DWORD dwTimeoutMs, const Drain& drain, HANDLE hAbort);
-  static WaitResult WaitSignal(HANDLE hEvent, DWORD dwTimeoutMs, const Drain& drain, HANDLE hAbort);
+  static WaitResult WaitSignal(HANDLE hEvent, DWORD dwTimeoutMs, const Drain& drain, HANDLE hAbort,
+                               bool bTake = true);
   // Looped: the half to refill after a notification. The expected one,
   // unless the device is already inside it (the notification came too late,
   // or one was lost while its event was still signalled): then the other

@@ -16,11 +16,24 @@
 //   VOROD_VIRTUAL_UNPLUG_MS=N         the device is pulled out N ms after a
 //                                     capture pin of the process first runs
 //   VOROD_VIRTUAL_REPLUG_MS=M         and put back M ms after that
+// and the rough edges of real hardware (VirtualDevice.h tells each):
+//   VOROD_VIRTUAL_PROFILE=usb         a USB 2 mixer's, the knobs below on top;
+//                                     strict unless VOROD_VIRTUAL_CLOCK=lossless
+//   VOROD_VIRTUAL_POSITION_STEP=N     registers move in steps of N frames
+//   VOROD_VIRTUAL_REGISTER_LAG_US=N   registers lag the device up to N us
+//   VOROD_VIRTUAL_SIGNAL_JITTER_US=N  signals come up to N us late
+//   VOROD_VIRTUAL_PPM=N               the device clock N ppm off (may be < 0)
+//   VOROD_VIRTUAL_POSITION_REGISTER=none, VOROD_VIRTUAL_CLOCK_REGISTER=none
+//                                     the register is not there
+//   VOROD_VIRTUAL_STALL_MS=N, VOROD_VIRTUAL_STALL_EVERY_MS=M
+//                                     transfers stop for N ms every M ms
 #include <windows.h>
 #include <process.h>
 
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 #include "virtual-device/VirtualDevice.h"
 
@@ -33,8 +46,39 @@ std::string Environment(const char* name) {
   return length > 0 && length < sizeof(value) ? std::string(value) : std::string();
 }
 
+// A number from the environment, or `fallback` when the variable is unset
+// or not a whole number.
+long Number(const char* name, long fallback) {
+  const std::string text = Environment(name);
+  char* end = nullptr;
+  const long value = strtol(text.c_str(), &end, 10);
+  return !text.empty() && end != nullptr && *end == '\0' ? value : fallback;
+}
+
+ULONG Count(const char* name, ULONG fallback) {
+  const long value = Number(name, static_cast<long>(fallback));
+  return value >= 0 ? static_cast<ULONG>(value) : fallback;
+}
+
+void ApplyRoughEdges(VdMachine* machine) {
+  if (_stricmp(Environment("VOROD_VIRTUAL_PROFILE").c_str(), "usb") == 0) VdUseUsbProfile(machine);
+  VdStreamingConfig& streaming = machine->streaming;
+  streaming.ulPositionStepFrames = Count("VOROD_VIRTUAL_POSITION_STEP", streaming.ulPositionStepFrames);
+  streaming.ulRegisterLagUs = Count("VOROD_VIRTUAL_REGISTER_LAG_US", streaming.ulRegisterLagUs);
+  streaming.ulSignalJitterUs = Count("VOROD_VIRTUAL_SIGNAL_JITTER_US", streaming.ulSignalJitterUs);
+  const long ppm = Number("VOROD_VIRTUAL_PPM", streaming.lClockPpm);
+  if (ppm > -100000 && ppm < 100000) streaming.lClockPpm = ppm;
+  if (_stricmp(Environment("VOROD_VIRTUAL_POSITION_REGISTER").c_str(), "none") == 0)
+    streaming.bPositionRegister = false;
+  if (_stricmp(Environment("VOROD_VIRTUAL_CLOCK_REGISTER").c_str(), "none") == 0)
+    streaming.bClockRegister = false;
+  streaming.ulStallMs = Count("VOROD_VIRTUAL_STALL_MS", streaming.ulStallMs);
+  streaming.ulStallEveryMs = Count("VOROD_VIRTUAL_STALL_EVERY_MS", streaming.ulStallEveryMs);
+}
+
 VdMachine BuildMachine() {
   VdMachine machine = VdDefaultMachine();
+  ApplyRoughEdges(&machine);
   machine.streaming.loopbacks = {{0, 14}, {1, 15}};
   // A host may stream for hours: no log of every stream request.
   machine.streaming.bLogStreamIo = false;
@@ -55,6 +99,14 @@ VdMachine BuildMachine() {
   return machine;
 }
 
+// A USB device never waits for its host: its profile runs strict unless the
+// clock is asked to be lossless.
+bool Strict() {
+  const std::string clock = Environment("VOROD_VIRTUAL_CLOCK");
+  if (_stricmp(clock.c_str(), "strict") == 0) return true;
+  return _stricmp(Environment("VOROD_VIRTUAL_PROFILE").c_str(), "usb") == 0 && _stricmp(clock.c_str(), "lossless") != 0;
+}
+
 class VirtualDeviceBuild {
  public:
   VirtualDeviceBuild()
@@ -64,9 +116,7 @@ class VirtualDeviceBuild {
         m_quit(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
         m_thread(nullptr) {
     m_device.Install();
-    m_device.SetClockMode(_stricmp(Environment("VOROD_VIRTUAL_CLOCK").c_str(), "strict") == 0
-                              ? VdClockMode::RealTimeStrict
-                              : VdClockMode::RealTimeLossless);
+    m_device.SetClockMode(Strict() ? VdClockMode::RealTimeStrict : VdClockMode::RealTimeLossless);
     if (m_unplugMs > 0)
       m_thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Unplugger, this, 0, nullptr));
   }

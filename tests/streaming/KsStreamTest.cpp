@@ -215,6 +215,35 @@ TEST_F(KsStreamTest, LoopedCaptureLetsADeviceOnOnlyOnceTheHalfBeforeIsRead) {
   }
 }
 
+// The wait for a half wakes at the notification that completes it, though
+// it may take the notification only once that half is read: it does not
+// sleep on to the end of a look's slice (a half's time, here 100 ms).
+TEST_F(KsStreamTest, LoopedCaptureWakesAtTheNotificationOfTheHalfItWaitsFor) {
+  OpenCapture(true);
+  const uint32_t frames = 4800;
+  struct Waiter {
+    CInputCaptureKS capture;
+    bool got;
+    DWORD tookMs;
+    static DWORD WINAPI Run(void* self) {
+      Waiter* waiter = static_cast<Waiter*>(self);
+      const DWORD started = GetTickCount();
+      waiter->got = waiter->capture.WaitForPacket(5000);
+      waiter->tookMs = GetTickCount() - started;
+      return 0;
+    }
+  } waiter{CInputCaptureKS(4, 16 * frames, capturePin.get()), false, 0};
+  ASSERT_EQ(waiter.capture.GetSamplesPerPacket(), 16 * frames);
+  waiter.capture.Start();
+  HANDLE thread = CreateThread(nullptr, 0, &Waiter::Run, &waiter, 0, nullptr);
+  Sleep(20);
+  ASSERT_TRUE(device.Step(frames));
+  ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  EXPECT_TRUE(waiter.got);
+  EXPECT_LT(waiter.tookMs, 60u);
+}
+
 TEST_F(KsStreamTest, LoopedCaptureTakesTheSizeThePinAllocates) {
   OpenCapture(true);
   device.Machine().rtAudio.cbRoundUp = 40000;
