@@ -17,7 +17,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 PERIOD_MS = 96 / 48.0  # the strict runs' buffer period
 SPACING_TOP_MS = 8.0  # spacings above this are marked just above the top
-MODES = ["looped", "standard"]
+MODES = [("looped", "looped streaming"), ("standard", "standard streaming"),
+         ("looped_usb", "looped, usb profile"), ("standard_usb", "standard, usb profile")]
 LOADS = [("idle", "idle"), ("busy_core", "other core busy"),
          ("callback_70", "callback busy 70%")]
 ROUND_TRIP_FRAMES = 288  # the driver's default buffer size
@@ -77,18 +78,20 @@ def draw_realtime(rows, path):
             continue
         runs[row["run"]][row["kind"]].append((float(row["seconds"]), value))
     loads = [(key, name) for key, name in LOADS
-             if any(f"{mode}.{key}" in runs for mode in MODES)]
+             if any(f"{mode}.{key}" in runs for mode, _ in MODES)]
+    modes = [(mode, title) for mode, title in MODES
+             if any(f"{mode}.{key}" in runs for key, _ in LOADS)]
     if not loads:
         return
-    fig, axes = plt.subplots(len(loads), len(MODES), figsize=(12, 2.6 * len(loads) + 1.2),
+    fig, axes = plt.subplots(len(loads), len(modes), figsize=(6 * len(modes), 2.6 * len(loads) + 1.2),
                              sharex=True, sharey=True, squeeze=False)
     for row, (key, name) in enumerate(loads):
-        for column, mode in enumerate(MODES):
+        for column, (mode, title) in enumerate(modes):
             run = runs.get(f"{mode}.{key}")
             if run is None:
                 axes[row][column].set_visible(False)
                 continue
-            draw_run(axes[row][column], run, f"{mode} streaming, {name}")
+            draw_run(axes[row][column], run, f"{title}, {name}")
     for ax in axes[-1]:
         ax.set_xlabel("seconds into the run", fontsize=9)
     for row in axes:
@@ -165,7 +168,7 @@ def draw_roundtrip(rows, path):
                       ("buffer_frames", "input_latency", "output_latency", "measured_frames")}
         for column in ("output0", "input14"):
             trips[key][column].append((int(row["frame"]), int(row[column])))
-    keys = [(mode, ROUND_TRIP_FRAMES) for mode in MODES if (mode, ROUND_TRIP_FRAMES) in trips]
+    keys = [(mode, ROUND_TRIP_FRAMES) for mode, _ in MODES if (mode, ROUND_TRIP_FRAMES) in trips]
     if not keys:
         return
     end = max(max(info["input_latency"] + info["output_latency"], info["measured_frames"])

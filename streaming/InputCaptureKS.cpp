@@ -14,10 +14,10 @@ const DWORD kCancelWaitMs = 100;
 const uint64_t kAskEveryMs = 100;
 // How far a position may read behind its device beyond its own accuracy (a
 // register that lags its notification); how long a position just short of a
-// half's end is spun on after a notification, and looked at again after
-// that while it stays short.
+// half's end is spun on after a notification (the lag, and a moment for the
+// device to show it), and looked at again after that while it stays short.
 const uint64_t kLagAllowanceUs = 500;
-const uint64_t kSpinUs = 300;
+const uint64_t kSpinUs = kLagAllowanceUs + 200;
 const uint64_t kNearLookMs = 1;
 // A position read between two readings of the clock no further apart than
 // this is read at the second.
@@ -142,6 +142,8 @@ void CInputCaptureKS::UpdateAllowance() {
 bool CInputCaptureKS::SpinForDue() {
   const uint64_t started = PerformanceCounterMicroseconds();
   while (m_tracker.DueNear() && PerformanceCounterMicroseconds() - started < kSpinUs) {
+    // Another thread of this core (a device's, in software) may run meanwhile.
+    SwitchToThread();
     for (int i = 0; i < 64; ++i) YieldProcessor();
     if (!Look()) return false;
   }

@@ -74,6 +74,13 @@ LONGLONG CVdStreamEngine::NextSignalTicks() {
   // of a stall, may come first.
   ULONGLONG ullNext = ulFrames == kNoBoundary ? ~0ull : m_ullFrame + ulFrames;
   if (!m_scheduled.empty()) ullNext = std::min(ullNext, NextScheduledFrame());
+  // A register that lags shows the device's next step once the lag has
+  // passed, not at the next wake after it.
+  const ULONG ulStep = m_pMachine->streaming.ulPositionStepFrames;
+  if (ulStep > 1 && m_ulLagFrames > 0) {
+    const ULONGLONG ullShownUpTo = m_ullFrame > m_ulLagFrames ? m_ullFrame - m_ulLagFrames : 0;
+    ullNext = std::min(ullNext, (ullShownUpTo / ulStep + 1) * ulStep + m_ulLagFrames);
+  }
   ULONGLONG ullStallEnd = 0, ullNextStall = 0;
   if (InStall(m_ullFrame, &ullStallEnd, &ullNextStall)) ullNext = std::min(ullNext, ullStallEnd);
   const LONGLONG llNext = ullNext == ~0ull ? -1 : DueTicks(ullNext);
