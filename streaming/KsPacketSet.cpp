@@ -2,6 +2,7 @@
 
 #include <mmsystem.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -11,6 +12,14 @@
 namespace {
 
 const ULONG_PTR kStatusPending = 0x103;
+
+// Whether a queued request is still with the device. Once it is not, what
+// the device wrote into the request is there to read.
+bool Pending(const KsStreamPacket& packet) {
+  const bool pending = *static_cast<const volatile ULONG_PTR*>(&packet.overlapped.Internal) == kStatusPending;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return pending;
+}
 // The silence record holds this many packets' worth of zero samples.
 const ULONG kSilencePackets = 3;
 
@@ -91,11 +100,12 @@ bool CKsPacketSet::SetUpStandard(CKsAudPin* pPin, ULONG ulCount, ULONG ulSamples
 
 void CKsPacketSet::Queue(ULONG ulIndex, bool bWrite) {
   KsStreamPacket& packet = m_pPackets[ulIndex];
+  // The request resets its event as it starts, as every overlapped request
+  // does.
   if (!bWrite) {
     packet.header.DataUsed = 0;
     packet.header.OptionsFlags = 0;
     packet.ullQueuedAs = m_ullQueued++;
-    ResetEvent(packet.overlapped.hEvent);
   }
   CKsPin* pPin = m_pPin;
   if (pPin == nullptr) return;
@@ -108,8 +118,7 @@ bool CKsPacketSet::QueueSilence(ULONG ulSamples) {
   if (m_bLooped || !m_bRender || m_pPackets == nullptr || m_pPin == nullptr) return false;
   KsStreamPacket& packet = m_pPackets[m_ulCount];
   // One silence at a time: the record is free again once its write is done.
-  if (packet.bQueued &&
-      *static_cast<const volatile ULONG_PTR*>(&packet.overlapped.Internal) == kStatusPending)
+  if (packet.bQueued && Pending(packet))
     return false;
   const ULONG cbSilence = ulSamples * 4;
   if (cbSilence == 0 || cbSilence > packet.header.FrameExtent) return false;
@@ -152,7 +161,9 @@ CKsPacketSet::WaitResult CKsPacketSet::WaitSignal(HANDLE hEvent, DWORD dwTimeout
 CKsPacketSet::WaitResult CKsPacketSet::Wait(ULONG ulIndex, DWORD dwTimeoutMs, const Drain& drain,
                                             HANDLE hAbort) {
   KsStreamPacket& packet = m_pPackets[ulIndex];
-  const WaitResult result = WaitSignal(packet.overlapped.hEvent, dwTimeoutMs, drain, hAbort);
+  // A request already done is not waited for: no call into the system.
+  const bool done = !m_bLooped && packet.bQueued && !Pending(packet);
+  const WaitResult result = done ? WaitResult::Signalled : WaitSignal(packet.overlapped.hEvent, dwTimeoutMs, drain, hAbort);
   if (result != WaitResult::Signalled) return result;
   packet.bQueued = false;
   // A request that failed (a device gone, a request cancelled under the run)
@@ -211,8 +222,7 @@ bool CKsPacketSet::IsLate(ULONG ulIndex) {
   // The silence record counts too: it is audio the device still holds.
   for (ULONG i = 0; i <= m_ulCount; ++i) {
     const KsStreamPacket& packet = m_pPackets[i];
-    if (i != ulIndex && packet.bQueued &&
-        *static_cast<const volatile ULONG_PTR*>(&packet.overlapped.Internal) == kStatusPending)
+    if (i != ulIndex && packet.bQueued && Pending(packet))
       return late;
   }
   m_ullDryQueued = m_ullQueued;
@@ -223,8 +233,7 @@ bool CKsPacketSet::AnyPending() const {
   if (m_bLooped || m_pPackets == nullptr) return false;
   for (ULONG i = 0; i <= m_ulCount; ++i) {
     const KsStreamPacket& packet = m_pPackets[i];
-    if (packet.bQueued &&
-        *static_cast<const volatile ULONG_PTR*>(&packet.overlapped.Internal) == kStatusPending)
+    if (packet.bQueued && Pending(packet))
       return true;
   }
   return false;

@@ -104,8 +104,11 @@ void CVdStreamEngine::CompleteRequest(const VdPendingIo& io, LONG lStatus, ULONG
   if (!io.bWrite && lStatus != kStatusSuccess) {
     io.pHeader->DataUsed = 0;
   }
-  io.pOverlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(lStatus));
+  // The status last, as Windows writes it: a client that sees it set finds
+  // the rest written.
   io.pOverlapped->InternalHigh = cbTransferred;
+  MemoryBarrier();
+  *static_cast<volatile ULONG_PTR*>(&io.pOverlapped->Internal) = static_cast<ULONG_PTR>(static_cast<ULONG>(lStatus));
   if (io.pOverlapped->hEvent) {
     SetEvent(EventOf(io.pOverlapped));
   }
@@ -231,6 +234,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
         LeaveCriticalSection(m_pcs);
         continue;
       }
+      m_bAwaitingRequest = true;
       LeaveCriticalSection(m_pcs);
       WaitForSingleObject(m_hActivity, 1);
       continue;
@@ -238,6 +242,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     if (bWaiting) {
       endWait();
     }
+    m_bAwaitingRequest = false;
     // A half that ends inside the next frame: the frame's head goes first and
     // the half is announced, so that the device waits for its host before the
     // tail goes into the other half, which the host may still be reading.

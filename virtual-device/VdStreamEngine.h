@@ -84,7 +84,10 @@ class CVdStreamEngine {
 
   // Called with the lock held.
   void OnStateChange(VdPinInstance* pInstance, KSSTATE newState);
-  void OnRequestQueued() { SetEvent(m_hActivity); }
+  // Wakes a device waiting for its host (a system call: not made otherwise).
+  void OnRequestQueued() {
+    if (m_bAwaitingRequest) SetEvent(m_hActivity);
+  }
   void Unplug();
   void Replug() { m_bUnplugged = false; }
   bool Unplugged() const { return m_bUnplugged; }
@@ -199,6 +202,7 @@ class CVdStreamEngine {
   VdStreamStats m_stats;
   bool m_bUnplugged;
   HANDLE m_hActivity;  // auto-reset: a stream request was queued
+  bool m_bAwaitingRequest = false;  // the device waits for its host (under the lock)
   HANDLE m_hThread;
   volatile LONG m_lStopThread;
 
