@@ -27,7 +27,7 @@ FILE* OpenData(const char* name, const char* header) {
 
 void SaveStrictRun(const std::string& run, double start, const std::vector<double>& switchTimes,
                    const std::vector<std::pair<uint32_t, uint32_t>>& dropOuts,
-                   const std::vector<double>& lateWakeTimes) {
+                   const std::vector<uint32_t>& breaks, const std::vector<double>& lateWakeTimes) {
   FILE* file = OpenData("realtime.csv", "run,kind,seconds,value");
   if (file == nullptr) return;
   for (size_t n = 0; n < switchTimes.size(); ++n) {
@@ -39,6 +39,9 @@ void SaveStrictRun(const std::string& run, double start, const std::vector<doubl
     if (dropOut.first < switchTimes.size())
       fprintf(file, "%s,dropout,%.6f,%u\n", run.c_str(), switchTimes[dropOut.first] - start,
               dropOut.second);
+  }
+  for (uint32_t n : breaks) {
+    if (n < switchTimes.size()) fprintf(file, "%s,break,%.6f,\n", run.c_str(), switchTimes[n] - start);
   }
   for (double time : lateWakeTimes)
     fprintf(file, "%s,late_wake,%.6f,\n", run.c_str(), time - start);

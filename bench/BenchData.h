@@ -21,10 +21,11 @@
 #include <vector>
 
 // Times in seconds on Now()'s clock; dropOuts: the switch (an index into
-// switchTimes) and by how much the count went up.
+// switchTimes) and by how much the count went up; breaks: the switch of each
+// break the host heard.
 void SaveStrictRun(const std::string& run, double start, const std::vector<double>& switchTimes,
                    const std::vector<std::pair<uint32_t, uint32_t>>& dropOuts,
-                   const std::vector<double>& lateWakeTimes);
+                   const std::vector<uint32_t>& breaks, const std::vector<double>& lateWakeTimes);
 
 void SaveRoundTrip(const char* mode, long bufferFrames, long inputLatency, long outputLatency,
                    long long measuredFrames, const std::vector<int32_t>& output0,

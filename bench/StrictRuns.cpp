@@ -260,9 +260,12 @@ bool Run(Mode mode, bool usb, Load load, int seconds, RunFigures* figures) {
     // half or two more before the count goes up (the silence for a skipped
     // half, the half after it), or, where the device wrote into a half
     // before its register showed it, by the next pass; output lost comes
-    // back through the loopback a half or two after it was counted.
-    auto around = [](const StrictHost::DropOut& dropOut, uint32_t n) {
-      return dropOut.switchNumber + 3 >= n && dropOut.switchNumber <= n + 3;
+    // back through the loopback a round trip after the switch that wrote it.
+    long in = 0, out = 0;
+    asio->getLatencies(&in, &out);
+    const uint32_t after = 3 + static_cast<uint32_t>((in + out) / kBufferFrames);
+    auto around = [after](const StrictHost::DropOut& dropOut, uint32_t n) {
+      return dropOut.switchNumber + 3 >= n && dropOut.switchNumber <= n + after;
     };
     for (uint32_t n : host.broken) {
       bool counted = false;
@@ -281,8 +284,8 @@ bool Run(Mode mode, bool usb, Load load, int seconds, RunFigures* figures) {
     std::vector<std::pair<uint32_t, uint32_t>> counted;
     for (const StrictHost::DropOut& dropOut : host.dropOuts)
       counted.push_back({dropOut.switchNumber, dropOut.count});
-    SaveStrictRun(RunName(mode, usb, load), started, host.entered,
-                  counted, figures->probe.lateTimes);
+    SaveStrictRun(RunName(mode, usb, load), started, host.entered, counted, host.broken,
+                  figures->probe.lateTimes);
   }
   if (asio != nullptr) asio->Release();
   return ok;
@@ -338,7 +341,8 @@ void StrictRuns(int seconds) {
          "  probe: wakes more than one period late; breaks: losses seen in input 0's pattern\n"
          "  (where it jumps, or where silence for lost frames begins); ramp: the same in a ramp played\n"
          "  on output 1 and looped back into input 15 (a loss on either side breaks it); uncounted:\n"
-         "  breaks of either with no drop-out counted from three switches before to three after;\n"
+         "  breaks of either with no drop-out counted from three switches before to three after (and\n"
+         "  a round trip more: lost output comes back through the loopback that late);\n"
          "  unheard: drop-outs with no break of either as near.\n",
          static_cast<unsigned long>(kDeviceLateUs), static_cast<unsigned long>(kWindowFrames));
   printf("  runs named _usb: the device with a USB 2 mixer's rough edges (48-frame position steps,\n"

@@ -394,6 +394,11 @@ void CKsAudPin::ForgetBuffer() {
   m_ullClockNumerator = m_ullClockDenominator = 0;
 }
 
+ULONG CKsAudPin::PositionSlackSamples() const {
+  const ULONGLONG perSecond = m_pwfx != nullptr ? static_cast<ULONGLONG>(m_pwfx->nSamplesPerSec) * m_pwfx->nChannels : 0;
+  return m_cbPositionAccuracy / 4 + static_cast<ULONG>(kPositionLagUs * perSecond / 1000000);
+}
+
 HRESULT CKsAudPin::GetBufferPosition(ULONG* pcbOffset) {
   if (m_cbBuffer == 0) return E_FAIL;
   if (m_pulPositionRegister != nullptr) {

@@ -53,6 +53,11 @@ class CKsAudPin : public CKsPin {
   // from the position register when one is mapped, else through
   // KSPROPERTY_AUDIO_POSITION (a request to the device).
   HRESULT GetBufferPosition(ULONG* pcbOffset);
+  // How far (32-bit samples) that position may read behind the device: the
+  // register's accuracy, and what the device moves in kPositionLagUs (a
+  // register may be updated that long after the device got there).
+  static const ULONG kPositionLagUs = 500;
+  ULONG PositionSlackSamples() const;
   // The device clock in microseconds from its clock register; false
   // without one.
   bool ReadDeviceClock(uint64_t* pullMicroseconds) const;

@@ -54,6 +54,10 @@ def draw_run(ax, events, title):
     if drops:
         ax.scatter([t for t, _ in drops], [SPACING_TOP_MS + 0.8] * len(drops), marker="v",
                    s=22, color="tab:red", zorder=3, label="drop-out")
+    breaks = [t for t, _ in events["break"]]
+    if breaks:
+        ax.scatter(breaks, [SPACING_TOP_MS + 0.8] * len(breaks), marker="x", s=16,
+                   color="black", linewidths=0.8, zorder=4, label="break heard by the host")
     wakes = [t for t, _ in events["late_wake"]]
     if wakes:
         ax.scatter(wakes, [-0.5] * len(wakes), marker="|", s=40, color="tab:orange",
@@ -61,7 +65,7 @@ def draw_run(ax, events, title):
     for edge in (0, SPACING_TOP_MS):
         ax.axhline(edge, color="0.75", linewidth=0.6, zorder=1)
     dropped = int(sum(count for _, count in drops))
-    ax.set_title(f"{title}: {plural(dropped, 'drop-out')}, "
+    ax.set_title(f"{title}: {plural(dropped, 'drop-out')}, {plural(len(breaks), 'break')}, "
                  f"the probe late {plural(len(wakes), 'time')}", fontsize=9)
     ax.set_ylim(-1, SPACING_TOP_MS + 1.2)
     ax.set_yticks(range(0, int(SPACING_TOP_MS) + 1, 2))

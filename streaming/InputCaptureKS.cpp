@@ -12,12 +12,10 @@ const DWORD kCancelWaitMs = 100;
 // Looped: how often a device that has been quiet is asked whether it is
 // still there.
 const uint64_t kAskEveryMs = 100;
-// How far a position may read behind its device beyond its own accuracy (a
-// register that lags its notification); how long a position just short of a
-// half's end is spun on after a notification (the lag, and a moment for the
-// device to show it), and looked at again after that while it stays short.
-const uint64_t kLagAllowanceUs = 500;
-const uint64_t kSpinUs = kLagAllowanceUs + 200;
+// How long a position just short of a half's end is spun on after a
+// notification (the lag a position may have, and a moment for the device to
+// show it), and looked at again after that while it stays short.
+const uint64_t kSpinUs = CKsAudPin::kPositionLagUs + 200;
 const uint64_t kNearLookMs = 1;
 // A position read between two readings of the clock no further apart than
 // this is read at the second.
@@ -95,8 +93,7 @@ int32_t CInputCaptureKS::Start() {
   // may be started meanwhile) is no time the device moved in.
   const uint32_t half = m_packets.SamplesPerPacket();
   const uint32_t perSecond = SamplesPerSecond();
-  uint32_t slack = m_pin->m_cbPositionAccuracy / 4 + static_cast<uint32_t>(kLagAllowanceUs * perSecond / 1000000);
-  if (slack > half / 2) slack = half / 2;
+  const uint32_t slack = std::min<uint32_t>(m_pin->PositionSlackSamples(), half / 2);
   m_tracker.Start(half, perSecond, slack, DeviceMicroseconds());
   return hr;
 }

@@ -1,5 +1,7 @@
 #include "streaming/OutputRenderKS.h"
 
+#include <algorithm>
+
 #include <cstring>
 
 #include "ks/KsAudPin.h"
@@ -137,11 +139,13 @@ bool COutputRenderKS::WriteAhead(uint64_t frame, const int32_t* samples, uint32_
   memcpy(buffer + start, samples, static_cast<size_t>(first) * 4);
   memcpy(buffer, samples + first, static_cast<size_t>(count - first) * 4);
   // The device already past the window's first sample: that much of it was
-  // played stale. At the first sample it has not played it yet.
+  // played stale. At the first sample it has not played it yet, unless its
+  // position reads behind it: within the slack of the window it may have.
   uint32_t play = 0;
   if (!PlayPosition(&play)) return true;
   const uint32_t into = (play + ring - start) % ring;
-  return into == 0 || into >= count;
+  const uint32_t ahead = (start + ring - play) % ring;
+  return (into == 0 || into >= count) && ahead >= std::min<uint32_t>(m_pin->PositionSlackSamples(), ring / 4);
 }
 
 uint32_t COutputRenderKS::GetQueuedAheadSamples() { return m_packets.QueuedAheadSamples(); }
