@@ -180,6 +180,60 @@ std::string RunName(Mode mode, bool usb, Load load) {
   return std::string(ModeName(mode)) + (usb ? "_usb." : ".") + LoadName(load);
 }
 
+// Splits the drop-outs by what explains them and matches them with the
+// breaks the host heard.
+void JudgeDropOuts(const StrictHost& host, const std::vector<VdLateSignal>& late, IASIO* asio,
+                   RunFigures* figures) {
+  // How late each switch came: against the earliest time the last 50
+  // switches predict for it (robust to a timeline that moved on).
+  const std::vector<double>& t = host.entered;
+  std::vector<bool> lateSwitch(t.size(), false);
+  for (size_t n = 0; n < t.size(); ++n) {
+    double due = t[n];
+    for (size_t k = n > 50 ? n - 50 : 0; k < n; ++k) due = std::min(due, t[k] + (n - k) * kPeriodSeconds);
+    lateSwitch[n] = t[n] - due >= kLateSwitchSeconds;
+  }
+  for (const StrictHost::DropOut& dropOut : host.dropOuts) {
+    bool explained = false;
+    for (const VdLateSignal& signal : late) {
+      const int64_t after = FramesAfter(dropOut.frame, static_cast<uint32_t>(signal.ullFrame % kVdPatternFrameModulo));
+      const double catchUp = signal.ulLateUs * 48000e-6 / (1 - host.busyFraction);
+      explained |= signal.ulLateUs >= kDeviceLateUs && after >= -static_cast<int64_t>(kWindowFrames) &&
+                   after <= kWindowFrames + static_cast<int64_t>(catchUp);
+    }
+    // The switch that showed it and the three before: the pass that
+    // counted it and the ones that could have made it late.
+    bool switchLate = false;
+    for (uint32_t n = dropOut.switchNumber >= 3 ? dropOut.switchNumber - 3 : 0;
+         n <= dropOut.switchNumber && n < lateSwitch.size(); ++n)
+      switchLate |= lateSwitch[n];
+    (explained    ? figures->deviceDropOuts
+     : switchLate ? figures->lateSwitchDropOuts
+                  : figures->loopDropOuts) += dropOut.count;
+  }
+  // A loss is counted by the pass that finds it, which may hand over a
+  // half or two more before the count goes up (the silence for a skipped
+  // half, the half after it), or, where the device wrote into a half
+  // before its register showed it, by the next pass; output lost comes
+  // back through the loopback a round trip after the switch that wrote it.
+  long in = 0, out = 0;
+  asio->getLatencies(&in, &out);
+  const uint32_t after = 3 + static_cast<uint32_t>((in + out) / kBufferFrames);
+  auto around = [after](const StrictHost::DropOut& dropOut, uint32_t n) {
+    return dropOut.switchNumber + 3 >= n && dropOut.switchNumber <= n + after;
+  };
+  for (uint32_t n : host.broken) {
+    bool counted = false;
+    for (const StrictHost::DropOut& dropOut : host.dropOuts) counted |= around(dropOut, n);
+    figures->uncounted += counted ? 0 : 1;
+  }
+  for (const StrictHost::DropOut& dropOut : host.dropOuts) {
+    bool heard = false;
+    for (uint32_t n : host.broken) heard |= around(dropOut, n);
+    figures->unheard += heard ? 0 : dropOut.count;
+  }
+}
+
 bool Run(Mode mode, bool usb, Load load, int seconds, RunFigures* figures) {
   VdMachine machine = MachineFor(mode);
   if (usb) VdUseUsbProfile(&machine);
@@ -228,55 +282,7 @@ bool Run(Mode mode, bool usb, Load load, int seconds, RunFigures* figures) {
     // Looped output is written ahead of the device without waiting for its
     // signals, so the device cannot tell a half left stale: the ramp shows it.
     figures->renderLost = mode == Mode::Looped ? kNotKnown : figures->device.ullUnderrunFrames;
-    const std::vector<VdLateSignal> late = device.LateSignals();
-    // How late each switch came: against the earliest time the last 50
-    // switches predict for it (robust to a timeline that moved on).
-    const std::vector<double>& t = host.entered;
-    std::vector<bool> lateSwitch(t.size(), false);
-    for (size_t n = 0; n < t.size(); ++n) {
-      double due = t[n];
-      for (size_t k = n > 50 ? n - 50 : 0; k < n; ++k) due = std::min(due, t[k] + (n - k) * kPeriodSeconds);
-      lateSwitch[n] = t[n] - due >= kLateSwitchSeconds;
-    }
-    for (const StrictHost::DropOut& dropOut : host.dropOuts) {
-      bool explained = false;
-      for (const VdLateSignal& signal : late) {
-        const int64_t after = FramesAfter(dropOut.frame, static_cast<uint32_t>(signal.ullFrame % kVdPatternFrameModulo));
-        const double catchUp = signal.ulLateUs * 48000e-6 / (1 - host.busyFraction);
-        explained |= signal.ulLateUs >= kDeviceLateUs && after >= -static_cast<int64_t>(kWindowFrames) &&
-                     after <= kWindowFrames + static_cast<int64_t>(catchUp);
-      }
-      // The switch that showed it and the three before: the pass that
-      // counted it and the ones that could have made it late.
-      bool switchLate = false;
-      for (uint32_t n = dropOut.switchNumber >= 3 ? dropOut.switchNumber - 3 : 0;
-           n <= dropOut.switchNumber && n < lateSwitch.size(); ++n)
-        switchLate |= lateSwitch[n];
-      (explained    ? figures->deviceDropOuts
-       : switchLate ? figures->lateSwitchDropOuts
-                    : figures->loopDropOuts) += dropOut.count;
-    }
-    // A loss is counted by the pass that finds it, which may hand over a
-    // half or two more before the count goes up (the silence for a skipped
-    // half, the half after it), or, where the device wrote into a half
-    // before its register showed it, by the next pass; output lost comes
-    // back through the loopback a round trip after the switch that wrote it.
-    long in = 0, out = 0;
-    asio->getLatencies(&in, &out);
-    const uint32_t after = 3 + static_cast<uint32_t>((in + out) / kBufferFrames);
-    auto around = [after](const StrictHost::DropOut& dropOut, uint32_t n) {
-      return dropOut.switchNumber + 3 >= n && dropOut.switchNumber <= n + after;
-    };
-    for (uint32_t n : host.broken) {
-      bool counted = false;
-      for (const StrictHost::DropOut& dropOut : host.dropOuts) counted |= around(dropOut, n);
-      figures->uncounted += counted ? 0 : 1;
-    }
-    for (const StrictHost::DropOut& dropOut : host.dropOuts) {
-      bool heard = false;
-      for (uint32_t n : host.broken) heard |= around(dropOut, n);
-      figures->unheard += heard ? 0 : dropOut.count;
-    }
+    JudgeDropOuts(host, device.LateSignals(), asio, figures);
     // Counted before the first switch or after the last: the driver's.
     figures->loopDropOuts += figures->dropOuts - figures->deviceDropOuts -
                                figures->lateSwitchDropOuts - figures->loopDropOuts;
