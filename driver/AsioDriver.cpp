@@ -55,6 +55,8 @@ CAsioDriver::CAsioDriver(IUnknown* pOuterUnknown, HRESULT* phr)
       m_dropOuts(0),
       m_latencyFrames(0),
       m_preferredBufferSize(kDefaultBufferSize),
+      m_lowLatency(false),
+      m_lowLatencyRun(false),
       m_inputBuffers(),
       m_outputBuffers(),
       m_outputFloatBuffers(),
@@ -285,7 +287,7 @@ ASIOError CAsioDriver::getChannels(long* numInputChannels, long* numOutputChanne
 
 ASIOError CAsioDriver::getLatencies(long* inputLatency, long* outputLatency) {
   long in = 0, out = 0;
-  ComputeLatencies(m_callbacks != nullptr ? m_bufferSize : m_preferredBufferSize.Get(), &in, &out);
+  ComputeHostLatencies(&in, &out);
   if (inputLatency != nullptr) *inputLatency = in;
   if (outputLatency != nullptr) *outputLatency = out;
   const ASIOError result =
@@ -300,23 +302,32 @@ ASIOError CAsioDriver::getLatencies(long* inputLatency, long* outputLatency) {
 // round trip the run is planned with (PlanStream): with the cyclic buffers
 // granted for this size, what the host writes in switch n is played from
 // capture frame (n + 4) x B on written ahead, (n + 6) x B with render
-// packets, and switch n hands over the half that ends at (n + 1) x B: 3 or 5
-// halves, then the device's render delay. A host that shifts its recordings
+// packets, (n + 2) x B plus the safety offset in low latency, and switch n
+// hands over the half that ends at (n + 1) x B: 3 or 5 halves, or one and
+// the offset, then the device's render delay. A host that shifts its recordings
 // by the sum lines them up with what it played.
-void CAsioDriver::ComputeLatencies(long bufferSize, long* inputLatency, long* outputLatency) const {
+void CAsioDriver::ComputeLatencies(long bufferSize, bool lowLatency, long* inputLatency,
+                                   long* outputLatency) const {
   const bool captureLooped = m_capturePin == nullptr || m_capturePin->m_bLooped;
   const bool renderLooped = m_renderPin == nullptr || m_renderPin->m_bLooped;
-  // Buffers are granted for the size of the host's buffers.
-  const bool granted = bufferSize == m_bufferSize;
+  // Buffers are granted for the size and mode of the host's buffers.
+  const bool granted = bufferSize == m_bufferSize && lowLatency == m_lowLatencyRun;
   const uint32_t captureHalf = granted && m_capturePin != nullptr ? m_capturePin->m_cbBuffer / 8 : 0;
   const uint32_t renderHalf = granted && m_renderPin != nullptr ? m_renderPin->m_cbBuffer / 8 : 0;
   // Without a device, what the Vor OD's would stream with.
   const uint32_t inputs = static_cast<uint32_t>(m_numInputs > 0 ? m_numInputs : kMaxInputs);
   const uint32_t outputs = static_cast<uint32_t>(m_numOutputs > 0 ? m_numOutputs : kMaxOutputs);
   const StreamPlan plan = PlanStream(static_cast<uint32_t>(bufferSize), inputs, outputs, captureLooped,
-                                     captureHalf, renderLooped, renderHalf);
+                                     captureHalf, renderLooped, renderHalf, lowLatency);
   *inputLatency = bufferSize + m_captureDelayFrames;
   *outputLatency = static_cast<long>(plan.roundTrip) - bufferSize + m_renderDelayFrames;
+}
+
+void CAsioDriver::ComputeHostLatencies(long* inputLatency, long* outputLatency) const {
+  if (m_callbacks != nullptr)
+    ComputeLatencies(m_bufferSize, m_lowLatencyRun, inputLatency, outputLatency);
+  else
+    ComputeLatencies(m_preferredBufferSize.Get(), m_lowLatency.Get(), inputLatency, outputLatency);
 }
 
 void CAsioDriver::ReadDeviceDelays() {
@@ -461,8 +472,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
     if (bufferSize < kMinBufferSize || bufferSize > kMaxBufferSize) return ASE_InvalidParameter;
     CHostLock::Hold hold(m_hostLock, false);
     long inputBefore = 0, outputBefore = 0;
-    ComputeLatencies(m_callbacks != nullptr ? m_bufferSize : m_preferredBufferSize.Get(), &inputBefore,
-                     &outputBefore);
+    ComputeHostLatencies(&inputBefore, &outputBefore);
     DisposeRun();
 
     // Requests that could only crash or overflow are refused before the pins
@@ -471,11 +481,15 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
         callbacks->asioMessage == nullptr)
       return ASE_InvalidParameter;
 
-    if (bufferSize != m_bufferSize) {
+    // A pin's cyclic buffer is granted once per pin instance: another size or
+    // mode needs new instances.
+    const bool lowLatency = m_lowLatency.Get();
+    if (bufferSize != m_bufferSize || lowLatency != m_lowLatencyRun) {
       ReinstantiatePins();
       ReadDeviceDelays();
     }
     m_bufferSize = bufferSize;
+    m_lowLatencyRun = lowLatency;
     AllocateCyclicBuffers(bufferSize);
 
     const size_t samples = 2 * static_cast<size_t>(bufferSize);
@@ -560,7 +574,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
     }
     // Figures the host may have read before these buffers no longer hold.
     long inputAfter = 0, outputAfter = 0;
-    ComputeLatencies(bufferSize, &inputAfter, &outputAfter);
+    ComputeLatencies(bufferSize, m_lowLatencyRun, &inputAfter, &outputAfter);
     if ((inputAfter != inputBefore || outputAfter != outputBefore) &&
         HostSupports(kAsioLatenciesChanged))
       MessageHost(kAsioLatenciesChanged, 0);

@@ -112,10 +112,13 @@ class CAsioDriver : public IASIO, public CUnknown {
   // Has the device grant the cyclic buffers a run at this size asks for,
   // so that the latencies reported come from the sizes granted.
   void AllocateCyclicBuffers(long bufferSize);
-  // What getLatencies reports for a buffer size: the frames from a sample
-  // entering the device to the switch that hands it over, and from the
-  // switch in which the host writes a sample to the device playing it.
-  void ComputeLatencies(long bufferSize, long* inputLatency, long* outputLatency) const;
+  // What getLatencies reports for a buffer size and mode: the frames from a
+  // sample entering the device to the switch that hands it over, and from
+  // the switch in which the host writes a sample to the device playing it.
+  void ComputeLatencies(long bufferSize, bool lowLatency, long* inputLatency, long* outputLatency) const;
+  // The figures for what the host holds: its buffers and their mode, or,
+  // without buffers, the preferred size and the mode chosen.
+  void ComputeHostLatencies(long* inputLatency, long* outputLatency) const;
 
   // Settings store.
   void LoadSettings();
@@ -204,6 +207,10 @@ class CAsioDriver : public IASIO, public CUnknown {
   RelaxedAtomic<uint32_t> m_dropOuts;
   RelaxedAtomic<uint32_t> m_latencyFrames;
   RelaxedAtomic<long> m_preferredBufferSize;
+  // The user's choice of the low-latency mode (panel and settings), and the
+  // mode the host's buffers and the pins' cyclic buffers were made for.
+  RelaxedAtomic<bool> m_lowLatency;
+  bool m_lowLatencyRun;
   int32_t* m_inputBuffers[kMaxInputs];
   int32_t* m_outputBuffers[kMaxOutputs];
   float* m_outputFloatBuffers[kMaxOutputs];

@@ -65,7 +65,7 @@ void CAsioDriver::LogRunEnd(const char* pszHowEnded) {
   }
   m_runLogged = false;
   long inputLatency = 0, outputLatency = 0;
-  ComputeLatencies(m_bufferSize, &inputLatency, &outputLatency);
+  ComputeLatencies(m_bufferSize, m_lowLatencyRun, &inputLatency, &outputLatency);
   CDiagnosticsLog& log = CDiagnosticsLog::Instance();
   log.Write("run %lu ended after %lu ms, %s: %lu buffer switches, %lu drop-outs, measured "
             "latency %lu frames (reported: input %ld, output %ld)",

@@ -10,6 +10,7 @@
 #include "driver/DeviceWaveFormat.h"
 #include "ks/KsAudFilter.h"
 #include "ks/KsEnumFilters.h"
+#include "streaming/StreamPlan.h"
 
 namespace {
 
@@ -250,8 +251,8 @@ CKsAudPin* CAsioDriver::OpenRenderPin(CKsAudRenFilter* filter, double rate, WORD
 
 void CAsioDriver::AllocateCyclicBuffers(long bufferSize) {
   // The sizes the streaming loop asks for: two halves of a host buffer of
-  // every input, then as many frames of every output as the capture half
-  // was granted. The pin hands the loop the same buffers later.
+  // every input, then a ring of every output as long as the capture halves
+  // granted (RenderRingFrames). The pin hands the loop the same buffers later.
   PVOID buffer = nullptr;
   ULONG bytes = 0;
   const ULONG inputs = static_cast<ULONG>(m_numInputs);
@@ -262,7 +263,8 @@ void CAsioDriver::AllocateCyclicBuffers(long bufferSize) {
       bytes / 8 / inputs != 0)
     frames = bytes / 8 / inputs;
   if (m_renderPin != nullptr && m_renderPin->m_bLooped && outputs != 0)
-    m_renderPin->AllocateBuffersWithNotification(outputs * frames * 8, &buffer, &bytes);
+    m_renderPin->AllocateBuffersWithNotification(outputs * RenderRingFrames(frames, m_lowLatencyRun) * 4,
+                                                 &buffer, &bytes);
 }
 
 void CAsioDriver::ReinstantiatePins() {

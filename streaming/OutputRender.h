@@ -56,6 +56,14 @@ class COutputRender {
   virtual bool WriteAhead(uint64_t /*frame*/, const int32_t* /*samples*/, uint32_t /*frames*/) {
     return true;
   }
+  // Low latency: writes them only while the device is at least its
+  // position's slack short of them and less than half the buffer, else
+  // leaves them out (false). Either way the cells that hold nothing written
+  // for the turn ahead are silenced, so output never written plays as
+  // silence, never as what the cells held a turn before.
+  virtual bool WriteAheadInTime(uint64_t frame, const int32_t* samples, uint32_t frames) {
+    return WriteAhead(frame, samples, frames);
+  }
 };
 
 #endif  // VOROD_STREAMING_OUTPUTRENDER_H

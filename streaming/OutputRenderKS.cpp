@@ -148,4 +148,38 @@ bool COutputRenderKS::WriteAhead(uint64_t frame, const int32_t* samples, uint32_
   return (into == 0 || into >= count) && ahead >= std::min<uint32_t>(m_pin->PositionSlackSamples(), ring / 4);
 }
 
+bool COutputRenderKS::WriteAheadInTime(uint64_t frame, const int32_t* samples, uint32_t frames) {
+  const uint32_t ring = RingSamples();
+  const uint32_t count = frames * Channels();
+  uint32_t play = 0;
+  if (ring == 0 || samples == nullptr || count == 0 || count > ring / 2 || !PlayPosition(&play)) return true;
+  const uint32_t start = static_cast<uint32_t>((m_anchorSample + frame * Channels()) % ring);
+  // The samples the device plays before the window's first one; more than
+  // half the buffer means it is past it already.
+  const uint32_t ahead = (start + ring - play) % ring;
+  const uint32_t slack = std::min<uint32_t>(m_pin->PositionSlackSamples(), ring / 4);
+  const bool inTime = ahead >= slack && ahead <= ring / 2;
+  if (inTime) {
+    const uint32_t first = count < ring - start ? count : ring - start;
+    memcpy(m_packets.Data(0) + start, samples, static_cast<size_t>(first) * 4);
+    memcpy(m_packets.Data(0), samples + first, static_cast<size_t>(count - first) * 4);
+  }
+  // What the device has yet to play of what was written: up to the window's
+  // end, up to its start when it is short of it, nothing when it is past it.
+  const uint32_t writtenTo = inTime ? (start + count) % ring : ahead < slack ? start : play;
+  const uint32_t stale = (play + ring - writtenTo) % ring;
+  Silence(writtenTo, stale == 0 && !inTime && writtenTo == play ? ring : stale);
+  return inTime;
+}
+
+void COutputRenderKS::Silence(uint32_t from, uint32_t count) {
+  const uint32_t ring = RingSamples();
+  if (ring == 0 || count == 0) return;
+  from %= ring;
+  if (count > ring) count = ring;
+  const uint32_t first = count < ring - from ? count : ring - from;
+  memset(m_packets.Data(0) + from, 0, static_cast<size_t>(first) * 4);
+  memset(m_packets.Data(0), 0, static_cast<size_t>(count - first) * 4);
+}
+
 uint32_t COutputRenderKS::GetQueuedAheadSamples() { return m_packets.QueuedAheadSamples(); }

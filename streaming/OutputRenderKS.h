@@ -44,10 +44,13 @@ class COutputRenderKS : public COutputRender {
   bool PlayPosition(uint32_t* sample) override;
   void Anchor(uint64_t frame, uint32_t playSample) override;
   bool WriteAhead(uint64_t frame, const int32_t* samples, uint32_t frames) override;
+  bool WriteAheadInTime(uint64_t frame, const int32_t* samples, uint32_t frames) override;
 
  private:
   uint32_t RingSamples() const { return 2 * m_packets.SamplesPerPacket(); }
   uint32_t Channels() const;
+  // Silences `count` samples of the buffer from sample `from` on, round.
+  void Silence(uint32_t from, uint32_t count);
 
   CKsPacketSet m_packets;
   CKsAudPin* m_pin;

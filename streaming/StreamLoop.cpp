@@ -28,7 +28,10 @@
 // modulo the ring. Capture frames that do not fit the current half go on
 // into the next one (the half after the buffer switch); the render side
 // reads the host's output in the same order, so a pass reads what the host
-// wrote two halves before (two buffers of output latency). Only positions
+// wrote two halves before (two buffers of output latency). In low latency
+// the output of a switch goes to the device as soon as the host's callback
+// has returned instead, to be played from capture frame (n + 2) x
+// m_bufferSize + kLowLatencySafetyFrames. Only positions
 // below the ring's end are ever touched; anything beyond is dropped and
 // counted.
 //
@@ -137,17 +140,19 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
   // buffer, the queue's and one more, free for the switch that comes before
   // the device has played one.
   const bool renderLooped = renderPin != nullptr && renderPin->m_bLooped;
+  const bool lowLatency = driver.m_lowLatencyRun;
+  const uint32_t renderHalf = renderLooped ? RenderRingFrames(m_captureFrames, lowLatency) / 2 : m_bufferSize;
   if (renderPin != nullptr && m_outputs != 0 && m_outputs <= CAsioDriver::kMaxOutputs)
-    m_render = new (std::nothrow) COutputRenderKS(
-        kPacketsPerStream + 1, (renderLooped ? m_captureFrames : m_bufferSize) * m_outputs, renderPin,
-        kPacketsPerStream);
+    m_render = new (std::nothrow) COutputRenderKS(kPacketsPerStream + 1, renderHalf * m_outputs, renderPin,
+                                                  lowLatency ? 2 : kPacketsPerStream);
   if (m_capture == nullptr || m_render == nullptr) return;
   m_renderSamples = m_render->GetSamplesPerPacket();
   m_plan = PlanStream(m_bufferSize, m_inputs, m_outputs, capturePin->m_bLooped, captureHalf, renderLooped,
-                      renderLooped ? m_renderSamples : 0);
+                      renderLooped ? m_renderSamples : 0, lowLatency);
   if (m_plan.render == StreamPlan::Render::WrittenAhead && !m_render->CanWriteAhead(m_bufferSize)) {
     // No position to write ahead by: a half each time the device played one.
     m_plan.render = StreamPlan::Render::PacedByRender;
+    m_plan.lowLatency = false;
     m_plan.framesPerPacket = m_renderSamples / m_outputs;
     m_plan.roundTrip = 2 * m_bufferSize + 2 * m_plan.framesPerPacket;
   }
@@ -220,7 +225,7 @@ bool CStreamLoop::RunPacedByCapture() {
     // capture side is waited for (a device that waits for its host waits
     // for it); the next half queued is aligned.
     if (m_plan.render == StreamPlan::Render::Queued && m_render->Starved()) {
-      m_render->QueueSilence((kPacketsPerStream - 1) * m_bufferSize * m_outputs);
+      m_render->QueueSilence((m_plan.lowLatency ? 1 : kPacketsPerStream - 1) * m_bufferSize * m_outputs);
       m_realign = true;
     }
     const bool ok = TakeCapture();
@@ -378,10 +383,11 @@ void CStreamLoop::SwitchHalf() {
   m_capturePos = m_capturePos > m_bufferSize ? m_capturePos - m_bufferSize : 0;
 }
 
-void CStreamLoop::BuildRender(int32_t* dest, uint32_t count, bool silent) {
+void CStreamLoop::BuildRender(int32_t* dest, uint32_t count, bool silent, long half) {
   const uint32_t ready = m_renderPos < m_ringFrames ? m_ringFrames - m_renderPos : 0;
   const uint32_t built = silent ? 0 : Smaller(count, ready);
-  const uint32_t start = (HalfStart() + m_renderPos) % m_ringFrames;
+  const uint32_t halfStart = half < 0 ? HalfStart() : static_cast<uint32_t>(half) * m_bufferSize;
+  const uint32_t start = (halfStart + m_renderPos) % m_ringFrames;
   const uint32_t first = Smaller(built, m_ringFrames - start);
   InterleaveRender(m_driver.m_outputFloatBuffers, m_driver.m_outputChannel, m_outputSlots, start, first,
                    m_outputs, dest);
@@ -412,29 +418,40 @@ void CStreamLoop::FillRenderPacket() {
 
 // Before a switch's output overwrites it, the output the current half holds
 // (written two switches before) goes to the device, played the round trip
-// after the host frames it is for.
+// after the host frames it is for. In low latency each switch's output goes
+// as soon as the switch has returned.
 void CStreamLoop::SendHalves() {
   while (m_capturePos >= m_bufferSize && !m_driver.m_streamStop) {
-    const uint64_t hostFrame = static_cast<uint64_t>(m_outputAt[m_driver.m_bufferIndex]);
+    const long half = m_driver.m_bufferIndex;
+    if (m_plan.lowLatency) SwitchHalf();
+    const uint64_t hostFrame = static_cast<uint64_t>(m_outputAt[half]);
     if (m_plan.render == StreamPlan::Render::WrittenAhead)
-      WriteHalfAhead(hostFrame);
+      WriteHalfAhead(hostFrame, half);
     else
-      QueueHalf(hostFrame);
-    SwitchHalf();
+      QueueHalf(hostFrame, half);
+    if (!m_plan.lowLatency) SwitchHalf();
   }
 }
 
-void CStreamLoop::WriteHalfAhead(uint64_t hostFrame) {
-  // A half ahead of the device: where this switch's output would go. Output
-  // whose time came while frames were lost (a jump of the position passed
-  // it) is not played; silence fills the half in its place.
-  const uint64_t ahead = m_driver.m_nextSwitchPosition + 2ull * m_bufferSize;
+void CStreamLoop::WriteHalfAhead(uint64_t hostFrame, long half) {
+  // Where this switch's output would go: the round trip after the switch
+  // made now (a period less once it is made). Output whose time came while
+  // frames were lost (a jump of the position passed it) is not played;
+  // silence fills the half in its place.
+  const uint64_t ahead = m_driver.m_nextSwitchPosition + m_plan.roundTrip -
+                         (m_plan.lowLatency ? 1ull : 2ull) * m_bufferSize;
   const bool passed = hostFrame + m_plan.roundTrip < ahead;
   const bool silent = passed || m_driver.m_streamSwitchCount < kSilentSwitches;
   m_renderPos = 0;
-  BuildRender(m_renderPacket, m_bufferSize, silent);
+  BuildRender(m_renderPacket, m_bufferSize, silent, half);
   if (!silent) m_fadePending = false;
-  if (!m_render->WriteAhead(passed ? ahead : hostFrame + m_plan.roundTrip, m_renderPacket, m_bufferSize)) {
+  const uint64_t frame = passed ? ahead : hostFrame + m_plan.roundTrip;
+  if (m_plan.lowLatency) {
+    // A host that returned too late loses its half: silence plays there.
+    if (!m_render->WriteAheadInTime(frame, m_renderPacket, m_bufferSize)) m_lost = true;
+    return;
+  }
+  if (!m_render->WriteAhead(frame, m_renderPacket, m_bufferSize)) {
     m_lost = true;
     // The device was already playing it: after a stall long enough to hide
     // a turn of the capture buffer, the render side is tied to the capture
@@ -443,7 +460,7 @@ void CStreamLoop::WriteHalfAhead(uint64_t hostFrame) {
   }
 }
 
-void CStreamLoop::QueueHalf(uint64_t hostFrame) {
+void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   // The packet the device played last is free again; a capture half the
   // device is done with comes first if the wait cannot take its notification.
   bool ok = m_render->WaitForPacket(kDeviceSilentMs);
@@ -459,7 +476,7 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame) {
   const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
   const uint32_t skip = m_realign && m_jumpAfter == 0 ? AlignQueue(hostFrame) : 0;
   m_renderPos = 0;
-  BuildRender(m_renderPacket, m_bufferSize, silent);
+  BuildRender(m_renderPacket, m_bufferSize, silent, half);
   if (!silent) m_fadePending = false;
   m_render->WritePacket(m_renderPacket + static_cast<size_t>(skip) * m_outputs, (m_bufferSize - skip) * m_outputs);
   m_render->SubmitPacket();

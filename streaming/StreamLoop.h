@@ -41,15 +41,17 @@ class CStreamLoop {
   void SwitchHalf();
   uint32_t HalfStart() const;
 
-  // Render: host output interleaved from the ring, silence where there is
-  // none (or during the run's first switches).
-  void BuildRender(int32_t* dest, uint32_t count, bool silent);
+  // Render: host output interleaved from the ring (from the current half, or
+  // from `half`), silence where there is none (or during the run's first
+  // switches).
+  void BuildRender(int32_t* dest, uint32_t count, bool silent, long half = -1);
   void FillRenderPacket();
   // Paced by capture: each full half's switch sends the output the ring's
-  // current half holds, written ahead or queued.
+  // current half holds, written ahead or queued (in low latency, the output
+  // the switch has just been given).
   void SendHalves();
-  void WriteHalfAhead(uint64_t hostFrame);
-  void QueueHalf(uint64_t hostFrame);
+  void WriteHalfAhead(uint64_t hostFrame, long half);
+  void QueueHalf(uint64_t hostFrame, long half);
   // Written ahead: ties the render buffer to the capture side's timeline.
   void AnchorRender(bool setUp);
   // Queued: at the start, silence for what the render pin played before the

@@ -6,24 +6,40 @@
 // behind the queue as well: the packets queued ahead of the device at a
 // switch, all but the one it plays (6 buffers). Paced by the render side, a
 // pass ends with a render half, which waits behind the one the device plays.
+//
+// Low latency: the output goes to the device when the host's callback
+// returns, within the period after the switch, and is played from capture
+// frame (n + 2) x B + S, written ahead or queued alike: the host's period,
+// then the safety offset.
 StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bool captureLooped,
-                      uint32_t captureHalfSamples, bool renderLooped, uint32_t renderHalfSamples) {
-  StreamPlan plan = {StreamPlan::Render::Queued, bufferSize, 0};
+                      uint32_t captureHalfSamples, bool renderLooped, uint32_t renderHalfSamples,
+                      bool lowLatency) {
+  StreamPlan plan = {StreamPlan::Render::Queued, bufferSize, 0, false};
+  const uint32_t lowRoundTrip = 2 * bufferSize + kLowLatencySafetyFrames;
   if (!renderLooped) {
-    plan.roundTrip = 2 * bufferSize + kPacketsPerStream * bufferSize;
+    plan.lowLatency = lowLatency;
+    plan.roundTrip = lowLatency ? lowRoundTrip : 2 * bufferSize + kPacketsPerStream * bufferSize;
     return plan;
   }
   uint32_t captureFrames = bufferSize;
   if (captureLooped && inputs != 0 && captureHalfSamples / inputs != 0) captureFrames = captureHalfSamples / inputs;
-  const uint32_t renderFrames =
-      outputs != 0 && renderHalfSamples / outputs != 0 ? renderHalfSamples / outputs : captureFrames;
+  const uint32_t renderFrames = outputs != 0 && renderHalfSamples / outputs != 0
+                                    ? renderHalfSamples / outputs
+                                    : RenderRingFrames(captureFrames, lowLatency) / 2;
   if (renderFrames >= bufferSize) {
+    // Written a period ahead, the device's unplayed output spans up to two
+    // buffers and the offset: a ring of four buffers holds it with room.
     plan.render = StreamPlan::Render::WrittenAhead;
-    plan.roundTrip = 4 * bufferSize;
+    plan.lowLatency = lowLatency && renderFrames >= 2 * bufferSize;
+    plan.roundTrip = plan.lowLatency ? lowRoundTrip : 4 * bufferSize;
     return plan;
   }
   plan.render = StreamPlan::Render::PacedByRender;
   plan.framesPerPacket = renderFrames;
   plan.roundTrip = 2 * bufferSize + 2 * renderFrames;
   return plan;
+}
+
+uint32_t RenderRingFrames(uint32_t captureHalfFrames, bool lowLatency) {
+  return (lowLatency ? 4 : 2) * captureHalfFrames;
 }

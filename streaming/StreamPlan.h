@@ -9,6 +9,10 @@
 
 // The requests a packet stream keeps queued.
 const uint32_t kPacketsPerStream = 4;
+// Low latency: frames between the end of the period in which the host
+// writes a half and the device playing it, for the host's wake and the
+// device's position slack.
+const uint32_t kLowLatencySafetyFrames = 48;
 
 struct StreamPlan {
   // How the host's output reaches the device: written ahead in a cyclic
@@ -21,11 +25,21 @@ struct StreamPlan {
   // Host output frame h is played from capture frame h + roundTrip (the
   // device's own delays apart).
   uint32_t roundTrip;
+  // The host's output goes to the device as soon as its callback returns
+  // (else two switches later, when its half of the ring comes round).
+  bool lowLatency;
 };
 
 // captureHalfSamples, renderHalfSamples: half the cyclic buffer a looped pin
-// was granted (0: as asked).
+// was granted (0: as asked). lowLatency: the user's choice, which a cyclic
+// render buffer too small for it leaves off.
 StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bool captureLooped,
-                      uint32_t captureHalfSamples, bool renderLooped, uint32_t renderHalfSamples);
+                      uint32_t captureHalfSamples, bool renderLooped, uint32_t renderHalfSamples,
+                      bool lowLatency);
+
+// The render buffer a looped render pin is asked for, in frames: two capture
+// halves, or four in low latency (output written a period ahead, with the
+// cells behind it silenced as the device passes).
+uint32_t RenderRingFrames(uint32_t captureHalfFrames, bool lowLatency);
 
 #endif  // VOROD_STREAMING_STREAMPLAN_H
