@@ -43,7 +43,12 @@ void PrintFigures() {
   for (const auto& figure : Figures()) printf("%s = %.6g\n", figure.first.c_str(), figure.second);
 }
 
-const char* ModeName(Mode mode) { return mode == Mode::Looped ? "looped" : "standard"; }
+bool g_lowLatency = false;
+
+const char* ModeName(Mode mode) {
+  if (g_lowLatency) return mode == Mode::Looped ? "looped_low" : "standard_low";
+  return mode == Mode::Looped ? "looped" : "standard";
+}
 
 VdMachine MachineFor(Mode mode) {
   VdMachine machine = VdDefaultMachine();
@@ -66,6 +71,7 @@ IASIO* CreateDriver() {
 
 bool InitDriver(IASIO* asio, Mode mode) {
   if (asio == nullptr || asio->init(nullptr) != ASIOTrue) return false;
+  CAsioDriverTestAccess::SetLowLatency(asio, g_lowLatency);
   CKsAudPin* capture = CAsioDriverTestAccess::CapturePin(asio);
   if (mode == Mode::Standard && capture != nullptr) {
     capture->ClosePin();

@@ -21,12 +21,16 @@ void AddFigure(const std::string& name, double value);
 void PrintFigures();
 
 enum class Mode { Looped, Standard };
+// Whether the driver runs in its low-latency mode (the `low` argument); the
+// mode's name says so ("looped_low").
+extern bool g_lowLatency;
 const char* ModeName(Mode mode);
 // The default machine; in standard mode its Vor OD pins list standard
 // streaming first.
 VdMachine MachineFor(Mode mode);
 // A driver object as the class factory makes it, and its bring-up (in
-// standard mode with the capture pin as a packet pin).
+// standard mode with the capture pin as a packet pin), in the low-latency
+// mode or not.
 IASIO* CreateDriver();
 bool InitDriver(IASIO* asio, Mode mode);
 

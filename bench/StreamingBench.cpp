@@ -1,7 +1,8 @@
 // vorod-bench: speed and latency of the streaming engine, reported, never
 // asserted. Usage: vorod-bench [seconds of each real-time run, default 60]
-//                              [pass] [realtime] [start] [roundtrip]
-// (the parts named, or all of them):
+//                              [pass] [realtime] [start] [roundtrip] [low]
+// (the parts named, or all of them; `low`: the driver in its low-latency
+// mode):
 //
 // pass       One streaming pass's data work for 16 inputs and 2 outputs
 //            (capture sweep, the buffer switch's output conversion, render
@@ -203,7 +204,7 @@ void RoundTrips() {
   const int kStarts = 50;
   printf("Round trip through the loopback (output 0 into input 14, lossless device, other core "
          "busy, %d starts each):\n", kStarts);
-  printf("  mode      frames  getLatencies in+out      measured min..max  starts off by >1\n");
+  printf("  mode          frames  getLatencies in+out      measured min..max  starts off by >1\n");
   g_stopLoad = 0;
   HANDLE load = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Spin, nullptr, 0, nullptr));
   for (Mode mode : {Mode::Looped, Mode::Standard}) {
@@ -256,7 +257,7 @@ void RoundTrips() {
       AddFigure(name + ".most_frames", static_cast<double>(most));
       AddFigure(name + ".starts_off", off);
       AddFigure(name + ".starts_failed", failed);
-      printf("  %-8s %6ld  %6ld + %-6ld = %5ld  %8lld..%-8lld  %d%s\n", ModeName(mode), size, in,
+      printf("  %-12s %6ld  %6ld + %-6ld = %5ld  %8lld..%-8lld  %d%s\n", ModeName(mode), size, in,
              out, in + out, least, most, off,
              failed ? (" (" + std::to_string(failed) + " starts failed)").c_str() : "");
       if (asio != nullptr) asio->Release();
@@ -275,6 +276,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (atoi(argv[i]) > 0)
       seconds = atoi(argv[i]);
+    else if (strcmp(argv[i], "low") == 0)
+      g_lowLatency = true;
     else
       parts.push_back(argv[i]);
   }

@@ -69,16 +69,19 @@ TEST(HostTimelineTest, PositionsCountEverySwitchFromTheFirst) {
 // Through the virtual device's loopback, whatever time passes between the
 // two pins' starts: a host output frame comes back exactly as many frames
 // later as the input and output latencies add up to.
+// In low latency the round trip is two buffers and the safety offset.
 TEST(HostTimelineTest, RoundTripIsWhatTheLatenciesSayWhateverTheStartSkew) {
+  for (bool lowLatency : {false, true})
   for (StreamMode mode : kModes)
     for (long B : kSizes)
       for (ULONG skew : {0ul, 37ul, static_cast<ULONG>(B) + 11}) {
         SCOPED_TRACE(std::string(StreamModeName(mode)) + " B=" + std::to_string(B) +
-                     " skew=" + std::to_string(skew));
+                     " skew=" + std::to_string(skew) + (lowLatency ? " low latency" : ""));
         StreamingRig rig(mode);
         rig.device.Machine().streaming.loopbacks = {{0, 14}};
         rig.device.Machine().streaming.ulRunSkewFrames = skew;
         ASSERT_TRUE(rig.Init());
+        Access::SetLowLatency(rig.Asio(), lowLatency);
         ASSERT_EQ(rig.Prepare(B, {14}, {0}), ASE_OK);
         rig.UseRecordingHost();
         long in = 0, out = 0;
@@ -96,6 +99,10 @@ TEST(HostTimelineTest, RoundTripIsWhatTheLatenciesSayWhateverTheStartSkew) {
         const long echo = (DeviceSampleOf(-last[0]) >> 16) - 1;
         const long roundTrip = (heardAt - echo) % 4096;
         EXPECT_EQ(roundTrip, in + out);
+        EXPECT_EQ(Access::DropOuts(rig.Asio()), 0u);
+        if (lowLatency) {
+          EXPECT_EQ(in + out, 2 * B + 48 + 96);
+        }
       }
 }
 

@@ -22,6 +22,7 @@ struct Case {
   bool noRegister;
   void (*rough)(VdMachine*);
   long bufferSize;
+  bool lowLatency = false;
 };
 
 void Steps(VdMachine* machine) { machine->streaming.ulPositionStepFrames = 48; }
@@ -47,11 +48,13 @@ VdMachine MachineFor(const Case& c) {
 // A host that keeps input 0 and 14 and the position of every switch, and
 // plays TestHostOutput of its position on output 0.
 struct RoughRun {
-  explicit RoughRun(const Case& c) : rig(c.mode, MachineFor(c)), B(c.bufferSize) {
+  explicit RoughRun(const Case& c) : rig(c.mode, MachineFor(c)), B(c.bufferSize), lowLatency(c.lowLatency) {
     rig.host.supported = {kAsioResetRequest};
   }
   bool Prepare() {
-    if (!rig.Init() || rig.Prepare(B, {0, 14}, {0}) != ASE_OK) return false;
+    if (!rig.Init()) return false;
+    Access::SetLowLatency(rig.Asio(), lowLatency);
+    if (rig.Prepare(B, {0, 14}, {0}) != ASE_OK) return false;
     rig.host.onSwitch = [this](long index) {
       ASIOSamples position = {};
       ASIOTimeStamp stamp = {};
@@ -95,6 +98,7 @@ struct RoughRun {
   }
   StreamingRig rig;
   long B;
+  bool lowLatency;
   long in = 0, out = 0;
   std::vector<uint64_t> positions;
 };
@@ -133,6 +137,7 @@ std::vector<Case> Cases() {
   for (const auto& mode : modes) {
     for (const auto& edge : edges) cases.push_back({edge.name, mode.mode, mode.noRegister, edge.rough, 96});
     for (long B : {96L, 288L, 576L}) cases.push_back({"Usb", mode.mode, mode.noRegister, VdUseUsbProfile, B});
+    cases.push_back({"UsbLowLatency", mode.mode, mode.noRegister, VdUseUsbProfile, 96, true});
   }
   return cases;
 }
@@ -182,7 +187,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{"Stalls", StreamMode::Looped, false, UsbWithStalls, 96},
                       Case{"Stalls", StreamMode::Looped, true, UsbWithStalls, 96},
                       Case{"Stalls", StreamMode::Standard, false, UsbWithStalls, 96},
-                      Case{"Stalls", StreamMode::Mixed, false, UsbWithStalls, 96}),
+                      Case{"Stalls", StreamMode::Mixed, false, UsbWithStalls, 96},
+                      Case{"StallsLowLatency", StreamMode::Looped, false, UsbWithStalls, 96, true}),
     CaseName);
 
 }  // namespace

@@ -80,6 +80,7 @@ class CAsioDriverTestAccess {
   static void SetPreferredBufferSize(IASIO* asio, long size) {
     Of(asio)->m_preferredBufferSize = size;
   }
+  static void SetLowLatency(IASIO* asio, bool on) { Of(asio)->m_lowLatency = on; }
 };
 
 // Creates a driver object in this process through the class template and
