@@ -149,9 +149,16 @@ class CAsioDriver : public IASIO, public CUnknown {
   static unsigned __stdcall ControlPanelThreadProc(void* driver);
   static INT_PTR CALLBACK ControlPanelDlgProc(HWND window, UINT message, WPARAM wParam,
                                               LPARAM lParam);
+  // The panel's buffer-size list and low-latency check box (panel thread).
+  void OnPanelCommand(HWND window, int id, int code, HWND control);
+  // Writes the round trip, in ms, of the preferred size in the mode chosen.
+  void ShowPanelRoundTrip(HWND window) const;
   // The panel thread, after the user chose a preferred size: a host holding
   // buffers of another size is asked to change them.
   void TellHostOfPreferredSize(long size);
+  // The panel thread, after the user chose a mode: a host holding buffers
+  // made in the other mode is asked to reset.
+  void TellHostOfMode(bool lowLatency);
 
   // Messages to the host through its asioMessage callback: whether it
   // supports a selector (kAsioSelectorSupported), and a message with the

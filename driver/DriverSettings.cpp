@@ -1,4 +1,4 @@
-// The per-user settings store: four REG_DWORD values under HKCU.
+// The per-user settings store: five REG_DWORD values under HKCU.
 #include "driver/AsioDriver.h"
 
 namespace {
@@ -8,6 +8,7 @@ const char kShowMetrics[] = "Show Metrics";
 const char kModelessPanel[] = "Modeless Control Panel";
 const char kAutoOpenPanel[] = "Auto-open Control Panel";
 const char kBufferSizePreferred[] = "Buffer Size Preferred";
+const char kLowLatency[] = "Low Latency";
 
 // True when the value exists as a 4-byte REG_DWORD.
 bool ReadSetting(const char* name, DWORD* value) {
@@ -43,6 +44,7 @@ void CAsioDriver::LoadSettings() {
   if (ReadSetting(kShowMetrics, &value)) m_showMetrics = value != 0;
   if (ReadSetting(kModelessPanel, &value)) m_modelessPanel = value != 0;
   if (ReadSetting(kAutoOpenPanel, &value)) m_autoOpenPanel = value != 0;
+  if (ReadSetting(kLowLatency, &value)) m_lowLatency = value != 0;
   m_storedSizeNotOffered = false;
   if (ReadSetting(kBufferSizePreferred, &value)) {
     // Only the sizes the driver offers (and the panel lists) are taken; any
@@ -64,6 +66,7 @@ void CAsioDriver::SaveSettings() {
   if (!m_settingsLoaded) return;
   WriteSetting(kModelessPanel, m_modelessPanel ? 1 : 0);
   WriteSetting(kAutoOpenPanel, m_autoOpenPanel ? 1 : 0);
+  WriteSetting(kLowLatency, m_lowLatency ? 1 : 0);
   // A stored size the driver does not offer stays as it was until the user
   // picks another: the default that stood in for it is not the user's choice.
   if (!m_storedSizeNotOffered || m_preferredBufferSize != kDefaultBufferSize)

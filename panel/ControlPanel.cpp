@@ -19,6 +19,7 @@ namespace {
 const char kPanelCaption[] = "Quorvex Vor OD ASIO Control Panel";
 const char kVersionPrefix[] = "Quorvex Vor OD ASIO Control Panel Version: ";
 const char kMetricsFormat[] = "DropOut:%u | Latency:%u (%.1fms)";
+const char kRoundTripFormat[] = "Round trip: %.1f ms";
 const long kBufferSizeChoices[] = {96, 192, 288, 384, 480, 576};
 constexpr int kBufferSizeChoiceCount = sizeof(kBufferSizeChoices) / sizeof(kBufferSizeChoices[0]);
 
@@ -244,6 +245,36 @@ void CAsioDriver::TellHostOfPreferredSize(long size) {
   if (HostSupports(kAsioResetRequest)) MessageHost(kAsioResetRequest, 0);
 }
 
+void CAsioDriver::TellHostOfMode(bool lowLatency) {
+  // The mode takes effect when the host creates its buffers again; a host
+  // without buffers gets it with its next ones.
+  if (m_callbacks == nullptr || lowLatency == m_lowLatencyRun) return;
+  if (HostSupports(kAsioResetRequest)) MessageHost(kAsioResetRequest, 0);
+}
+
+void CAsioDriver::ShowPanelRoundTrip(HWND window) const {
+  long input = 0, output = 0;
+  ComputeLatencies(m_preferredBufferSize.Get(), m_lowLatency.Get(), &input, &output);
+  char line[64];
+  snprintf(line, sizeof(line), kRoundTripFormat, (input + output) * 1000.0 / m_sampleRate);
+  SetDlgItemTextA(window, IDC_ROUND_TRIP, line);
+}
+
+void CAsioDriver::OnPanelCommand(HWND window, int id, int code, HWND control) {
+  if (id == IDC_BUFFER_SIZE && code == CBN_SELCHANGE) {
+    const LRESULT index = SendMessageA(control, CB_GETCURSEL, 0, 0);
+    if (index < 0 || index >= kBufferSizeChoiceCount) return;
+    m_preferredBufferSize = kBufferSizeChoices[index];
+    ShowPanelRoundTrip(window);
+    TellHostOfPreferredSize(kBufferSizeChoices[index]);
+  } else if (id == IDC_LOW_LATENCY && code == BN_CLICKED) {
+    const bool lowLatency = IsDlgButtonChecked(window, IDC_LOW_LATENCY) == BST_CHECKED;
+    m_lowLatency = lowLatency;
+    ShowPanelRoundTrip(window);
+    TellHostOfMode(lowLatency);
+  }
+}
+
 INT_PTR CALLBACK CAsioDriver::ControlPanelDlgProc(HWND window, UINT message, WPARAM wParam,
                                                   LPARAM lParam) {
   CAsioDriver* driver = reinterpret_cast<CAsioDriver*>(GetWindowLongPtrA(window, GWLP_USERDATA));
@@ -266,8 +297,10 @@ INT_PTR CALLBACK CAsioDriver::ControlPanelDlgProc(HWND window, UINT message, WPA
         if (choice < preferred) ++selection;
       }
       SendDlgItemMessageA(window, IDC_BUFFER_SIZE, CB_SETCURSEL, selection, 0);
+      CheckDlgButton(window, IDC_LOW_LATENCY, driver->m_lowLatency ? BST_CHECKED : BST_UNCHECKED);
+      driver->ShowPanelRoundTrip(window);
 
-      // The panel offers no switches: those settings live in the registry.
+      // These two switches are not offered here: they live in the registry.
       ShowWindow(GetDlgItem(window, IDC_MODELESS_PANEL), SW_HIDE);
       ShowWindow(GetDlgItem(window, IDC_AUTO_OPEN_PANEL), SW_HIDE);
 
@@ -295,16 +328,10 @@ INT_PTR CALLBACK CAsioDriver::ControlPanelDlgProc(HWND window, UINT message, WPA
       const int code = HIWORD(wParam);
       // Esc closes the panel as OK does: a hidden panel that still counted
       // as open would make controlPanel do nothing until the host stops.
-      if (id == IDCANCEL || (id == IDOK && code == BN_CLICKED)) {
+      if (id == IDCANCEL || (id == IDOK && code == BN_CLICKED))
         DestroyWindow(window);
-      } else if (code == CBN_SELCHANGE && id == IDC_BUFFER_SIZE && driver != nullptr) {
-        const LRESULT index =
-            SendMessageA(reinterpret_cast<HWND>(lParam), CB_GETCURSEL, 0, 0);
-        if (index >= 0 && index < kBufferSizeChoiceCount) {
-          driver->m_preferredBufferSize = kBufferSizeChoices[index];
-          driver->TellHostOfPreferredSize(kBufferSizeChoices[index]);
-        }
-      }
+      else if (driver != nullptr)
+        driver->OnPanelCommand(window, id, code, reinterpret_cast<HWND>(lParam));
       return FALSE;
     }
 

@@ -12,6 +12,8 @@
 #define IDC_VERSION_LINE 1016
 #define IDC_BUFFER_SIZE 1018
 #define IDC_BUFFER_SIZE_LABEL 1021
+#define IDC_LOW_LATENCY 1022
+#define IDC_ROUND_TRIP 1023
 
 // The product version, defined here only: the version resource carries it,
 // CMake reads it from this file, and the installer takes it from the built

@@ -1,4 +1,4 @@
-// The four per-user preferences: read at init, three written back when the
+// The five per-user preferences: read at init, four written back when the
 // driver object goes, and never overwritten by a driver that was not used.
 #include <gtest/gtest.h>
 
@@ -35,9 +35,11 @@ TEST_F(SettingsTest, WithoutAKeyTheDefaultsHoldAndAreStoredAfterUse) {
     EXPECT_FALSE(Access::ShowMetrics(driver.get()));
     EXPECT_FALSE(Access::ModelessPanel(driver.get()));
     EXPECT_FALSE(Access::AutoOpenPanel(driver.get()));
+    EXPECT_FALSE(Access::LowLatency(driver.get()));
     EXPECT_FALSE(RegistrySandbox::KeyExists(HKEY_CURRENT_USER, kKey));
   }
   EXPECT_EQ(Stored("Modeless Control Panel"), 0u);
+  EXPECT_EQ(Stored("Low Latency"), 0u);
   EXPECT_EQ(Stored("Auto-open Control Panel"), 0u);
   EXPECT_EQ(Stored("Buffer Size Preferred"), 288u);
   DWORD value;
@@ -74,25 +76,31 @@ TEST_F(SettingsTest, ValuesOfTheWrongTypeOrSizeAreIgnored) {
   const unsigned char eightBytes[8] = {1, 0, 0, 0, 0, 0, 0, 0};
   RegistrySandbox::WriteBinary(HKEY_CURRENT_USER, kKey, "Show Metrics", eightBytes, 8);
   RegistrySandbox::WriteString(HKEY_CURRENT_USER, kKey, "Auto-open Control Panel", "1");
+  // Four bytes, as a DWORD has, but a string.
+  RegistrySandbox::WriteString(HKEY_CURRENT_USER, kKey, "Low Latency", "on!");
   InProcessDriver driver;
   driver->init(nullptr);
   EXPECT_EQ(PreferredSize(driver), 288);
   EXPECT_FALSE(Access::ShowMetrics(driver.get()));
   EXPECT_FALSE(Access::AutoOpenPanel(driver.get()));
+  EXPECT_FALSE(Access::LowLatency(driver.get()));
 }
 
 TEST_F(SettingsTest, SwitchesAreTrueWhenNonZeroAndWrittenBackAsOne) {
   RegistrySandbox::WriteDword(HKEY_CURRENT_USER, kKey, "Show Metrics", 2);
   RegistrySandbox::WriteDword(HKEY_CURRENT_USER, kKey, "Auto-open Control Panel", 5);
   RegistrySandbox::WriteDword(HKEY_CURRENT_USER, kKey, "Modeless Control Panel", 0xFFFFFFFF);
+  RegistrySandbox::WriteDword(HKEY_CURRENT_USER, kKey, "Low Latency", 1);
   {
     InProcessDriver driver;
     driver->init(nullptr);
     EXPECT_TRUE(Access::ShowMetrics(driver.get()));
     EXPECT_TRUE(Access::AutoOpenPanel(driver.get()));
     EXPECT_TRUE(Access::ModelessPanel(driver.get()));
+    EXPECT_TRUE(Access::LowLatency(driver.get()));
   }
   EXPECT_EQ(Stored("Auto-open Control Panel"), 1u);
+  EXPECT_EQ(Stored("Low Latency"), 1u);
   EXPECT_EQ(Stored("Modeless Control Panel"), 1u);
   // "Show Metrics" is only ever set by hand and left as it was.
   EXPECT_EQ(Stored("Show Metrics"), 2u);

@@ -133,6 +133,14 @@ class ControlPanelTest : public ::testing::Test {
   void Store(const char* name, DWORD value) {
     RegistrySandbox::WriteDword(HKEY_CURRENT_USER, kKey, name, value);
   }
+  // The round trip the driver reports now, as the panel words it.
+  std::string ReportedRoundTrip() {
+    long in = 0, out = 0;
+    driver->getLatencies(&in, &out);
+    char text[64];
+    snprintf(text, sizeof(text), "Round trip: %.1f ms", (in + out) * 1000.0 / 48000.0);
+    return text;
+  }
   // Opens and closes one panel: the first window of a process costs Wine
   // far more than later ones.
   void WarmUp() {
@@ -264,6 +272,30 @@ TEST_F(ControlPanelTest, AChosenSizeReachesAHostHoldingOtherBuffers) {
   host.messages.clear();
   Choose(WaitForPanel(), 5);
   EXPECT_TRUE(host.messages.empty());
+}
+
+// Without buffers the driver reports the mode the box chose; a host holding
+// buffers made in the other mode is asked to reset, and only then.
+TEST_F(ControlPanelTest, LowLatencyBoxSetsTheModeShowsItsRoundTripAndResetsAHost) {
+  Store("Modeless Control Panel", 1);
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  HWND panel = WaitForPanel();
+  const std::string standard = ItemText(panel, IDC_ROUND_TRIP);
+  SendDlgItemMessageA(panel, IDC_LOW_LATENCY, BM_CLICK, 0, 0);
+  EXPECT_EQ(ItemText(panel, IDC_ROUND_TRIP), ReportedRoundTrip());
+  EXPECT_NE(ItemText(panel, IDC_ROUND_TRIP), standard);
+
+  FakeHost host;
+  host.supported = {kAsioResetRequest};
+  Sleep(250);  // past the 200 ms rule, so the panel stays modeless
+  ASSERT_EQ(driver->createBuffers(nullptr, 0, 288, host.Callbacks()), ASE_OK);
+  ASSERT_EQ(driver->controlPanel(), ASE_OK);
+  panel = WaitForPanel();
+  EXPECT_EQ(IsDlgButtonChecked(panel, IDC_LOW_LATENCY), static_cast<UINT>(BST_CHECKED));
+  host.messages.clear();
+  for (int click = 0; click < 2; ++click)  // off, then back to the buffers' mode
+    SendDlgItemMessageA(panel, IDC_LOW_LATENCY, BM_CLICK, 0, 0);
+  EXPECT_EQ(host.messages, (std::vector<std::pair<long, long>>{{kAsioResetRequest, 0}}));
 }
 
 TEST_F(ControlPanelTest, SelectionFollowsThePreferredSize) {

@@ -140,6 +140,9 @@ TEST_F(PanelResourcesTest, DialogTemplateMatchesTheLayout) {
        "combobox", ""},
       {0, child | SS_RIGHT | WS_GROUP, 97, 23, 144, 9, IDC_BUFFER_SIZE_LABEL, "static",
        "Preferred ASIO Buffer Size"},
+      {0, child | BS_AUTOCHECKBOX | BS_LEFTTEXT | BS_RIGHT | WS_TABSTOP, 203, 39, 80, 10,
+       IDC_LOW_LATENCY, "button", "Low Latency"},
+      {0, child | SS_RIGHT | WS_GROUP, 143, 54, 140, 9, IDC_ROUND_TRIP, "static", ""},
   };
   ASSERT_EQ(items.size(), sizeof(expected) / sizeof(expected[0]));
   for (size_t i = 0; i < items.size(); ++i) {

@@ -76,6 +76,7 @@ class CAsioDriverTestAccess {
   static bool ShowMetrics(IASIO* asio) { return Of(asio)->m_showMetrics; }
   static bool ModelessPanel(IASIO* asio) { return Of(asio)->m_modelessPanel; }
   static bool AutoOpenPanel(IASIO* asio) { return Of(asio)->m_autoOpenPanel; }
+  static bool LowLatency(IASIO* asio) { return Of(asio)->m_lowLatency; }
   static void SetModelessPanel(IASIO* asio, bool on) { Of(asio)->m_modelessPanel = on; }
   static void SetPreferredBufferSize(IASIO* asio, long size) {
     Of(asio)->m_preferredBufferSize = size;
