@@ -2,7 +2,7 @@
 // asserted. Usage: vorod-bench [seconds of each real-time run, default 60]
 //                              [pass] [realtime] [start] [roundtrip] [low]
 // (the parts named, or all of them; `low`: the driver in its low-latency
-// mode):
+// mode, for the parts that do not measure both):
 //
 // pass       One streaming pass's data work for 16 inputs and 2 outputs
 //            (capture sweep, the buffer switch's output conversion, render
@@ -12,8 +12,8 @@
 // start      How long start takes to return.
 // roundtrip  Round-trip latency through the device's loopback (output 0
 //            into input 14, as in the virtual-device build) in each streaming
-//            mode against what getLatencies reports, start after start with
-//            the other core busy.
+//            mode, by default and in low latency, against what getLatencies
+//            reports, start after start with the other core busy.
 // Every figure also goes out at the end as a line `name = value`.
 #include <windows.h>
 #include <mmsystem.h>
@@ -207,7 +207,10 @@ void RoundTrips() {
   printf("  mode          frames  getLatencies in+out      measured min..max  starts off by >1\n");
   g_stopLoad = 0;
   HANDLE load = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Spin, nullptr, 0, nullptr));
+  const bool lowLatency = g_lowLatency;
+  for (bool low : {false, true})
   for (Mode mode : {Mode::Looped, Mode::Standard}) {
+    g_lowLatency = low;
     for (long size : {96L, 288L, 576L}) {
       VdMachine machine = MachineFor(mode);
       machine.streaming.loopbacks = {{0, 14}};
@@ -263,6 +266,7 @@ void RoundTrips() {
       if (asio != nullptr) asio->Release();
     }
   }
+  g_lowLatency = lowLatency;
   g_stopLoad = 1;
   WaitForSingleObject(load, INFINITE);
   CloseHandle(load);

@@ -22,6 +22,8 @@ MODES = [("looped", "looped streaming"), ("standard", "standard streaming"),
 LOADS = [("idle", "idle"), ("busy_core", "other core busy"),
          ("callback_70", "callback busy 70%")]
 ROUND_TRIP_FRAMES = 288  # the driver's default buffer size
+ROUND_TRIP_MODES = MODES[:2] + [("looped_low", "looped, low latency"),
+                                ("standard_low", "standard, low latency")]
 
 
 def read_rows(path):
@@ -172,7 +174,9 @@ def draw_roundtrip(rows, path):
                       ("buffer_frames", "input_latency", "output_latency", "measured_frames")}
         for column in ("output0", "input14"):
             trips[key][column].append((int(row["frame"]), int(row[column])))
-    keys = [(mode, ROUND_TRIP_FRAMES) for mode, _ in MODES if (mode, ROUND_TRIP_FRAMES) in trips]
+    keys = [(mode, ROUND_TRIP_FRAMES) for mode, _ in ROUND_TRIP_MODES
+            if (mode, ROUND_TRIP_FRAMES) in trips]
+    titles = dict(ROUND_TRIP_MODES)
     if not keys:
         return
     end = max(max(info["input_latency"] + info["output_latency"], info["measured_frames"])
@@ -181,7 +185,7 @@ def draw_roundtrip(rows, path):
                              squeeze=False)
     for ax, key in zip(axes[:, 0], keys):
         draw_trip(ax, trips[key], infos[key], end)
-        ax.set_title(f"{key[0]} streaming, {key[1]}-frame buffers (grey lines: the host's "
+        ax.set_title(f"{titles[key[0]]}, {key[1]}-frame buffers (grey lines: the host's "
                      "buffer switches)", fontsize=9)
     axes[-1][0].set_xlabel("frames after the click left the host's output buffer (48 kHz)",
                            fontsize=9)

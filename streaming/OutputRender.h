@@ -56,13 +56,16 @@ class COutputRender {
   virtual bool WriteAhead(uint64_t /*frame*/, const int32_t* /*samples*/, uint32_t /*frames*/) {
     return true;
   }
-  // Low latency: writes them only while the device is at least its
-  // position's slack short of them and less than half the buffer, else
-  // leaves them out (false). Either way the cells that hold nothing written
-  // for the turn ahead are silenced, so output never written plays as
-  // silence, never as what the cells held a turn before.
-  virtual bool WriteAheadInTime(uint64_t frame, const int32_t* samples, uint32_t frames) {
-    return WriteAhead(frame, samples, frames);
+  // Low latency: writes them where the device, at `deviceFrame` of the
+  // timeline as its position says, has yet to play them (Written). Past
+  // their first frame, it leaves them out (Late); well short of where the
+  // timeline has it, the anchor no longer holds (Elsewhere). Either way the cells played since they were last
+  // written are silenced, so output never written plays as silence, never
+  // as what the cells held a turn before.
+  enum class InTime { Written, Late, Elsewhere };
+  virtual InTime WriteAheadInTime(uint64_t frame, const int32_t* samples, uint32_t frames, uint64_t deviceFrame) {
+    (void)deviceFrame;
+    return WriteAhead(frame, samples, frames) ? InTime::Written : InTime::Late;
   }
 };
 

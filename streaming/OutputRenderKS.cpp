@@ -148,28 +148,38 @@ bool COutputRenderKS::WriteAhead(uint64_t frame, const int32_t* samples, uint32_
   return (into == 0 || into >= count) && ahead >= std::min<uint32_t>(m_pin->PositionSlackSamples(), ring / 4);
 }
 
-bool COutputRenderKS::WriteAheadInTime(uint64_t frame, const int32_t* samples, uint32_t frames) {
+COutputRender::InTime COutputRenderKS::WriteAheadInTime(uint64_t frame, const int32_t* samples, uint32_t frames,
+                                                        uint64_t deviceFrame) {
   const uint32_t ring = RingSamples();
   const uint32_t count = frames * Channels();
   uint32_t play = 0;
-  if (ring == 0 || samples == nullptr || count == 0 || count > ring / 2 || !PlayPosition(&play)) return true;
+  if (ring == 0 || samples == nullptr || count == 0 || count > ring / 4 || !PlayPosition(&play))
+    return InTime::Written;
   const uint32_t start = static_cast<uint32_t>((m_anchorSample + frame * Channels()) % ring);
-  // The samples the device plays before the window's first one; more than
-  // half the buffer means it is past it already.
+  // How far the device is past where the timeline has it (negative: short
+  // of it), within half the buffer either way; its position may be off by
+  // the slack either way. It is late once its position reads the window's
+  // first frame.
+  const int64_t lead = (static_cast<int64_t>(frame) - static_cast<int64_t>(deviceFrame)) * Channels();
   const uint32_t ahead = (start + ring - play) % ring;
-  const uint32_t slack = std::min<uint32_t>(m_pin->PositionSlackSamples(), ring / 4);
-  const bool inTime = ahead >= slack && ahead <= ring / 2;
-  if (inTime) {
+  int64_t off = ((lead - ahead) % ring + ring) % ring;
+  if (off > ring / 2) off -= ring;
+  const int64_t slack = std::min<uint32_t>(m_pin->PositionSlackSamples(), ring / 8);
+  const InTime result = off < -2 * slack ? InTime::Elsewhere : off < lead ? InTime::Written : InTime::Late;
+  if (result == InTime::Written) {
     const uint32_t first = count < ring - start ? count : ring - start;
     memcpy(m_packets.Data(0) + start, samples, static_cast<size_t>(first) * 4);
     memcpy(m_packets.Data(0), samples + first, static_cast<size_t>(count - first) * 4);
   }
-  // What the device has yet to play of what was written: up to the window's
-  // end, up to its start when it is short of it, nothing when it is past it.
-  const uint32_t writtenTo = inTime ? (start + count) % ring : ahead < slack ? start : play;
+  // From the end of what is written on to where the device is (late: all
+  // of it) the cells have been played: silence for the next turn, but for
+  // the slack behind the position, which the device may not have taken yet.
+  if (result == InTime::Elsewhere) return result;
+  const uint32_t writtenTo = result == InTime::Written ? (start + count) % ring : play;
   const uint32_t stale = (play + ring - writtenTo) % ring;
-  Silence(writtenTo, stale == 0 && !inTime && writtenTo == play ? ring : stale);
-  return inTime;
+  const uint32_t played = stale == 0 && result == InTime::Late ? ring : stale;
+  Silence(writtenTo, played > slack ? played - static_cast<uint32_t>(slack) : 0);
+  return result;
 }
 
 void COutputRenderKS::Silence(uint32_t from, uint32_t count) {

@@ -120,6 +120,7 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
       m_jumpAfter(0),
       m_realign(false),
       m_queuedUpTo(0),
+      m_lateWrites(0),
       m_sameLossPasses(0),
       m_fadePending(true),
       m_fadeStep(1.0f),
@@ -447,8 +448,18 @@ void CStreamLoop::WriteHalfAhead(uint64_t hostFrame, long half) {
   if (!silent) m_fadePending = false;
   const uint64_t frame = passed ? ahead : hostFrame + m_plan.roundTrip;
   if (m_plan.lowLatency) {
-    // A host that returned too late loses its half: silence plays there.
-    if (!m_render->WriteAheadInTime(frame, m_renderPacket, m_bufferSize)) m_lost = true;
+    // A host that returned too late loses its half: silence plays there. A
+    // device elsewhere than the timeline has it is tied to it again.
+    const COutputRender::InTime result =
+        m_render->WriteAheadInTime(frame, m_renderPacket, m_bufferSize, m_driver.m_nextSwitchPosition);
+    m_lost |= result != COutputRender::InTime::Written;
+    // Late twice running is no late host but a device a turn of the capture
+    // buffer past where the timeline has it.
+    m_lateWrites = result == COutputRender::InTime::Late ? m_lateWrites + 1 : 0;
+    if (result == COutputRender::InTime::Elsewhere || m_lateWrites >= 2) {
+      AnchorRender(false);
+      m_lateWrites = 0;
+    }
     return;
   }
   if (!m_render->WriteAhead(frame, m_renderPacket, m_bufferSize)) {
@@ -478,6 +489,10 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   m_renderPos = 0;
   BuildRender(m_renderPacket, m_bufferSize, silent, half);
   if (!silent) m_fadePending = false;
+  if (skip >= m_bufferSize) {
+    m_lost = true;
+    return;
+  }
   m_render->WritePacket(m_renderPacket + static_cast<size_t>(skip) * m_outputs, (m_bufferSize - skip) * m_outputs);
   m_render->SubmitPacket();
 }
@@ -541,8 +556,11 @@ uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame) {
   const int64_t tail = static_cast<int64_t>(captured / m_inputs) + queued;
   const int64_t target = static_cast<int64_t>(hostFrame) + m_plan.roundTrip;
   if (tail >= target) {
+    // In low latency a half whose time has passed is left out whole: an
+    // older half never plays after a newer one was due.
     m_realign = tail - target >= m_bufferSize;
-    return static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : m_bufferSize - 1);
+    const uint32_t most = m_plan.lowLatency ? m_bufferSize : m_bufferSize - 1;
+    return static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : most);
   }
   const int64_t most = 3ll * m_bufferSize;
   m_realign = !m_render->QueueSilence(static_cast<uint32_t>(target - tail < most ? target - tail : most) * m_outputs) ||

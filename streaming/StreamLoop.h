@@ -94,6 +94,7 @@ class CStreamLoop {
   uint64_t m_outputAt[2];
   bool m_realign;  // queued: align the queue at the next half sent
   uint64_t m_queuedUpTo;  // queued: the host frame after the last half queued
+  uint32_t m_lateWrites;  // low latency: halves written too late, running
   uint32_t m_sameLossPasses;  // passes in which a loss is the one counted last
 
   bool m_fadePending;

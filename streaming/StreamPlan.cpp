@@ -9,8 +9,9 @@
 //
 // Low latency: the output goes to the device when the host's callback
 // returns, within the period after the switch, and is played from capture
-// frame (n + 2) x B + S, written ahead or queued alike: the host's period,
-// then the safety offset.
+// frame (n + 2) x B + S written ahead: the host's period, then the safety
+// offset. Queued, a packet more: (n + 3) x B + S, the least a queue of
+// packets keeps playing without gaps with a busy host.
 StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bool captureLooped,
                       uint32_t captureHalfSamples, bool renderLooped, uint32_t renderHalfSamples,
                       bool lowLatency) {
@@ -18,7 +19,7 @@ StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bo
   const uint32_t lowRoundTrip = 2 * bufferSize + kLowLatencySafetyFrames;
   if (!renderLooped) {
     plan.lowLatency = lowLatency;
-    plan.roundTrip = lowLatency ? lowRoundTrip : 2 * bufferSize + kPacketsPerStream * bufferSize;
+    plan.roundTrip = lowLatency ? lowRoundTrip + bufferSize : 2 * bufferSize + kPacketsPerStream * bufferSize;
     return plan;
   }
   uint32_t captureFrames = bufferSize;
@@ -28,9 +29,10 @@ StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bo
                                     : RenderRingFrames(captureFrames, lowLatency) / 2;
   if (renderFrames >= bufferSize) {
     // Written a period ahead, the device's unplayed output spans up to two
-    // buffers and the offset: a ring of four buffers holds it with room.
+    // buffers and the offset; a ring of eight tells a late host (the device
+    // past the output) from a device that is elsewhere.
     plan.render = StreamPlan::Render::WrittenAhead;
-    plan.lowLatency = lowLatency && renderFrames >= 2 * bufferSize;
+    plan.lowLatency = lowLatency && renderFrames >= 4 * bufferSize;
     plan.roundTrip = plan.lowLatency ? lowRoundTrip : 4 * bufferSize;
     return plan;
   }
@@ -41,5 +43,5 @@ StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bo
 }
 
 uint32_t RenderRingFrames(uint32_t captureHalfFrames, bool lowLatency) {
-  return (lowLatency ? 4 : 2) * captureHalfFrames;
+  return (lowLatency ? 8 : 2) * captureHalfFrames;
 }

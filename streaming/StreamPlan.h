@@ -38,7 +38,7 @@ StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bo
                       bool lowLatency);
 
 // The render buffer a looped render pin is asked for, in frames: two capture
-// halves, or four in low latency (output written a period ahead, with the
+// halves, or eight in low latency (output written a period ahead, with the
 // cells behind it silenced as the device passes).
 uint32_t RenderRingFrames(uint32_t captureHalfFrames, bool lowLatency);
 
