@@ -22,6 +22,7 @@ MODES = [("looped", "looped streaming"), ("standard", "standard streaming"),
 LOADS = [("idle", "idle"), ("busy_core", "other core busy"),
          ("callback_70", "callback busy 70%")]
 ROUND_TRIP_FRAMES = 288  # the driver's default buffer size
+LOW_LATENCY_OFFSET = 48  # frames the low-latency mode plays after the host's period
 ROUND_TRIP_MODES = MODES[:2] + [("looped_low", "looped, low latency"),
                                 ("standard_low", "standard, low latency")]
 
@@ -130,7 +131,7 @@ def span(ax, start, end, height, text, color):
             color=color)
 
 
-def draw_trip(ax, samples, info, end):
+def draw_trip(ax, samples, info, end, offset):
     inputs, outputs = info["input_latency"], info["output_latency"]
     reported, measured = inputs + outputs, info["measured_frames"]
     frames = info["buffer_frames"]
@@ -146,16 +147,17 @@ def draw_trip(ax, samples, info, end):
             ax.text(frame + end / 150, value, label, fontsize=8, color=color, va="center")
     # What getLatencies reported, the output's and the input's laid end to
     # end, above the round trip measured from the click to its return.
-    span(ax, 0, outputs, 0.9,
-         f"output latency {outputs}: {plural(outputs // frames, 'buffer')} + "
-         f"{outputs % frames} of the device",
+    device = (outputs - offset) % frames
+    span(ax, 0, outputs, 0.94,
+         f"output latency {outputs}: {plural((outputs - offset) // frames, 'buffer')} + "
+         + (f"{offset} offset + " if offset else "") + f"{device} of the device",
          "tab:blue")
-    span(ax, outputs, reported, 0.9,
+    span(ax, outputs, reported, 0.82,
          f"input latency {inputs}: {plural(inputs // frames, 'buffer')} + {inputs % frames}",
          "tab:green")
-    ax.text(reported + end / 150, 0.9, f"reported round trip: {reported}", fontsize=8,
+    ax.text(reported + end / 150, 0.82, f"reported round trip: {reported}", fontsize=8,
             va="center")
-    span(ax, 0, measured, 0.72, f"measured round trip: {measured} frames "
+    span(ax, 0, measured, 0.68, f"measured round trip: {measured} frames "
          f"({measured / 48.0:.1f} ms)", "tab:red")
     ax.set_xlim(-frames / 4, end)
     ax.set_xticks(range(0, end + 1, frames))
@@ -184,7 +186,7 @@ def draw_roundtrip(rows, path):
     fig, axes = plt.subplots(len(keys), 1, figsize=(12, 2.9 * len(keys) + 0.8), sharex=True,
                              squeeze=False)
     for ax, key in zip(axes[:, 0], keys):
-        draw_trip(ax, trips[key], infos[key], end)
+        draw_trip(ax, trips[key], infos[key], end, LOW_LATENCY_OFFSET if key[0].endswith("_low") else 0)
         ax.set_title(f"{titles[key[0]]}, {key[1]}-frame buffers (grey lines: the host's "
                      "buffer switches)", fontsize=9)
     axes[-1][0].set_xlabel("frames after the click left the host's output buffer (48 kHz)",
