@@ -133,11 +133,8 @@ bool COutputRenderKS::WriteAhead(uint64_t frame, const int32_t* samples, uint32_
   const uint32_t ring = RingSamples();
   const uint32_t count = frames * Channels();
   if (ring == 0 || samples == nullptr || count == 0 || count > ring) return true;
-  int32_t* buffer = m_packets.Data(0);
   const uint32_t start = static_cast<uint32_t>((m_anchorSample + frame * Channels()) % ring);
-  const uint32_t first = count < ring - start ? count : ring - start;
-  memcpy(buffer + start, samples, static_cast<size_t>(first) * 4);
-  memcpy(buffer, samples + first, static_cast<size_t>(count - first) * 4);
+  Fill(start, samples, count);
   // The device already past the window's first sample: that much of it was
   // played stale. At the first sample it has not played it yet, unless its
   // position reads behind it: within the slack of the window it may have.
@@ -166,11 +163,7 @@ COutputRender::InTime COutputRenderKS::WriteAheadInTime(uint64_t frame, const in
   if (off > ring / 2) off -= ring;
   const int64_t slack = std::min<uint32_t>(m_pin->PositionSlackSamples(), ring / 8);
   const InTime result = off < -2 * slack ? InTime::Elsewhere : off < lead ? InTime::Written : InTime::Late;
-  if (result == InTime::Written) {
-    const uint32_t first = count < ring - start ? count : ring - start;
-    memcpy(m_packets.Data(0) + start, samples, static_cast<size_t>(first) * 4);
-    memcpy(m_packets.Data(0), samples + first, static_cast<size_t>(count - first) * 4);
-  }
+  if (result == InTime::Written) Fill(start, samples, count);
   // From the end of what is written on to where the device is (late: all
   // of it) the cells have been played: silence for the next turn, but for
   // the slack behind the position, which the device may not have taken yet.
@@ -178,18 +171,24 @@ COutputRender::InTime COutputRenderKS::WriteAheadInTime(uint64_t frame, const in
   const uint32_t writtenTo = result == InTime::Written ? (start + count) % ring : play;
   const uint32_t stale = (play + ring - writtenTo) % ring;
   const uint32_t played = stale == 0 && result == InTime::Late ? ring : stale;
-  Silence(writtenTo, played > slack ? played - static_cast<uint32_t>(slack) : 0);
+  Fill(writtenTo, nullptr, played > slack ? played - static_cast<uint32_t>(slack) : 0);
   return result;
 }
 
-void COutputRenderKS::Silence(uint32_t from, uint32_t count) {
+void COutputRenderKS::Fill(uint32_t from, const int32_t* samples, uint32_t count) {
   const uint32_t ring = RingSamples();
   if (ring == 0 || count == 0) return;
   from %= ring;
   if (count > ring) count = ring;
   const uint32_t first = count < ring - from ? count : ring - from;
-  memset(m_packets.Data(0) + from, 0, static_cast<size_t>(first) * 4);
-  memset(m_packets.Data(0), 0, static_cast<size_t>(count - first) * 4);
+  int32_t* buffer = m_packets.Data(0);
+  if (samples != nullptr) {
+    memcpy(buffer + from, samples, static_cast<size_t>(first) * 4);
+    memcpy(buffer, samples + first, static_cast<size_t>(count - first) * 4);
+  } else {
+    memset(buffer + from, 0, static_cast<size_t>(first) * 4);
+    memset(buffer, 0, static_cast<size_t>(count - first) * 4);
+  }
 }
 
 uint32_t COutputRenderKS::GetQueuedAheadSamples() { return m_packets.QueuedAheadSamples(); }

@@ -49,8 +49,9 @@ class COutputRenderKS : public COutputRender {
  private:
   uint32_t RingSamples() const { return 2 * m_packets.SamplesPerPacket(); }
   uint32_t Channels() const;
-  // Silences `count` samples of the buffer from sample `from` on, round.
-  void Silence(uint32_t from, uint32_t count);
+  // Writes `count` samples into the cyclic buffer from sample `from` on,
+  // round its end; silence where `samples` is null.
+  void Fill(uint32_t from, const int32_t* samples, uint32_t count);
 
   CKsPacketSet m_packets;
   CKsAudPin* m_pin;
