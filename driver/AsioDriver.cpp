@@ -481,16 +481,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
         callbacks->asioMessage == nullptr)
       return ASE_InvalidParameter;
 
-    // A pin's cyclic buffer is granted once per pin instance: another size or
-    // mode needs new instances.
-    const bool lowLatency = m_lowLatency.Get();
-    if (bufferSize != m_bufferSize || lowLatency != m_lowLatencyRun) {
-      ReinstantiatePins();
-      ReadDeviceDelays();
-    }
-    m_bufferSize = bufferSize;
-    m_lowLatencyRun = lowLatency;
-    AllocateCyclicBuffers(bufferSize);
+    PreparePins(bufferSize);
 
     const size_t samples = 2 * static_cast<size_t>(bufferSize);
     const long maxInputs = m_numInputs < kMaxInputs ? m_numInputs : kMaxInputs;
@@ -542,16 +533,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
       }
     }
 
-    // Every device input gets a slot, so the streaming side never meets a
-    // missing buffer; filler slots are never handed to the host.
-    for (long slot = m_activeInputs; slot < maxInputs; ++slot) {
-      m_inputChannel[slot] = kFillerChannel;
-      m_inputBuffers[slot] = AllocateSamples<int32_t>(samples);
-      if (m_inputBuffers[slot] == nullptr) allocationFailed = true;
-    }
-    if (m_activeInputs < maxInputs) m_activeInputs = maxInputs;
-
-    if (allocationFailed) return fail(ASE_NoMemory, numChannels);
+    if (!AddFillerInputs(samples) || allocationFailed) return fail(ASE_NoMemory, numChannels);
 
     m_hostCallbacks = *callbacks;
     m_callbacks = &m_hostCallbacks;
@@ -562,16 +544,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
     if (!m_timeInfoMode && callbacks->bufferSwitch == nullptr)
       return fail(ASE_InvalidParameter, numChannels);
 
-    if (m_timeInfoMode) {
-      AsioTimeInfo& timeInfo = m_asioTime.timeInfo;
-      timeInfo.speed = 1.0;
-      timeInfo.systemTime.hi = timeInfo.systemTime.lo = 0;
-      timeInfo.samplePosition.hi = timeInfo.samplePosition.lo = 0;
-      timeInfo.sampleRate = m_sampleRate;
-      timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
-      // There is no time-code source: the time code stays empty and invalid.
-      m_asioTime.timeCode = ASIOTimeCode();
-    }
+    if (m_timeInfoMode) ResetTimeInfo();
     // Figures the host may have read before these buffers no longer hold.
     long inputAfter = 0, outputAfter = 0;
     ComputeLatencies(bufferSize, m_lowLatencyRun, &inputAfter, &outputAfter);
@@ -589,6 +562,44 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
     LogCall("createBuffers(%ld channels, %ld frames) -> %s", numChannels, bufferSize,
             AsioResultName(result));
   return result;
+}
+
+void CAsioDriver::PreparePins(long bufferSize) {
+  // A pin's cyclic buffer is granted once per pin instance: another size or
+  // mode needs new instances.
+  const bool lowLatency = m_lowLatency.Get();
+  if (bufferSize != m_bufferSize || lowLatency != m_lowLatencyRun) {
+    ReinstantiatePins();
+    ReadDeviceDelays();
+  }
+  m_bufferSize = bufferSize;
+  m_lowLatencyRun = lowLatency;
+  AllocateCyclicBuffers(bufferSize);
+}
+
+bool CAsioDriver::AddFillerInputs(size_t samples) {
+  // Every device input gets a slot, so the streaming side never meets a
+  // missing buffer; filler slots are never handed to the host.
+  const long maxInputs = m_numInputs < kMaxInputs ? m_numInputs : kMaxInputs;
+  bool allocated = true;
+  for (long slot = m_activeInputs; slot < maxInputs; ++slot) {
+    m_inputChannel[slot] = kFillerChannel;
+    m_inputBuffers[slot] = AllocateSamples<int32_t>(samples);
+    if (m_inputBuffers[slot] == nullptr) allocated = false;
+  }
+  if (m_activeInputs < maxInputs) m_activeInputs = maxInputs;
+  return allocated;
+}
+
+void CAsioDriver::ResetTimeInfo() {
+  AsioTimeInfo& timeInfo = m_asioTime.timeInfo;
+  timeInfo.speed = 1.0;
+  timeInfo.systemTime.hi = timeInfo.systemTime.lo = 0;
+  timeInfo.samplePosition.hi = timeInfo.samplePosition.lo = 0;
+  timeInfo.sampleRate = m_sampleRate;
+  timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
+  // There is no time-code source: the time code stays empty and invalid.
+  m_asioTime.timeCode = ASIOTimeCode();
 }
 
 ASIOError CAsioDriver::disposeBuffers() {

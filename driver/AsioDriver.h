@@ -180,6 +180,13 @@ class CAsioDriver : public IASIO, public CUnknown {
   // getChannelInfo's answer, without the log line.
   ASIOError DescribeChannel(ASIOChannelInfo* info);
 
+  // createBuffers' steps: pins (new instances for another size or mode) and
+  // their cyclic buffers; filler slots for the device inputs the host did
+  // not ask for (false when one could not be allocated); the time info a
+  // run starts from.
+  void PreparePins(long bufferSize);
+  bool AddFillerInputs(size_t samples);
+  void ResetTimeInfo();
   // Frees every slot buffer and forgets the callbacks; no stop.
   void FreeBuffers();
   void SetErrorMessage(const char* text);
