@@ -276,7 +276,10 @@ void CInputCaptureKS::ReleasePacket() {
   if (m_currentPacket >= m_packets.Count()) return;
   if (m_packets.Looped()) {
     m_tracker.Hand();
-    TakeSignalled();
+    // The next notification is taken at the next wait, not here: a device
+    // that waits for its host waits for the whole pass (the host's callback
+    // and the output written ahead), not only for the half read.
+    UpdateAllowance();
   } else {
     m_packets.Queue(m_currentPacket, false);
   }

@@ -120,6 +120,7 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
       m_jumpAfter(0),
       m_realign(false),
       m_queuedUpTo(0),
+      m_topUp(0),
       m_lateWrites(0),
       m_sameLossPasses(0),
       m_fadePending(true),
@@ -491,11 +492,19 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   if (!silent) m_fadePending = false;
   if (skip >= m_bufferSize) {
     m_lost = true;
+    TopUpQueue();
     return;
   }
   m_render->WritePacket(m_renderPacket + static_cast<size_t>(skip) * m_outputs, (m_bufferSize - skip) * m_outputs);
   m_render->SubmitPacket();
+  TopUpQueue();
 }
+
+void CStreamLoop::TopUpQueue() {
+  if (m_topUp != 0) m_render->QueueSilence(m_topUp * m_outputs);
+  m_topUp = 0;
+}
+
 // Ties the render buffer to the capture side's timeline: where capture frame
 // 0 would be played, from both positions read at one device moment (the
 // render position unchanged around the capture's). The capture side tells
@@ -560,7 +569,15 @@ uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame) {
     // older half never plays after a newer one was due.
     m_realign = tail - target >= m_bufferSize;
     const uint32_t most = m_plan.lowLatency ? m_bufferSize : m_bufferSize - 1;
-    return static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : most);
+    const uint32_t skip = static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : most);
+    // Output whose time has passed (frames lost before it, the host's
+    // position not yet past them) must not leave the device to run dry
+    // before the next capture half is in and the next half queued: silence
+    // makes up the rest. The queue is aligned again at the next half.
+    const int64_t after = tail + (m_bufferSize - skip);
+    const int64_t floor = static_cast<int64_t>(captured / m_inputs) + 2ll * m_bufferSize;
+    m_topUp = m_realign && after < floor ? static_cast<uint32_t>(std::min<int64_t>(floor - after, 3ll * m_bufferSize)) : 0;
+    return skip;
   }
   const int64_t most = 3ll * m_bufferSize;
   m_realign = !m_render->QueueSilence(static_cast<uint32_t>(target - tail < most ? target - tail : most) * m_outputs) ||

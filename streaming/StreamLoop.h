@@ -60,6 +60,7 @@ class CStreamLoop {
   // skipped. The frames of output to leave out of the half sent now.
   void AlignPacketRender();
   uint32_t AlignQueue(uint64_t hostFrame);
+  void TopUpQueue();
 
   CAsioDriver& m_driver;
   uint32_t m_bufferSize;
@@ -94,6 +95,7 @@ class CStreamLoop {
   uint64_t m_outputAt[2];
   bool m_realign;  // queued: align the queue at the next half sent
   uint64_t m_queuedUpTo;  // queued: the host frame after the last half queued
+  uint32_t m_topUp;       // queued: frames of silence to queue after the half
   uint32_t m_lateWrites;  // low latency: halves written too late, running
   uint32_t m_sameLossPasses;  // passes in which a loss is the one counted last
 

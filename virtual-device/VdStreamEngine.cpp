@@ -10,6 +10,11 @@ namespace {
 const LONG kStatusSuccess = 0;
 const LONG kStatusDeviceNotConnected = static_cast<LONG>(0xC000009D);
 const ULONG kLoopRingFrames = 1u << 16;
+// The stepped clock moves at most this many frames between two publications
+// of the registers: a reader that looks between the clock and a position
+// (they are stored one after the other) sees them at most this far apart, as
+// on hardware whose counters run on together, never a half apart.
+const ULONG kSteppedChunkFrames = 24;
 const WORD kMaxStreamChannels = 64;
 
 HANDLE EventOf(LPOVERLAPPED pOverlapped) {
@@ -181,7 +186,8 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
       return bOk;
     }
     std::vector<VdPinInstance*> running = RunningInstances();
-    ULONGLONG ullChunk = std::min<ULONGLONG>(ullTarget - m_ullFrame, 1u << 20);
+    ULONGLONG ullChunk = std::min<ULONGLONG>(ullTarget - m_ullFrame,
+                                             m_mode == VdClockMode::Stepped ? kSteppedChunkFrames : 1u << 20);
     ullChunk = std::min(ullChunk, NextScheduledFrame() - m_ullFrame);
     ULONGLONG ullStallEnd = 0, ullNextStall = ~0ull;
     if (InStall(m_ullFrame, &ullStallEnd, &ullNextStall)) {

@@ -98,7 +98,8 @@
 // Streaming: the device clock
 //   One 48 kHz clock for the whole device, at frame 0 when the device is made.
 //   Stepped (the default): Step(n) advances n frames; everything due within
-//   them has completed and been signalled when it returns. RealTimeStrict and
+//   them has completed and been signalled when it returns. It moves the
+//   clock and the registers at most 24 frames at a time. RealTimeStrict and
 //   RealTimeLossless: a thread of the device advances it with the wall clock
 //   (QueryPerformanceCounter) while any pin instance exists. Strict loses
 //   frames as hardware does when the host is late; lossless and stepped wait

@@ -173,6 +173,8 @@ TEST_F(KsStreamTest, LoopedCaptureHandsOutTheHalvesOfItsBuffer) {
   ASSERT_EQ(capture.GetSamplesPerPacket(), 16 * B);  // 36864 bytes asked and given
   EXPECT_TRUE(capture.SplitsFrames());
   capture.Start();
+  // A device that never waits for its host, as hardware.
+  device.Machine().streaming.dwHostWaitMs = 0;
   const int32_t* buffer = static_cast<const int32_t*>(capturePin->m_pBuffer);
   for (uint32_t k = 0; k < 4; ++k) {
     ASSERT_TRUE(device.Step(B));
@@ -184,7 +186,6 @@ TEST_F(KsStreamTest, LoopedCaptureHandsOutTheHalvesOfItsBuffer) {
     capture.ReleasePacket();
   }
   // A packet and a half late: the device is writing the half handed out.
-  device.Machine().streaming.dwHostWaitMs = 0;
   ASSERT_TRUE(device.Step(2 * B + B / 2));
   ASSERT_TRUE(capture.WaitForPacket(0));
   EXPECT_TRUE(capture.IsLate());
@@ -193,7 +194,9 @@ TEST_F(KsStreamTest, LoopedCaptureHandsOutTheHalvesOfItsBuffer) {
 // A device that waits for its host goes on into a half once its
 // notification is taken: neither this stream nor another stream's wait takes
 // it before the half before has been read, so that the device never comes
-// nearer the half being read than the other half.
+// nearer the half being read than the other half; nor before the next wait,
+// so that it waits for the whole pass (the host's callback and the output
+// written ahead).
 TEST_F(KsStreamTest, LoopedCaptureLetsADeviceOnOnlyOnceTheHalfBeforeIsRead) {
   OpenCapture(true);
   CInputCaptureKS capture(4, 16 * B, capturePin.get());
@@ -209,8 +212,10 @@ TEST_F(KsStreamTest, LoopedCaptureLetsADeviceOnOnlyOnceTheHalfBeforeIsRead) {
     EXPECT_FALSE(capture.IsLate());
     EXPECT_EQ(WaitForSingleObject(notification, 0), WAIT_OBJECT_0) << "not yet taken: half " << k;
     capture.ReleasePacket();
-    // Half k is read: the notification that lets the device into half k + 1
-    // is taken, and the device goes on.
+    EXPECT_EQ(WaitForSingleObject(notification, 0), WAIT_OBJECT_0) << "taken before the next wait";
+    // Half k is read and the pass over: the next wait takes the notification
+    // that lets the device into half k + 1.
+    EXPECT_FALSE(capture.WaitForPacket(5));
     EXPECT_EQ(WaitForSingleObject(notification, 0), WAIT_TIMEOUT);
   }
 }
