@@ -145,45 +145,26 @@ DWORD CVdStreamEngine::HostWaitMs() const {
 }
 
 bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
-  bool bOk = true;
-  bool bWaiting = false;
-  DWORD dwWaitStart = 0;
-  auto endWait = [&]() {
-    const DWORD dwWaited = GetTickCount() - dwWaitStart;
-    m_stats.ulHostWaitMs += dwWaited;
-    if (pdwWaitedMs) {
-      *pdwWaitedMs += dwWaited;
-      // Device time stood still meanwhile.
-      m_llPausedTicks = static_cast<LONGLONG>(*pdwWaitedMs) * m_llTicksPerSecond / 1000;
-    }
-    bWaiting = false;
-  };
   // A strict device's clock thread that fell behind shows where the device is
   // now, not every place it passed on the way: registers and announcements go
   // out once it is back at the present, as after a hardware interrupt that
   // came late. Were they published chunk by chunk, a reader would see the
   // device run round its buffer faster than real time, with turns that
   // neither its position nor its clock could tell.
-  const bool bCatchUp = pdwWaitedMs != nullptr && m_mode == VdClockMode::RealTimeStrict;
-  bool bUnpublished = false;
-  auto publish = [&](const std::vector<VdPinInstance*>& running) {
-    if (bCatchUp) {
-      bUnpublished = true;
-    } else {
-      Publish(running);
-    }
-  };
+  Advance advance;
+  advance.pdwWaitedMs = pdwWaitedMs;
+  advance.bCatchUp = pdwWaitedMs != nullptr && m_mode == VdClockMode::RealTimeStrict;
   for (;;) {
     if (m_lStopThread) {
       return false;
     }
     EnterCriticalSection(m_pcs);
     if (m_ullFrame >= ullTarget) {
-      if (bUnpublished) {
+      if (advance.bUnpublished) {
         Publish(RunningInstances());
       }
       LeaveCriticalSection(m_pcs);
-      return bOk;
+      return advance.bOk;
     }
     std::vector<VdPinInstance*> running = RunningInstances();
     ULONGLONG ullChunk = std::min<ULONGLONG>(ullTarget - m_ullFrame,
@@ -191,16 +172,7 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     ullChunk = std::min(ullChunk, NextScheduledFrame() - m_ullFrame);
     ULONGLONG ullStallEnd = 0, ullNextStall = ~0ull;
     if (InStall(m_ullFrame, &ullStallEnd, &ullNextStall)) {
-      // Nothing moves and nobody is waited for until the stall ends.
-      if (StallClamped(m_ullFrame) == m_ullFrame) BeginStall(running);
-      ullChunk = std::min(ullChunk, ullStallEnd - m_ullFrame);
-      m_ullFrame += ullChunk;
-      m_stats.ullFrame = m_ullFrame;
-      if (m_ullFrame == ullStallEnd) {
-        EndStall(running, m_pMachine->streaming.ulStallMs * 48ull);
-      }
-      publish(running);
-      DeliverDue();
+      StallFor(running, std::min(ullChunk, ullStallEnd - m_ullFrame), ullStallEnd, advance);
       LeaveCriticalSection(m_pcs);
       continue;
     }
@@ -209,62 +181,8 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     for (VdPinInstance* pInstance : running) {
       ulChunk = std::min(ulChunk, FramesToBoundary(*pInstance));
     }
-    VdPinInstance* pNeedy = nullptr;
-    for (VdPinInstance* pInstance : running) {
-      if (HostWaitMs() && NeedsHost(*pInstance, ulChunk)) {
-        pNeedy = pInstance;
-        break;
-      }
-    }
-    if (pNeedy && !m_scheduled.empty()) {
-      // A device about to wait for its host first signals what it holds
-      // back: the host cannot answer a signal it has not had.
-      DeliverScheduled(nullptr);
-      LeaveCriticalSection(m_pcs);
-      continue;
-    }
-    if (pNeedy) {
-      if (!bWaiting) {
-        bWaiting = true;
-        dwWaitStart = GetTickCount();
-        ++m_stats.ulHostWaits;
-        // Time passes while it waits: registers that lag or step catch up.
-        for (VdPinInstance* pInstance : running) CatchUp(*pInstance);
-      }
-      if (GetTickCount() - dwWaitStart >= HostWaitMs()) {
-        // The host is gone: go on as hardware would, until it is back.
-        pNeedy->bHostGone = true;
-        ++m_stats.ulHostWaitTimeouts;
-        endWait();
-        bOk = false;
-        LeaveCriticalSection(m_pcs);
-        continue;
-      }
-      m_bAwaitingRequest = true;
-      LeaveCriticalSection(m_pcs);
-      WaitForSingleObject(m_hActivity, 1);
-      continue;
-    }
-    if (bWaiting) {
-      endWait();
-    }
-    m_bAwaitingRequest = false;
-    // A half that ends inside the next frame: the frame's head goes first and
-    // the half is announced, so that the device waits for its host before the
-    // tail goes into the other half, which the host may still be reading.
-    bool bSplit = false;
-    for (VdPinInstance* pInstance : running) {
-      if (!IsStandard(*pInstance) && pInstance->ulRingSamples && pInstance->nFrameDone == 0 &&
-          !Silent(*pInstance) && SamplesToBoundary(*pInstance) < pInstance->nChannels) {
-        MoveLoopedSamples(*pInstance, m_ullFrame,
-                          static_cast<WORD>(SamplesToBoundary(*pInstance)));
-        bSplit = true;
-      }
-    }
-    if (bSplit) {
-      publish(running);
-      LeaveCriticalSection(m_pcs);
-      continue;
+    if (WaitingForHost(running, ulChunk, advance) || SplitBoundaryFrames(running, advance)) {
+      continue;  // the lock was left
     }
     for (VdPinInstance* pInstance : running) {
       RefreshConsumption(*pInstance);
@@ -274,10 +192,104 @@ bool CVdStreamEngine::AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs) {
     // device never sees a position ahead of its clock.
     m_ullFrame += ulChunk;
     m_stats.ullFrame = m_ullFrame;
-    publish(running);
+    PublishFor(running, advance);
     DeliverDue();
     LeaveCriticalSection(m_pcs);
   }
+}
+
+void CVdStreamEngine::PublishFor(const std::vector<VdPinInstance*>& running, Advance& advance) {
+  if (advance.bCatchUp) {
+    advance.bUnpublished = true;
+  } else {
+    Publish(running);
+  }
+}
+
+void CVdStreamEngine::StallFor(const std::vector<VdPinInstance*>& running, ULONGLONG ullChunk,
+                               ULONGLONG ullStallEnd, Advance& advance) {
+  // Nothing moves and nobody is waited for until the stall ends.
+  if (StallClamped(m_ullFrame) == m_ullFrame) BeginStall(running);
+  m_ullFrame += ullChunk;
+  m_stats.ullFrame = m_ullFrame;
+  if (m_ullFrame == ullStallEnd) {
+    EndStall(running, m_pMachine->streaming.ulStallMs * 48ull);
+  }
+  PublishFor(running, advance);
+  DeliverDue();
+}
+
+void CVdStreamEngine::EndHostWait(Advance& advance) {
+  const DWORD dwWaited = GetTickCount() - advance.dwWaitStart;
+  m_stats.ulHostWaitMs += dwWaited;
+  if (advance.pdwWaitedMs) {
+    *advance.pdwWaitedMs += dwWaited;
+    // Device time stood still meanwhile.
+    m_llPausedTicks = static_cast<LONGLONG>(*advance.pdwWaitedMs) * m_llTicksPerSecond / 1000;
+  }
+  advance.bWaiting = false;
+}
+
+bool CVdStreamEngine::WaitingForHost(const std::vector<VdPinInstance*>& running, ULONG ulChunk,
+                                     Advance& advance) {
+  VdPinInstance* pNeedy = nullptr;
+  for (VdPinInstance* pInstance : running) {
+    if (HostWaitMs() && NeedsHost(*pInstance, ulChunk)) {
+      pNeedy = pInstance;
+      break;
+    }
+  }
+  if (pNeedy && !m_scheduled.empty()) {
+    // A device about to wait for its host first signals what it holds
+    // back: the host cannot answer a signal it has not had.
+    DeliverScheduled(nullptr);
+    LeaveCriticalSection(m_pcs);
+    return true;
+  }
+  if (!pNeedy) {
+    if (advance.bWaiting) EndHostWait(advance);
+    m_bAwaitingRequest = false;
+    return false;
+  }
+  if (!advance.bWaiting) {
+    advance.bWaiting = true;
+    advance.dwWaitStart = GetTickCount();
+    ++m_stats.ulHostWaits;
+    // Time passes while it waits: registers that lag or step catch up.
+    for (VdPinInstance* pInstance : running) CatchUp(*pInstance);
+  }
+  if (GetTickCount() - advance.dwWaitStart >= HostWaitMs()) {
+    // The host is gone: go on as hardware would, until it is back.
+    pNeedy->bHostGone = true;
+    ++m_stats.ulHostWaitTimeouts;
+    EndHostWait(advance);
+    advance.bOk = false;
+    LeaveCriticalSection(m_pcs);
+    return true;
+  }
+  m_bAwaitingRequest = true;
+  LeaveCriticalSection(m_pcs);
+  WaitForSingleObject(m_hActivity, 1);
+  return true;
+}
+
+bool CVdStreamEngine::SplitBoundaryFrames(const std::vector<VdPinInstance*>& running, Advance& advance) {
+  // A half that ends inside the next frame: the frame's head goes first and
+  // the half is announced, so that the device waits for its host before the
+  // tail goes into the other half, which the host may still be reading.
+  bool bSplit = false;
+  for (VdPinInstance* pInstance : running) {
+    if (!IsStandard(*pInstance) && pInstance->ulRingSamples && pInstance->nFrameDone == 0 &&
+        !Silent(*pInstance) && SamplesToBoundary(*pInstance) < pInstance->nChannels) {
+      MoveLoopedSamples(*pInstance, m_ullFrame, static_cast<WORD>(SamplesToBoundary(*pInstance)));
+      bSplit = true;
+    }
+  }
+  if (bSplit) {
+    PublishFor(running, advance);
+    LeaveCriticalSection(m_pcs);
+  }
+  return bSplit;
 }
 
 std::vector<VdPinInstance*> CVdStreamEngine::RunningInstances() {
@@ -520,7 +532,7 @@ void CVdStreamEngine::Publish(const std::vector<VdPinInstance*>& running) {
   // never sees one pin's position a chunk ahead of another's.
   m_ullClockRegister = m_ullFrame;
   for (VdPinInstance* pInstance : running) {
-    if (!IsStandard(*pInstance) && !Silent(*pInstance)) {
+    if (!IsStandard(*pInstance) && !Silent(*pInstance) && !m_pMachine->streaming.bHang) {
       ShowPosition(*pInstance);
     }
   }

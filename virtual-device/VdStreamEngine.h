@@ -112,9 +112,26 @@ class CVdStreamEngine {
   static const size_t kLateSignalRing = 32768;
 
  private:
+  // One call of AdvanceTo: what it waited and has yet to publish.
+  struct Advance {
+    DWORD* pdwWaitedMs = nullptr;  // the clock thread's: device time stands still
+    bool bCatchUp = false;         // publish once, at the end
+    bool bUnpublished = false;
+    bool bWaiting = false;         // waiting for a host since dwWaitStart
+    DWORD dwWaitStart = 0;
+    bool bOk = true;
+  };
   // Advances device time to ullTarget, waiting for hosts as the mode says.
   // Called without the lock; false when stopped or a wait gave up.
   bool AdvanceTo(ULONGLONG ullTarget, DWORD* pdwWaitedMs);
+  // The steps of AdvanceTo, with the lock held. Those that return true have
+  // left it (the caller goes round again).
+  void PublishFor(const std::vector<VdPinInstance*>& running, Advance& advance);
+  void StallFor(const std::vector<VdPinInstance*>& running, ULONGLONG ullChunk, ULONGLONG ullStallEnd,
+                Advance& advance);
+  void EndHostWait(Advance& advance);
+  bool WaitingForHost(const std::vector<VdPinInstance*>& running, ULONG ulChunk, Advance& advance);
+  bool SplitBoundaryFrames(const std::vector<VdPinInstance*>& running, Advance& advance);
   std::vector<VdPinInstance*> RunningInstances();
   ULONG FramesToBoundary(const VdPinInstance& instance) const;
   bool NeedsHost(VdPinInstance& instance, ULONG ulChunk);

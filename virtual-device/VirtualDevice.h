@@ -170,8 +170,9 @@
 //   frame f reaches the capture buffer at f + render delay + capture delay
 //   (renders are played before captures within a frame).
 // Streaming faults
-//   VdStreamingConfig::bHang       no request completes and no notification
-//                                  is signalled (device time still passes)
+//   VdStreamingConfig::bHang       no request completes, no notification is
+//                                  signalled and no position register moves
+//                                  (device time still passes)
 //   VdStreamingConfig::cbShortRead reads complete after at most this many
 //                                  bytes; a partial frame at the end holds
 //                                  the first samples of the next frame, which
@@ -363,7 +364,7 @@ struct VdStreamingConfig {
   DWORD dwHostWaitMs = 2000;  // stepped and lossless: longest wait for the host
   ULONG cbShortRead = 0;      // fault: reads complete after this many bytes (0: off)
   ULONG cbDataUsedExcess = 0; // fault: reads over-report DataUsed by this much
-  bool bHang = false;         // fault: nothing completes, nothing is signalled
+  bool bHang = false;         // fault: nothing completes, is signalled or moves
   // Fault: packet capture loses this device frame, as a bus loses a packet;
   // the read that takes the next frame is marked discontinuous.
   ULONGLONG ullLoseCaptureFrame = ~0ull;
