@@ -1,8 +1,10 @@
 // vorod-bench: speed and latency of the streaming engine, reported, never
 // asserted. Usage: vorod-bench [seconds of each real-time run, default 60]
 //                              [pass] [realtime] [start] [roundtrip] [low]
+//                              [callback=N]
 // (the parts named, or all of them; `low`: the driver in its low-latency
-// mode, for the parts that do not measure both):
+// mode, for the parts that do not measure both; `callback=N`: the busy
+// callback of the real-time runs spends N% of the period, not 70%):
 //
 // pass       One streaming pass's data work for 16 inputs and 2 outputs
 //            (capture sweep, the buffer switch's output conversion, render
@@ -276,12 +278,15 @@ void RoundTrips() {
 
 int main(int argc, char** argv) {
   int seconds = 60;
+  int callbackPercent = 70;
   std::vector<std::string> parts;
   for (int i = 1; i < argc; ++i) {
     if (atoi(argv[i]) > 0)
       seconds = atoi(argv[i]);
     else if (strcmp(argv[i], "low") == 0)
       g_lowLatency = true;
+    else if (strncmp(argv[i], "callback=", 9) == 0 && atoi(argv[i] + 9) > 0 && atoi(argv[i] + 9) < 100)
+      callbackPercent = atoi(argv[i] + 9);
     else
       parts.push_back(argv[i]);
   }
@@ -300,7 +305,7 @@ int main(int argc, char** argv) {
     PassBench(false);
     PassBench(true);
   }
-  if (wanted("realtime")) StrictRuns(seconds);
+  if (wanted("realtime")) StrictRuns(seconds, callbackPercent);
   if (wanted("start")) StartTimes();
   if (wanted("roundtrip")) RoundTrips();
   PrintFigures();

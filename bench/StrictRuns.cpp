@@ -42,8 +42,10 @@ const long kLoopInput = 15;
 const ULONGLONG kNotKnown = ~0ull;
 
 enum class Load { Idle, OtherCoreBusy, BusyCallback };
-const char* LoadName(Load load) {
-  return load == Load::Idle ? "idle" : load == Load::OtherCoreBusy ? "busy_core" : "callback_70";
+// The share of the buffer period a busy callback spends, in percent.
+int g_callbackPercent = 70;
+std::string LoadName(Load load) {
+  return load == Load::Idle ? "idle" : load == Load::OtherCoreBusy ? "busy_core" : "callback_" + std::to_string(g_callbackPercent);
 }
 
 // The device sample behind a host sample: the driver inverts polarity and
@@ -244,7 +246,7 @@ bool Run(Mode mode, bool usb, Load load, int seconds, RunFigures* figures) {
   IASIO* asio = CreateDriver();
   StrictHost host;
   host.asio = asio;
-  host.busyFraction = load == Load::BusyCallback ? 0.7 : 0;
+  host.busyFraction = load == Load::BusyCallback ? g_callbackPercent / 100.0 : 0;
   host.dropOuts.reserve(static_cast<size_t>(seconds) * 1000 + 1000);
   host.entered.reserve(static_cast<size_t>(seconds) * 1000 + 1000);
   host.broken.reserve(static_cast<size_t>(seconds) * 1000 + 1000);
@@ -335,7 +337,8 @@ void PrintRun(const std::string& name, const RunFigures& f) {
 
 }  // namespace
 
-void StrictRuns(int seconds) {
+void StrictRuns(int seconds, int callbackPercent) {
+  g_callbackPercent = callbackPercent;
   printf("Strict real-time runs, %ld frames, %d s each, beside the platform probe (%.0f us period):\n",
          kBufferFrames, seconds, kPeriodSeconds * 1e6);
   printf("  drop-outs: the driver's count, split into those a device signal at least %lu us late\n"
