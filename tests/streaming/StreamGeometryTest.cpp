@@ -113,7 +113,6 @@ TEST(StreamGeometryTest, ShortReadsLoseNothingAndTearNoFrame) {
   const long B = 96;
   StreamingRig rig(StreamMode::Standard);
   rig.device.Machine().streaming.cbShortRead = B * 64 - 160;  // 93.5 frames
-  rig.device.Machine().streaming.dwHostWaitMs = 0;
   ASSERT_TRUE(rig.Init());
   ASSERT_EQ(rig.Prepare(B, {6}, {0, 1}), ASE_OK);
   Seen seen;
