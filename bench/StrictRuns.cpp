@@ -45,7 +45,9 @@ enum class Load { Idle, OtherCoreBusy, BusyCallback };
 // The share of the buffer period a busy callback spends, in percent.
 int g_callbackPercent = 70;
 std::string LoadName(Load load) {
-  return load == Load::Idle ? "idle" : load == Load::OtherCoreBusy ? "busy_core" : "callback_" + std::to_string(g_callbackPercent);
+  if (load == Load::Idle) return "idle";
+  if (load == Load::OtherCoreBusy) return "busy_core";
+  return "callback_" + std::to_string(g_callbackPercent);
 }
 
 // The device sample behind a host sample: the driver inverts polarity and

@@ -483,9 +483,6 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
 
     PreparePins(bufferSize);
 
-    const size_t samples = 2 * static_cast<size_t>(bufferSize);
-    const long maxInputs = m_numInputs < kMaxInputs ? m_numInputs : kMaxInputs;
-    const long maxOutputs = m_numOutputs < kMaxOutputs ? m_numOutputs : kMaxOutputs;
     bool allocationFailed = false;
 
     // Leaves no buffers behind, and no pointers into freed memory with the host.
@@ -498,42 +495,10 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChanne
       return error;
     };
 
-    for (long i = 0; i < numChannels; ++i) {
-      ASIOBufferInfo& info = bufferInfos[i];
-      const long channel = info.channelNum;
-      if (info.isInput != ASIOFalse) {
-        if (channel < 0 || channel >= m_numInputs || m_activeInputs >= maxInputs)
-          return fail(ASE_InvalidParameter, i);
-        const long slot = m_activeInputs;
-        m_inputChannel[slot] = channel;
-        m_inputBuffers[slot] = AllocateSamples<int32_t>(samples);
-        if (m_inputBuffers[slot] != nullptr) {
-          info.buffers[0] = m_inputBuffers[slot];
-          info.buffers[1] = m_inputBuffers[slot] + bufferSize;
-        } else {
-          info.buffers[0] = info.buffers[1] = nullptr;
-          allocationFailed = true;
-        }
-        ++m_activeInputs;
-      } else {
-        if (channel < 0 || channel >= m_numOutputs || m_activeOutputs >= maxOutputs)
-          return fail(ASE_InvalidParameter, i);
-        const long slot = m_activeOutputs;
-        m_outputChannel[slot] = channel;
-        m_outputBuffers[slot] = AllocateSamples<int32_t>(samples);
-        m_outputFloatBuffers[slot] = AllocateSamples<float>(samples);
-        if (m_outputBuffers[slot] != nullptr && m_outputFloatBuffers[slot] != nullptr) {
-          info.buffers[0] = m_outputBuffers[slot];
-          info.buffers[1] = m_outputBuffers[slot] + bufferSize;
-        } else {
-          info.buffers[0] = info.buffers[1] = nullptr;
-          allocationFailed = true;
-        }
-        ++m_activeOutputs;
-      }
-    }
+    for (long i = 0; i < numChannels; ++i)
+      if (!AddHostChannel(bufferInfos[i], bufferSize, &allocationFailed)) return fail(ASE_InvalidParameter, i);
 
-    if (!AddFillerInputs(samples) || allocationFailed) return fail(ASE_NoMemory, numChannels);
+    if (!AddFillerInputs(2 * static_cast<size_t>(bufferSize)) || allocationFailed) return fail(ASE_NoMemory, numChannels);
 
     m_hostCallbacks = *callbacks;
     m_callbacks = &m_hostCallbacks;
@@ -575,6 +540,31 @@ void CAsioDriver::PreparePins(long bufferSize) {
   m_bufferSize = bufferSize;
   m_lowLatencyRun = lowLatency;
   AllocateCyclicBuffers(bufferSize);
+}
+
+bool CAsioDriver::AddHostChannel(ASIOBufferInfo& info, long bufferSize, bool* allocationFailed) {
+  const size_t samples = 2 * static_cast<size_t>(bufferSize);
+  const long channel = info.channelNum;
+  if (info.isInput != ASIOFalse) {
+    const long maxInputs = m_numInputs < kMaxInputs ? m_numInputs : kMaxInputs;
+    if (channel < 0 || channel >= m_numInputs || m_activeInputs >= maxInputs) return false;
+    const long slot = m_activeInputs++;
+    m_inputChannel[slot] = channel;
+    m_inputBuffers[slot] = AllocateSamples<int32_t>(samples);
+    info.buffers[0] = m_inputBuffers[slot];
+  } else {
+    const long maxOutputs = m_numOutputs < kMaxOutputs ? m_numOutputs : kMaxOutputs;
+    if (channel < 0 || channel >= m_numOutputs || m_activeOutputs >= maxOutputs) return false;
+    const long slot = m_activeOutputs++;
+    m_outputChannel[slot] = channel;
+    m_outputBuffers[slot] = AllocateSamples<int32_t>(samples);
+    m_outputFloatBuffers[slot] = AllocateSamples<float>(samples);
+    info.buffers[0] = m_outputFloatBuffers[slot] != nullptr ? m_outputBuffers[slot] : nullptr;
+  }
+  // A slot without its memory is no buffer for the host.
+  info.buffers[1] = info.buffers[0] != nullptr ? static_cast<int32_t*>(info.buffers[0]) + bufferSize : nullptr;
+  if (info.buffers[0] == nullptr) *allocationFailed = true;
+  return true;
 }
 
 bool CAsioDriver::AddFillerInputs(size_t samples) {

@@ -181,10 +181,13 @@ class CAsioDriver : public IASIO, public CUnknown {
   ASIOError DescribeChannel(ASIOChannelInfo* info);
 
   // createBuffers' steps: pins (new instances for another size or mode) and
-  // their cyclic buffers; filler slots for the device inputs the host did
-  // not ask for (false when one could not be allocated); the time info a
-  // run starts from.
+  // their cyclic buffers; the slot of one channel the host asked for (false:
+  // no such channel, or no slot left; a slot whose memory could not be
+  // allocated sets *allocationFailed); filler slots for the device inputs
+  // the host did not ask for (false when one could not be allocated); the
+  // time info a run starts from.
   void PreparePins(long bufferSize);
+  bool AddHostChannel(ASIOBufferInfo& info, long bufferSize, bool* allocationFailed);
   bool AddFillerInputs(size_t samples);
   void ResetTimeInfo();
   // Frees every slot buffer and forgets the callbacks; no stop.

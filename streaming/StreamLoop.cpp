@@ -120,7 +120,6 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
       m_jumpAfter(0),
       m_realign(false),
       m_queuedUpTo(0),
-      m_topUp(0),
       m_lateWrites(0),
       m_sameLossPasses(0),
       m_fadePending(true),
@@ -486,23 +485,18 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   if (hostFrame != m_queuedUpTo) m_realign = true;
   m_queuedUpTo = hostFrame + m_bufferSize;
   const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
-  const uint32_t skip = m_realign && m_jumpAfter == 0 ? AlignQueue(hostFrame) : 0;
+  uint32_t topUp = 0;
+  const uint32_t skip = m_realign && m_jumpAfter == 0 ? AlignQueue(hostFrame, &topUp) : 0;
   m_renderPos = 0;
   BuildRender(m_renderPacket, m_bufferSize, silent, half);
   if (!silent) m_fadePending = false;
-  if (skip >= m_bufferSize) {
+  if (skip < m_bufferSize) {
+    m_render->WritePacket(m_renderPacket + static_cast<size_t>(skip) * m_outputs, (m_bufferSize - skip) * m_outputs);
+    m_render->SubmitPacket();
+  } else {
     m_lost = true;
-    TopUpQueue();
-    return;
   }
-  m_render->WritePacket(m_renderPacket + static_cast<size_t>(skip) * m_outputs, (m_bufferSize - skip) * m_outputs);
-  m_render->SubmitPacket();
-  TopUpQueue();
-}
-
-void CStreamLoop::TopUpQueue() {
-  if (m_topUp != 0) m_render->QueueSilence(m_topUp * m_outputs);
-  m_topUp = 0;
+  if (topUp != 0) m_render->QueueSilence(topUp * m_outputs);
 }
 
 // Ties the render buffer to the capture side's timeline: where capture frame
@@ -551,7 +545,7 @@ void CStreamLoop::AlignPacketRender() {
 // trip: silence goes first where the queue is shorter (at most three
 // packets' worth at a time, the rest at the next half), output is left out
 // where it is longer.
-uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame) {
+uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame, uint32_t* topUp) {
   uint64_t taken = 0, submitted = 0, captured = 0, takenAfter = 0;
   for (int i = 0;; ++i) {
     if (!m_render->StreamSamples(&taken, &submitted) || !m_capture->GetDeviceSampleCount(&captured) ||
@@ -576,7 +570,8 @@ uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame) {
     // makes up the rest. The queue is aligned again at the next half.
     const int64_t after = tail + (m_bufferSize - skip);
     const int64_t floor = static_cast<int64_t>(captured / m_inputs) + 2ll * m_bufferSize;
-    m_topUp = m_realign && after < floor ? static_cast<uint32_t>(std::min<int64_t>(floor - after, 3ll * m_bufferSize)) : 0;
+    if (m_realign && after < floor)
+      *topUp = static_cast<uint32_t>(std::min<int64_t>(floor - after, 3ll * m_bufferSize));
     return skip;
   }
   const int64_t most = 3ll * m_bufferSize;

@@ -57,10 +57,10 @@ class CStreamLoop {
   // Queued: at the start, silence for what the render pin played before the
   // capture pin started; after a loss, the queue made as long again as the
   // round trip needs (silence), or output the device had no time for
-  // skipped. The frames of output to leave out of the half sent now.
+  // skipped. The frames of output to leave out of the half sent now, and in
+  // *topUp (left as it is otherwise) the silence to queue after it.
   void AlignPacketRender();
-  uint32_t AlignQueue(uint64_t hostFrame);
-  void TopUpQueue();
+  uint32_t AlignQueue(uint64_t hostFrame, uint32_t* topUp);
 
   CAsioDriver& m_driver;
   uint32_t m_bufferSize;
@@ -95,7 +95,6 @@ class CStreamLoop {
   uint64_t m_outputAt[2];
   bool m_realign;  // queued: align the queue at the next half sent
   uint64_t m_queuedUpTo;  // queued: the host frame after the last half queued
-  uint32_t m_topUp;       // queued: frames of silence to queue after the half
   uint32_t m_lateWrites;  // low latency: halves written too late, running
   uint32_t m_sameLossPasses;  // passes in which a loss is the one counted last
 
