@@ -279,6 +279,7 @@ void RoundTrips() {
 int main(int argc, char** argv) {
   int seconds = 60;
   int callbackPercent = 70;
+  std::string only;
   std::vector<std::string> parts;
   for (int i = 1; i < argc; ++i) {
     if (atoi(argv[i]) > 0)
@@ -287,6 +288,8 @@ int main(int argc, char** argv) {
       g_lowLatency = true;
     else if (strncmp(argv[i], "callback=", 9) == 0 && atoi(argv[i] + 9) > 0 && atoi(argv[i] + 9) < 100)
       callbackPercent = atoi(argv[i] + 9);
+    else if (strncmp(argv[i], "only=", 5) == 0)
+      only = argv[i] + 5;
     else
       parts.push_back(argv[i]);
   }
@@ -305,7 +308,7 @@ int main(int argc, char** argv) {
     PassBench(false);
     PassBench(true);
   }
-  if (wanted("realtime")) StrictRuns(seconds, callbackPercent);
+  if (wanted("realtime")) StrictRuns(seconds, callbackPercent, only);
   if (wanted("start")) StartTimes();
   if (wanted("roundtrip")) RoundTrips();
   PrintFigures();

@@ -339,7 +339,7 @@ void PrintRun(const std::string& name, const RunFigures& f) {
 
 }  // namespace
 
-void StrictRuns(int seconds, int callbackPercent) {
+void StrictRuns(int seconds, int callbackPercent, const std::string& only) {
   g_callbackPercent = callbackPercent;
   printf("Strict real-time runs, %ld frames, %d s each, beside the platform probe (%.0f us period):\n",
          kBufferFrames, seconds, kPeriodSeconds * 1e6);
@@ -366,6 +366,7 @@ void StrictRuns(int seconds, int callbackPercent) {
       for (Load load : {Load::Idle, Load::OtherCoreBusy, Load::BusyCallback}) {
         RunFigures f;
         const std::string name = RunName(mode, usb, load);
+        if (name.find(only) == std::string::npos) continue;
         if (!Run(mode, usb, load, seconds, &f)) {
           printf("  %-25s could not start\n", name.c_str());
           continue;
