@@ -228,7 +228,7 @@ bool CStreamLoop::RunPacedByCapture() {
     // for it); the next half queued is aligned.
     if (m_plan.render == StreamPlan::Render::Queued && m_render->Starved()) {
       m_render->QueueSilence((m_plan.lowLatency ? 1 : kPacketsPerStream - 1) * m_bufferSize * m_outputs);
-      m_lost = m_realign = true;
+      m_realign = true;
     }
     const bool ok = TakeCapture();
     if (m_driver.m_streamStop) return true;
