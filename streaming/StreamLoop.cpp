@@ -501,15 +501,13 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
   uint32_t silence = 0;
   const uint32_t skip = m_realign && m_jumpAfter == 0 ? AlignQueue(hostFrame, &silence) : 0;
-  m_renderPos = 0;
-  BuildRender(m_renderPacket, m_bufferSize, silent, half);
-  if (!silent) m_fadePending = false;
   // The output kept, then as much of the silence as the half left out makes
   // room for; the rest of it on a write of its own.
   const uint32_t kept = m_bufferSize - skip;
   const uint32_t inPacket = Smaller(silence, skip);
-  memmove(m_renderPacket, m_renderPacket + static_cast<size_t>(skip) * m_outputs,
-          static_cast<size_t>(kept) * m_outputs * sizeof(int32_t));
+  m_renderPos = skip;
+  BuildRender(m_renderPacket, kept, silent, half);
+  if (!silent && kept != 0) m_fadePending = false;
   memset(m_renderPacket + static_cast<size_t>(kept) * m_outputs, 0,
          static_cast<size_t>(inPacket) * m_outputs * sizeof(int32_t));
   if (kept + inPacket != 0) {
@@ -596,8 +594,8 @@ uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame, uint32_t* silence) {
   const int64_t most = 3ll * m_bufferSize;
   if (tail >= target) {
     m_realign = tail - target >= m_bufferSize;
-    const uint32_t most = m_plan.lowLatency ? m_bufferSize : m_bufferSize - 1;
-    const uint32_t skip = static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : most);
+    const uint32_t mostSkipped = m_plan.lowLatency ? m_bufferSize : m_bufferSize - 1;
+    const uint32_t skip = static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : mostSkipped);
     const int64_t after = tail + (m_bufferSize - skip);
     const int64_t floor = now + 2ll * m_bufferSize;
     if (m_realign && after < floor) *silence = static_cast<uint32_t>(std::min<int64_t>(floor - after, most));
