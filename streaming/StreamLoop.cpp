@@ -56,7 +56,6 @@
 //   missing frames are silence.
 #include "streaming/StreamLoop.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -287,7 +286,7 @@ bool CStreamLoop::TakeCapture() {
   if (!m_capture->WaitForPacket(kDeviceSilentMs)) return false;
   if (const uint32_t missed = m_capture->GetMissedSampleCount()) {
     m_captureCarried = 0;  // the rest of its frame was lost with them
-    PlaceLost(missed / m_inputs, m_capture->Behind());
+    PlaceLost(missed / m_inputs);
   }
   const int32_t* data = m_capture->GetPacketData();
   const uint32_t samples = data != nullptr ? m_capture->GetPacketSampleCount() : 0;
@@ -330,25 +329,12 @@ void CStreamLoop::PlaceCapture(const int32_t* frames, uint32_t count) {
   m_lost |= placed < count;
 }
 
-void CStreamLoop::PlaceLost(uint32_t frames, bool behind) {
+void CStreamLoop::PlaceLost(uint32_t frames) {
   if (frames == 0) return;
   m_lost = true;
-  // Silence, where it leaves room in the ring for the packet that follows
-  // and the loop is not behind the device: silence is halves to hand out,
-  // and each costs the host's callback time a loop behind has not got.
-  if (!behind && static_cast<uint64_t>(m_capturePos) + frames + m_captureFrames <= m_ringFrames) {
+  // Silence, where it leaves room in the ring for the packet that follows.
+  if (static_cast<uint64_t>(m_capturePos) + frames + m_captureFrames <= m_ringFrames) {
     PlaceSilence(frames);
-    return;
-  }
-  // Behind, the position jumps over what was lost from the start of the next
-  // half on (at once, before a half nothing was placed in yet).
-  if (behind && m_capturePos % m_bufferSize == 0 && m_capturePos < m_ringFrames) {
-    if (m_capturePos == 0 && m_jumpAfter == 0) {
-      m_driver.m_nextSwitchPosition += frames;
-      return;
-    }
-    m_jump += frames;
-    if (m_jumpAfter == 0) m_jumpAfter = m_capturePos / m_bufferSize;
     return;
   }
   // Silence to the end of the half being filled, then a jump of the host's
@@ -499,24 +485,18 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   if (hostFrame != m_queuedUpTo) m_realign = true;
   m_queuedUpTo = hostFrame + m_bufferSize;
   const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
-  uint32_t silence = 0;
-  const uint32_t skip = m_realign && m_jumpAfter == 0 ? AlignQueue(hostFrame, &silence) : 0;
-  // The output kept, then as much of the silence as the half left out makes
-  // room for; the rest of it on a write of its own.
-  const uint32_t kept = m_bufferSize - skip;
-  const uint32_t inPacket = Smaller(silence, skip);
-  m_renderPos = skip;
-  BuildRender(m_renderPacket, kept, silent, half);
-  if (!silent && kept != 0) m_fadePending = false;
-  memset(m_renderPacket + static_cast<size_t>(kept) * m_outputs, 0,
-         static_cast<size_t>(inPacket) * m_outputs * sizeof(int32_t));
-  if (kept + inPacket != 0) {
-    m_render->WritePacket(m_renderPacket, (kept + inPacket) * m_outputs);
+  uint32_t topUp = 0;
+  const uint32_t skip = m_realign && m_jumpAfter == 0 ? AlignQueue(hostFrame, &topUp) : 0;
+  m_renderPos = 0;
+  BuildRender(m_renderPacket, m_bufferSize, silent, half);
+  if (!silent) m_fadePending = false;
+  if (skip < m_bufferSize) {
+    m_render->WritePacket(m_renderPacket + static_cast<size_t>(skip) * m_outputs, (m_bufferSize - skip) * m_outputs);
     m_render->SubmitPacket();
+  } else {
+    m_lost = true;
   }
-  // In low latency a host's half left out whole is a half it wrote too late.
-  m_lost |= m_plan.lowLatency && kept == 0;
-  if (silence > inPacket) m_render->QueueSilence((silence - inPacket) * m_outputs);
+  if (topUp != 0) m_render->QueueSilence(topUp * m_outputs);
 }
 
 // Ties the render buffer to the capture side's timeline: where capture frame
@@ -560,47 +540,41 @@ void CStreamLoop::AlignPacketRender() {
   }
 }
 
-// Where the next frame queued is played, and the frame the device captures
-// now, in capture frames: from both streams' positions read at one device
-// moment (the render position unchanged around the capture's).
-bool CStreamLoop::QueueTail(int64_t* tail, int64_t* now) {
+// Where the next frame queued is played: where the device is now plus what
+// is queued before it. It should be the host frame it carries plus the round
+// trip: silence goes first where the queue is shorter (at most three
+// packets' worth at a time, the rest at the next half), output is left out
+// where it is longer.
+uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame, uint32_t* topUp) {
   uint64_t taken = 0, submitted = 0, captured = 0, takenAfter = 0;
   for (int i = 0;; ++i) {
     if (!m_render->StreamSamples(&taken, &submitted) || !m_capture->GetDeviceSampleCount(&captured) ||
-        !m_render->StreamSamples(&takenAfter, &submitted))
-      return false;
+        !m_render->StreamSamples(&takenAfter, &submitted)) {
+      m_realign = false;  // nothing to go by
+      return 0;
+    }
     if (taken == takenAfter || i + 1 == kAlignTries) break;
   }
-  *now = static_cast<int64_t>(captured / m_inputs);
-  *tail = *now + static_cast<int64_t>(submitted > taken ? submitted - taken : 0) / m_outputs;
-  return true;
-}
-
-// The next half queued should be played from the host frame it carries plus
-// the round trip: silence goes first where the queue is shorter (at most
-// three packets' worth at a time, the rest at the next half), output is left
-// out where it is longer (in low latency a half whose time has passed is left
-// out whole: an older half never plays after a newer one was due). Where the
-// time of the output has passed, *silence (left as it is otherwise) keeps the
-// device from running dry before the next capture half is in and the next
-// half queued: the queue is aligned again then.
-uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame, uint32_t* silence) {
-  int64_t tail = 0, now = 0;
-  if (!QueueTail(&tail, &now)) {
-    m_realign = false;  // nothing to go by
-    return 0;
-  }
+  const int64_t queued = static_cast<int64_t>(submitted > taken ? submitted - taken : 0) / m_outputs;
+  const int64_t tail = static_cast<int64_t>(captured / m_inputs) + queued;
   const int64_t target = static_cast<int64_t>(hostFrame) + m_plan.roundTrip;
-  const int64_t most = 3ll * m_bufferSize;
   if (tail >= target) {
+    // In low latency a half whose time has passed is left out whole: an
+    // older half never plays after a newer one was due.
     m_realign = tail - target >= m_bufferSize;
-    const uint32_t mostSkipped = m_plan.lowLatency ? m_bufferSize : m_bufferSize - 1;
-    const uint32_t skip = static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : mostSkipped);
+    const uint32_t most = m_plan.lowLatency ? m_bufferSize : m_bufferSize - 1;
+    const uint32_t skip = static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : most);
+    // Output whose time has passed (frames lost before it, the host's
+    // position not yet past them) must not leave the device to run dry
+    // before the next capture half is in and the next half queued: silence
+    // makes up the rest. The queue is aligned again at the next half.
     const int64_t after = tail + (m_bufferSize - skip);
-    const int64_t floor = now + 2ll * m_bufferSize;
-    if (m_realign && after < floor) *silence = static_cast<uint32_t>(std::min<int64_t>(floor - after, most));
+    const int64_t floor = static_cast<int64_t>(captured / m_inputs) + 2ll * m_bufferSize;
+    if (m_realign && after < floor)
+      *topUp = static_cast<uint32_t>(std::min<int64_t>(floor - after, 3ll * m_bufferSize));
     return skip;
   }
+  const int64_t most = 3ll * m_bufferSize;
   m_realign = !m_render->QueueSilence(static_cast<uint32_t>(target - tail < most ? target - tail : most) * m_outputs) ||
               target - tail > most;
   return 0;

@@ -35,7 +35,7 @@ class CStreamLoop {
   // holds), and whole frames only.
   bool TakeCapture();
   void PlaceCapture(const int32_t* frames, uint32_t count);
-  void PlaceLost(uint32_t frames, bool behind);
+  void PlaceLost(uint32_t frames);
   void PlaceSilence(uint32_t frames);
   // Hands the current half to the host.
   void SwitchHalf();
@@ -58,10 +58,9 @@ class CStreamLoop {
   // capture pin started; after a loss, the queue made as long again as the
   // round trip needs (silence), or output the device had no time for
   // skipped. The frames of output to leave out of the half sent now, and in
-  // *silence (left as it is otherwise) the silence to queue after it.
+  // *topUp (left as it is otherwise) the silence to queue after it.
   void AlignPacketRender();
-  uint32_t AlignQueue(uint64_t hostFrame, uint32_t* silence);
-  bool QueueTail(int64_t* tail, int64_t* now);
+  uint32_t AlignQueue(uint64_t hostFrame, uint32_t* topUp);
 
   CAsioDriver& m_driver;
   uint32_t m_bufferSize;
