@@ -33,6 +33,16 @@ void CCaptureTracker::Look(uint32_t position, uint64_t nowUs, uint32_t taken) {
   int64_t turns = expected - delta + ring / 2;
   turns = turns >= 0 ? turns / ring : -1;
   if (turns < 0) turns = delta >= ring - m_slack ? -1 : 0;
+  // A position that stands, with a notification (one signalled late, in a
+  // stall): a turn only once the clock has all but gone round; no turn is
+  // no move, and the time it was last seen moving stays (a stall would
+  // hide turns otherwise).
+  if (delta == 0 && expected < ring - m_slack) turns = 0;
+  if (delta == 0 && turns == 0) {
+    if (expected >= m_half) m_stalled = true;
+    PairTaken();
+    return;
+  }
   const int64_t from = m_written;
   m_written += delta + turns * ring;
   m_position = position;
@@ -43,6 +53,10 @@ void CCaptureTracker::Look(uint32_t position, uint64_t nowUs, uint32_t taken) {
     m_staleTo = m_written + m_slack;
   }
   m_stalled = false;
+  PairTaken();
+}
+
+void CCaptureTracker::PairTaken() {
   const uint32_t boundaries = static_cast<uint32_t>(Written() / m_half);
   if (m_taken + 1 < boundaries) m_taken = boundaries - 1;
   if (m_taken > boundaries + 1) m_taken = boundaries + 1;

@@ -63,6 +63,10 @@ class CCaptureTracker {
   }
 
  private:
+  // The notifications taken, set by the boundaries crossed again when they
+  // are more than one apart.
+  void PairTaken();
+
   uint32_t m_half = 0;
   uint32_t m_samplesPerSecond = 0;
   int64_t m_slack = 0;

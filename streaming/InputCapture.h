@@ -29,9 +29,6 @@ class CInputCapture {
   // handed out (lost): the packet follows them on the device's timeline.
   // Asked like IsLate.
   virtual uint32_t GetMissedSampleCount() { return 0; }
-  // Packets after the one handed out that the device has already completed
-  // (the reader is behind it by as many).
-  virtual uint32_t PacketsDoneAhead() { return 0; }
   // Samples the device has captured since Start, lost ones included, as far
   // as this stream can tell now; false when it cannot.
   virtual bool GetDeviceSampleCount(uint64_t* /*samples*/) { return false; }

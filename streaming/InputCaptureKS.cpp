@@ -295,12 +295,6 @@ bool CInputCaptureKS::IsLate() {
   return m_missed != 0 || m_torn;
 }
 
-uint32_t CInputCaptureKS::PacketsDoneAhead() {
-  uint32_t done = 0;
-  for (ULONG i = m_nextPacket; done < m_packets.Count() && m_packets.Done(i); i = (i + 1) % m_packets.Count()) ++done;
-  return done;
-}
-
 bool CInputCaptureKS::GetDeviceSampleCount(uint64_t* samples) {
   if (m_packets.Looped()) {
     if (m_tracker.Half() == 0 || !Look()) return false;

@@ -44,7 +44,6 @@ class CInputCaptureKS : public CInputCapture {
   bool IsLate() override;
   bool Torn() override { return m_torn; }
   uint32_t GetMissedSampleCount() override { return m_missed; }
-  uint32_t PacketsDoneAhead() override;
   bool GetDeviceSampleCount(uint64_t* samples) override;
   bool SplitsFrames() override;
   HANDLE NotificationEvent() override;

@@ -229,10 +229,6 @@ bool CKsPacketSet::IsLate(ULONG ulIndex) {
   return true;
 }
 
-bool CKsPacketSet::Done(ULONG ulIndex) const {
-  return !m_bLooped && ulIndex < m_ulCount && m_pPackets[ulIndex].bQueued && !Pending(m_pPackets[ulIndex]);
-}
-
 bool CKsPacketSet::AnyPending() const {
   if (m_bLooped || m_pPackets == nullptr) return false;
   for (ULONG i = 0; i <= m_ulCount; ++i) {

@@ -96,9 +96,6 @@ class CKsPacketSet {
   bool IsLate(ULONG ulIndex);
   // Samples the device holds ahead of a packet just queued or written.
   uint32_t QueuedAheadSamples() const;
-  // Packet streaming: whether the packet's request has come back and has not
-  // been waited for yet.
-  bool Done(ULONG ulIndex) const;
   // Packet streaming: whether a request of the set (the silence record's
   // too) is still pending with the device.
   bool AnyPending() const;

@@ -37,9 +37,8 @@
 //
 // Lost frames (the device overran, stalled, or went round a half nobody
 // read) become silence in their place, so that the halves after them sit
-// where the device captured them; what would not fit the ring, or what a
-// loop behind the device (its next packet already complete) loses, becomes
-// a jump of the host's sample position by as many frames, at a switch. Either way
+// where the device captured them; what would not fit the ring becomes a jump
+// of the host's sample position by as many frames, at a switch. Either way
 // the device's frame minus the host's position stays what it was, and the
 // output follows: written ahead at the host's position, or, with render
 // packets, moved on by what the device played without it.
@@ -287,7 +286,7 @@ bool CStreamLoop::TakeCapture() {
   if (!m_capture->WaitForPacket(kDeviceSilentMs)) return false;
   if (const uint32_t missed = m_capture->GetMissedSampleCount()) {
     m_captureCarried = 0;  // the rest of its frame was lost with them
-    PlaceLost(missed / m_inputs, m_capture->PacketsDoneAhead() != 0);
+    PlaceLost(missed / m_inputs);
   }
   const int32_t* data = m_capture->GetPacketData();
   const uint32_t samples = data != nullptr ? m_capture->GetPacketSampleCount() : 0;
@@ -330,25 +329,12 @@ void CStreamLoop::PlaceCapture(const int32_t* frames, uint32_t count) {
   m_lost |= placed < count;
 }
 
-void CStreamLoop::PlaceLost(uint32_t frames, bool behind) {
+void CStreamLoop::PlaceLost(uint32_t frames) {
   if (frames == 0) return;
   m_lost = true;
-  // Silence, where it leaves room in the ring for the packet that follows
-  // and the loop is not behind the device: silence is halves to hand out,
-  // and each costs the host's callback time a loop behind has not got.
-  if (!behind && static_cast<uint64_t>(m_capturePos) + frames + m_captureFrames <= m_ringFrames) {
+  // Silence, where it leaves room in the ring for the packet that follows.
+  if (static_cast<uint64_t>(m_capturePos) + frames + m_captureFrames <= m_ringFrames) {
     PlaceSilence(frames);
-    return;
-  }
-  // Behind, the position jumps over what was lost from the start of the next
-  // half on (at once, before a half nothing was placed in yet).
-  if (behind && m_capturePos % m_bufferSize == 0 && m_capturePos < m_ringFrames) {
-    if (m_capturePos == 0 && m_jumpAfter == 0) {
-      m_driver.m_nextSwitchPosition += frames;
-      return;
-    }
-    m_jump += frames;
-    if (m_jumpAfter == 0) m_jumpAfter = m_capturePos / m_bufferSize;
     return;
   }
   // Silence to the end of the half being filled, then a jump of the host's

@@ -35,7 +35,7 @@ class CStreamLoop {
   // holds), and whole frames only.
   bool TakeCapture();
   void PlaceCapture(const int32_t* frames, uint32_t count);
-  void PlaceLost(uint32_t frames, bool behind);
+  void PlaceLost(uint32_t frames);
   void PlaceSilence(uint32_t frames);
   // Hands the current half to the host.
   void SwitchHalf();

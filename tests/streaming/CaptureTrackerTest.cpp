@@ -215,4 +215,19 @@ INSTANTIATE_TEST_SUITE_P(
                       Rough{"UsbThreadHeld", 48, 250, 500, 80, 0, 600000}),
     [](const ::testing::TestParamInfo<Rough>& info) { return std::string(info.param.name); });
 
+// A notification taken while the position stands (signalled late, as the
+// device stalled) is no turn of the buffer, and the stall still shows every
+// turn it hid when the device goes on.
+TEST(CaptureTrackerTest, ANotificationWhileThePositionStandsIsNoTurn) {
+  CCaptureTracker tracker;
+  tracker.Start(96 * kChannels, 48000 * kChannels, 0, 0);
+  tracker.Look(48 * kChannels, 1000, 0);  // 48 frames in, then it stops
+  tracker.Look(48 * kChannels, 3500, 1);
+  EXPECT_EQ(tracker.Written(), 48u * kChannels);
+  tracker.Look(48 * kChannels, 5000, 0);
+  // 14 ms after it stopped it goes on where its clock reached: 672 frames on.
+  tracker.Look((48 + 672) % 192 * kChannels, 15000, 0);
+  EXPECT_EQ(tracker.Written(), (48u + 672u) * kChannels);
+}
+
 }  // namespace
