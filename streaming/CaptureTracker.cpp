@@ -24,8 +24,13 @@ void CCaptureTracker::Look(uint32_t position, uint64_t nowUs, uint32_t taken) {
   // Whole seconds first: no overflow over any gap.
   const int64_t expected = static_cast<int64_t>(elapsedUs / 1000000 * m_samplesPerSecond +
                                                 elapsedUs % 1000000 * m_samplesPerSecond / 1000000);
-  if (delta == 0 && taken == 0) {
+  // A position that stands is a device that stands, and the time it was
+  // last seen moving stays (a stall would hide turns otherwise); with a
+  // notification (one may come late, in a stall) it went round once the
+  // clock has all but gone round.
+  if (delta == 0 && (taken == 0 || expected < ring - m_slack)) {
     if (expected >= m_half) m_stalled = true;
+    PairTaken();
     return;
   }
   // The turns that bring the advance nearest the clock's; one back only for
@@ -33,16 +38,6 @@ void CCaptureTracker::Look(uint32_t position, uint64_t nowUs, uint32_t taken) {
   int64_t turns = expected - delta + ring / 2;
   turns = turns >= 0 ? turns / ring : -1;
   if (turns < 0) turns = delta >= ring - m_slack ? -1 : 0;
-  // A position that stands, with a notification (one signalled late, in a
-  // stall): a turn only once the clock has all but gone round; no turn is
-  // no move, and the time it was last seen moving stays (a stall would
-  // hide turns otherwise).
-  if (delta == 0 && expected < ring - m_slack) turns = 0;
-  if (delta == 0 && turns == 0) {
-    if (expected >= m_half) m_stalled = true;
-    PairTaken();
-    return;
-  }
   const int64_t from = m_written;
   m_written += delta + turns * ring;
   m_position = position;
