@@ -8,9 +8,14 @@
 
 DWORD CKsIrpTarget::s_dwRequestTimeoutMs = CKsIrpTarget::kRequestTimeoutMs;
 
-CKsIrpTarget::CKsIrpTarget(HANDLE handle) : m_handle(handle), m_bUnresponsive(false) {
+CKsIrpTarget::CKsIrpTarget(HANDLE handle)
+    : m_handle(handle), m_bUnresponsive(false), m_hRequestEvent(nullptr), m_bRequestEventInUse(false) {
   KsTraceEnter("CKsIrpTarget::CKsIrpTarget()");
   KsTraceLeave("CKsIrpTarget::CKsIrpTarget()");
+}
+
+CKsIrpTarget::~CKsIrpTarget() {
+  if (m_hRequestEvent != nullptr) CloseHandle(m_hRequestEvent);
 }
 
 HANDLE CKsIrpTarget::GetHandle() {
@@ -45,7 +50,8 @@ BOOL CKsIrpTarget::Close() {
 }
 
 HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ulIoctl, PVOID pvInBuffer, ULONG cbInBuffer,
-                                PVOID pvOutBuffer, ULONG cbOutBuffer, PULONG pulBytesReturned) {
+                                PVOID pvOutBuffer, ULONG cbOutBuffer, PULONG pulBytesReturned,
+                                HANDLE hKeptEvent) {
   KsTraceEnter("CKsIrpTarget::SyncIoctl()");
   ULONG ulLocalBytes = 0;
   if (!pulBytesReturned) {
@@ -58,7 +64,7 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ulIoctl, PVOID pvInBuffer, 
   } else {
     OVERLAPPED overlapped;
     memset(&overlapped, 0, sizeof(overlapped));
-    HANDLE hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE hEvent = hKeptEvent != nullptr ? hKeptEvent : CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!hEvent) {
       KsTrace(1, "CKsIrpTarget::SyncIoctl CreateEvent failed");
       hr = E_OUTOFMEMORY;
@@ -100,7 +106,7 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ulIoctl, PVOID pvInBuffer, 
           hr = E_FAIL;
         }
       }
-      SafeCloseHandle(hEvent);
+      if (hEvent != hKeptEvent) CloseHandle(hEvent);
     }
   }
   KsTraceLeaveResult("CKsIrpTarget::SyncIoctl", hr);
@@ -112,8 +118,11 @@ HRESULT CKsIrpTarget::Request(ULONG ulIoctl, PVOID pvInBuffer, ULONG cbInBuffer,
   if (m_bUnresponsive) {
     return kHrKsRequestTimedOut;
   }
+  const bool bOwnEvent = !m_bRequestEventInUse.exchange(true, std::memory_order_acquire);
+  if (bOwnEvent && m_hRequestEvent == nullptr) m_hRequestEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   HRESULT hr = SyncIoctl(m_handle, ulIoctl, pvInBuffer, cbInBuffer, pvOutBuffer, cbOutBuffer,
-                         pulBytesReturned);
+                         pulBytesReturned, bOwnEvent ? m_hRequestEvent : nullptr);
+  if (bOwnEvent) m_bRequestEventInUse.store(false, std::memory_order_release);
   m_bUnresponsive = hr == kHrKsRequestTimedOut;
   return hr;
 }
@@ -123,8 +132,12 @@ HRESULT CKsIrpTarget::SendProperty(const char* pszName, ULONG cbRecord, ULONG ul
                                    ULONG nChannel, PVOID pvValue, ULONG cbValue, PVOID pvExtra,
                                    ULONG cbExtra) {
   HRESULT hr;
-  // Zero-filled, so every Reserved word of the node records is 0.
-  BYTE* pbRequest = static_cast<BYTE*>(calloc(1, static_cast<size_t>(cbRecord) + cbExtra));
+  // Zero-filled, so every Reserved word of the node records is 0. Most
+  // requests fit on the stack: a position read while streaming allocates
+  // nothing.
+  alignas(8) BYTE abSmall[64] = {};
+  const size_t cbRequest = static_cast<size_t>(cbRecord) + cbExtra;
+  BYTE* pbRequest = cbRequest <= sizeof(abSmall) ? abSmall : static_cast<BYTE*>(calloc(1, cbRequest));
   if (!pbRequest) {
     hr = E_OUTOFMEMORY;
   } else {
@@ -143,7 +156,7 @@ HRESULT CKsIrpTarget::SendProperty(const char* pszName, ULONG cbRecord, ULONG ul
     }
     ULONG ulBytes = 0;
     hr = Request(IOCTL_KS_PROPERTY, pbRequest, cbRecord + cbExtra, pvValue, cbValue, &ulBytes);
-    free(pbRequest);
+    if (pbRequest != abSmall) free(pbRequest);
   }
   KsTraceLeaveResult(pszName, hr);
   return hr;

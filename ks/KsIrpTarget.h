@@ -3,6 +3,8 @@
 #ifndef VOROD_KS_KSIRPTARGET_H
 #define VOROD_KS_KSIRPTARGET_H
 
+#include <atomic>
+
 #include "ks/KsDefinitions.h"
 
 // The result of a request that was not completed within the bound.
@@ -17,6 +19,9 @@ class CKsIrpTarget {
   static constexpr DWORD kRequestTimeoutMs = 3000;
 
   explicit CKsIrpTarget(HANDLE handle);
+  ~CKsIrpTarget();
+  CKsIrpTarget(const CKsIrpTarget&) = delete;
+  CKsIrpTarget& operator=(const CKsIrpTarget&) = delete;
 
   HANDLE GetHandle();
   // A handle is valid unless it is null or INVALID_HANDLE_VALUE.
@@ -30,9 +35,13 @@ class CKsIrpTarget {
   // output buffer) answered with ERROR_MORE_DATA or ERROR_INSUFFICIENT_BUFFER
   // succeeds with the required size in *pulBytesReturned. pulBytesReturned
   // may be null. A request still pending after kRequestTimeoutMs is
-  // cancelled, waited for, and fails with kHrKsRequestTimedOut.
+  // cancelled, waited for, and fails with kHrKsRequestTimedOut. hEvent, an
+  // auto-reset event the caller keeps for its requests, saves making one
+  // (the I/O manager clears it when a request goes pending); without it the
+  // request makes and closes its own.
   static HRESULT SyncIoctl(HANDLE handle, ULONG ulIoctl, PVOID pvInBuffer, ULONG cbInBuffer,
-                           PVOID pvOutBuffer, ULONG cbOutBuffer, PULONG pulBytesReturned);
+                           PVOID pvOutBuffer, ULONG cbOutBuffer, PULONG pulBytesReturned,
+                           HANDLE hEvent = nullptr);
 
   HRESULT PropertySetSupport(REFGUID guidPropertySet);
   HRESULT PropertyBasicSupport(REFGUID guidPropertySet, ULONG nProperty, PULONG pulAccessFlags);
@@ -85,6 +94,13 @@ class CKsIrpTarget {
   HRESULT SendProperty(const char* pszName, ULONG cbRecord, ULONG ulFlags, REFGUID guidPropertySet,
                        ULONG nProperty, ULONG nNodeId, ULONG nChannel, PVOID pvValue,
                        ULONG cbValue, PVOID pvExtra, ULONG cbExtra);
+
+  // The target's own completion event, made at its first request and kept:
+  // a position read while streaming then costs no event of its own. It
+  // serves one request at a time; a request made meanwhile on another thread
+  // makes its own.
+  HANDLE m_hRequestEvent;
+  std::atomic<bool> m_bRequestEventInUse;
 
   friend class CKsIrpTargetTestAccess;
   // kRequestTimeoutMs, but for tests that meet a device that never answers.

@@ -10,6 +10,7 @@
 #include "ks/KsDeviceSeam.h"
 #include "ks/KsIrpTarget.h"
 #include "ks/KsTrace.h"
+#include "tests/support/KsIrpTargetTestAccess.h"
 #include "tests/support/KsTestFormats.h"
 #include "tests/support/KsTraceCapture.h"
 #include "virtual-device/VirtualDevice.h"
@@ -200,6 +201,11 @@ TEST(KsIrpTargetProperties, RealDeviceAnswersThroughGetPropertyMulti) {
   ULONG ulAccess = 0;
   EXPECT_EQ(S_OK, target.PropertyBasicSupport(KsGuid::PropSetPin, KSPROPERTY_PIN_NAME, &ulAccess));
   EXPECT_EQ(static_cast<ULONG>(KSPROPERTY_TYPE_GET), ulAccess);
+  // The target's event, signalled by every answer so far, is cleared when a
+  // request goes pending: one that never completes times out.
+  device.Machine().filters[kVdVorOdCapture].bPropertiesHang = true;
+  CKsIrpTargetTestAccess bound(50);
+  EXPECT_EQ(kHrKsRequestTimedOut, target.GetPropertySimple(KsGuid::PropSetPin, KSPROPERTY_PIN_CTYPES, &ulValue, 4));
   EXPECT_TRUE(target.Close());
   EXPECT_EQ(INVALID_HANDLE_VALUE, target.GetHandle());
   EXPECT_EQ(0u, device.OpenHandleCount());
