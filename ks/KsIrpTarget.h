@@ -35,13 +35,13 @@ class CKsIrpTarget {
   // output buffer) answered with ERROR_MORE_DATA or ERROR_INSUFFICIENT_BUFFER
   // succeeds with the required size in *pulBytesReturned. pulBytesReturned
   // may be null. A request still pending after kRequestTimeoutMs is
-  // cancelled, waited for, and fails with kHrKsRequestTimedOut. hEvent, an
+  // cancelled, waited for, and fails with kHrKsRequestTimedOut. hKeptEvent, an
   // auto-reset event the caller keeps for its requests, saves making one
   // (the I/O manager clears it when a request goes pending); without it the
   // request makes and closes its own.
   static HRESULT SyncIoctl(HANDLE handle, ULONG ulIoctl, PVOID pvInBuffer, ULONG cbInBuffer,
                            PVOID pvOutBuffer, ULONG cbOutBuffer, PULONG pulBytesReturned,
-                           HANDLE hEvent = nullptr);
+                           HANDLE hKeptEvent = nullptr);
 
   HRESULT PropertySetSupport(REFGUID guidPropertySet);
   HRESULT PropertyBasicSupport(REFGUID guidPropertySet, ULONG nProperty, PULONG pulAccessFlags);
