@@ -18,6 +18,14 @@
 // then jumps over, on to where its clock reached, hold nothing new, and the
 // halves they fall in are lost like halves written over.
 //
+// A position that moved less than the clock says by half a buffer or more
+// is either a device gone round unseen or one behind its clock: its updates
+// held back (a device in software whose thread was held, or one whose
+// register is set in deferred calls) or stalling. The caller tells which by
+// looking again a step's time later. One behind takes no turns, and its
+// transfers may have gone on as far as its clock: halves are handed out by
+// what it shows, and lost by what its clock says.
+//
 // The samples the device has written since the start (Written) and the start
 // of the half due (Due) are on one timeline: the half due is complete once
 // the device has written past its end, and lost once the device may have
@@ -33,9 +41,17 @@ class CCaptureTracker {
   // halfSamples: one half of the buffer; samplesPerSecond: the device's rate
   // times its channels; slackSamples: how far a position may read behind.
   void Start(uint32_t halfSamples, uint32_t samplesPerSecond, uint32_t slackSamples, uint64_t nowUs);
-  // One look: the position (samples) at clock time nowUs, and the
-  // notifications taken since the last look.
-  void Look(uint32_t position, uint64_t nowUs, uint32_t taken);
+  // Whether a look at this position would take turns of the buffer on the
+  // clock's word alone (the position moved less than the clock says, by half
+  // a buffer or more, or not at all with a notification): true of a device
+  // gone round unseen, and of one whose position is behind its clock. Which
+  // of the two is seen from whether the position moves again within a step's
+  // time (with its lag).
+  bool ClockTurns(uint32_t position, uint64_t nowUs, uint32_t taken) const;
+  // One look: the position (samples) at clock time nowUs, the notifications
+  // taken since the last look, and whether the position stood a step's time
+  // before this look (it is behind its clock).
+  void Look(uint32_t position, uint64_t nowUs, uint32_t taken, bool stood = false);
 
   uint64_t Written() const { return m_written > 0 ? static_cast<uint64_t>(m_written) : 0; }
   // The position at the last look at which it had moved.
@@ -59,18 +75,30 @@ class CCaptureTracker {
   // the half that starts at `start` (asked after a look once that half was
   // read).
   bool Overran(uint64_t start) const {
-    return m_written + m_slack > static_cast<int64_t>(start + 2 * static_cast<uint64_t>(m_half));
+    return Farthest() > static_cast<int64_t>(start + 2 * static_cast<uint64_t>(m_half));
   }
 
  private:
   // The notifications taken, set by the boundaries crossed again when they
   // are more than one apart.
   void PairTaken();
+  // What the clock says the device moved since it was last seen moving, the
+  // advance a position shows, and the whole turns the clock adds to it.
+  int64_t Expected(uint64_t nowUs) const;
+  int64_t Delta(uint32_t position) const;
+  int64_t Turns(int64_t delta, int64_t expected) const;
+  // Whether a position that has not moved stands, by the notifications
+  // taken and the clock.
+  bool Stands(uint32_t taken, int64_t expected, bool stood) const;
+  // As far as the device may have written: the slack past what it shows,
+  // and with a position behind its clock, as far as the clock says.
+  int64_t Farthest() const { return m_written + m_slack + m_ahead; }
 
   uint32_t m_half = 0;
   uint32_t m_samplesPerSecond = 0;
   int64_t m_slack = 0;
   int64_t m_written = 0;
+  int64_t m_ahead = 0;  // how far the clock put the device past a position behind it
   uint32_t m_position = 0;
   uint64_t m_lastUs = 0;  // clock at the last look at which the device had moved
   uint64_t m_due = 0;

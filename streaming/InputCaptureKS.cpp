@@ -17,6 +17,9 @@ const uint64_t kAskEveryMs = 100;
 // show it), and looked at again after that while it stays short.
 const uint64_t kSpinUs = CKsAudPin::kPositionLagUs + 200;
 const uint64_t kNearLookMs = 1;
+// A position that may be behind its clock is given the slack's time and
+// this long to move on.
+const uint64_t kSettleMarginUs = 200;
 // A position read between two readings of the clock no further apart than
 // this is read at the second.
 const uint64_t kReadWindowUs = 50;
@@ -39,6 +42,7 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_takenAtLook(0),
       m_allowance(0),
       m_seenAt(~0ul),
+      m_settleUs(0),
       m_stamped(false),
       m_firstFrame(0),
       m_timelineFrames(0),
@@ -94,6 +98,7 @@ int32_t CInputCaptureKS::Start() {
   const uint32_t half = m_packets.SamplesPerPacket();
   const uint32_t perSecond = SamplesPerSecond();
   const uint32_t slack = std::min<uint32_t>(m_pin->PositionSlackSamples(), half / 2);
+  m_settleUs = (perSecond != 0 ? uint64_t{slack} * 1000000 / perSecond : 0) + kSettleMarginUs;
   m_tracker.Start(half, perSecond, slack, DeviceMicroseconds());
   return hr;
 }
@@ -104,20 +109,43 @@ void CInputCaptureKS::Flush(uint32_t timeoutMs) {
   }
 }
 
-bool CInputCaptureKS::Look() {
-  if (m_tracker.Half() == 0) return false;
+bool CInputCaptureKS::ReadPosition(ULONG* offset, uint64_t* at) {
   // The position and the clock of one moment: read again while the clock
   // moved on between (a thread held there, or a device stepped meanwhile).
-  ULONG offset = 0;
-  uint64_t after = DeviceMicroseconds();
+  *at = DeviceMicroseconds();
   for (int i = 0; i < kReadTries; ++i) {
-    const uint64_t before = after;
-    if (FAILED(m_pin->GetBufferPosition(&offset))) return false;
-    after = DeviceMicroseconds();
-    if (after - before <= kReadWindowUs) break;
+    const uint64_t before = *at;
+    if (FAILED(m_pin->GetBufferPosition(offset))) return false;
+    *at = DeviceMicroseconds();
+    if (*at - before <= kReadWindowUs) break;
   }
+  return true;
+}
+
+bool CInputCaptureKS::Look() {
+  if (m_tracker.Half() == 0) return false;
+  ULONG offset = 0;
+  uint64_t at = 0;
+  if (!ReadPosition(&offset, &at)) return false;
+  // A position that would take turns on the clock's word alone is given a
+  // step's time (with its lag) of the clock to move on: a device gone round
+  // unseen moves on, one behind its clock (its updates held back, or
+  // stalling) stays put. A clock that does not move meanwhile tells nothing.
   const ULONG taken = m_takenHere + m_takenElsewhere;
-  m_tracker.Look(offset / 4, after, taken - m_takenAtLook);
+  bool stood = false;
+  if (m_tracker.ClockTurns(offset / 4, at, taken - m_takenAtLook)) {
+    const ULONG shown = offset;
+    const uint64_t from = at;
+    const uint64_t started = PerformanceCounterMicroseconds();
+    bool moved = false;
+    while (!moved && !stood && PerformanceCounterMicroseconds() - started < 2 * m_settleUs) {
+      SwitchToThread();
+      if (!ReadPosition(&offset, &at)) return false;
+      moved = offset != shown;
+      stood = !moved && at - from >= m_settleUs;
+    }
+  }
+  m_tracker.Look(offset / 4, at, taken - m_takenAtLook, stood);
   m_takenAtLook = taken;
   return true;
 }

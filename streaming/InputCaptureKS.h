@@ -62,6 +62,8 @@ class CInputCaptureKS : public CInputCapture {
   bool WaitForRead(uint32_t timeoutMs);
   // Looped: one look at the device; false when it cannot be read (gone).
   bool Look();
+  // The position (bytes) and the device's clock of one moment.
+  bool ReadPosition(ULONG* offset, uint64_t* at);
   // Spins a moment on the position while it lags the half due by no more
   // than the slack; whether the half came.
   bool SpinForDue();
@@ -103,6 +105,7 @@ class CInputCaptureKS : public CInputCapture {
   ULONG m_takenAtLook;
   ULONG m_allowance;
   ULONG m_seenAt;  // Taken() when a notification not yet to be taken woke a wait
+  uint64_t m_settleUs;  // how long a position that may be behind its clock is watched
 
   // Packets stamped with the device's time: the frame of the first one, the
   // frames on the timeline since (captured and lost), and those lost.
