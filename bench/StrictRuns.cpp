@@ -91,6 +91,7 @@ struct StrictHost {
   int steady = 0;     // frames the ramp came back moving by `step`
   bool started = false;
   bool inPattern = false;
+  bool lostSilence = false;  // in silence for frames lost, since a break
   uint32_t expected = 0;
   uint32_t dropOutsSeen = 0;
   std::vector<DropOut> dropOuts;  // reserved before the run
@@ -143,8 +144,11 @@ struct StrictHost {
                            VdDecodeCaptureSample(DeviceSampleOf(in[f]), &frame, &channel) && channel == 0;
       if (f == 0 && pattern) halfFrame = frame;
       // One break per loss: where the pattern jumps, or where a stretch
-      // without it (silence for frames lost) begins.
-      if (started && (pattern ? frame != expected : inPattern)) Break(&breaks);
+      // without it (silence for frames lost) begins. The pattern that comes
+      // back after such silence may jump (the rest of the frames lost shown
+      // as a jump of the position): that is the same loss.
+      if (started && (pattern ? frame != expected && !lostSilence : inPattern)) Break(&breaks);
+      lostSilence = !pattern && (lostSilence || (started && inPattern));
       inPattern = pattern;
       expected = (pattern ? frame + 1 : expected + 1) % kVdPatternFrameModulo;
       started = started || pattern;
@@ -350,7 +354,8 @@ void StrictRuns(int seconds, int callbackPercent, const std::string& only) {
          "  or overwrote (capture/render; looped output, written ahead without the device's signals,\n"
          "  only the ramp can judge); late: device signals at least 1 / 2 ms late, and the latest;\n"
          "  probe: wakes more than one period late; breaks: losses seen in input 0's pattern\n"
-         "  (where it jumps, or where silence for lost frames begins); ramp: the same in a ramp played\n"
+         "  (where it jumps, or where silence for lost frames begins: a jump where it comes back\n"
+         "  after that silence is the same loss); ramp: the same in a ramp played\n"
          "  on output 1 and looped back into input 15 (a loss on either side breaks it); uncounted:\n"
          "  breaks of either with no drop-out counted from three switches before to three after (and\n"
          "  a round trip more: lost output comes back through the loopback that late);\n"
