@@ -25,14 +25,14 @@ int64_t CCaptureTracker::Expected(uint64_t nowUs) const {
 int64_t CCaptureTracker::Turns(int64_t delta, int64_t expected) const {
   // The turns that bring the advance nearest the clock's; one back only for
   // a position that read behind an earlier one by no more than the slack.
-  const int64_t ring = 2 * static_cast<int64_t>(m_half);
+  const int64_t ring = Ring();
   const int64_t turns = expected - delta + ring / 2;
   if (turns >= 0) return turns / ring;
   return delta >= ring - m_slack ? -1 : 0;
 }
 
 int64_t CCaptureTracker::Delta(uint32_t position) const {
-  const int64_t ring = 2 * static_cast<int64_t>(m_half);
+  const int64_t ring = Ring();
   return (static_cast<int64_t>(position % ring) - m_position + ring) % ring;
 }
 
@@ -46,12 +46,12 @@ bool CCaptureTracker::ClockTurns(uint32_t position, uint64_t nowUs, uint32_t tak
 bool CCaptureTracker::Stands(uint32_t taken, int64_t expected, bool stood) const {
   // With a notification (one may come late, in a stall) it went round once
   // the clock has all but gone round, unless it stood a step's time more.
-  return taken == 0 || stood || expected < 2 * static_cast<int64_t>(m_half) - m_slack;
+  return taken == 0 || stood || expected < Ring() - m_slack;
 }
 
 void CCaptureTracker::Look(uint32_t position, uint64_t nowUs, uint32_t taken, bool stood) {
   m_taken += taken;
-  const int64_t ring = 2 * static_cast<int64_t>(m_half);
+  const int64_t ring = Ring();
   if (ring == 0) return;
   position = static_cast<uint32_t>(position % ring);
   const int64_t delta = Delta(position);
@@ -93,7 +93,7 @@ void CCaptureTracker::PairTaken() {
 
 uint64_t CCaptureTracker::SkipLost() {
   if (m_half == 0) return 0;
-  const int64_t ring = 2 * static_cast<int64_t>(m_half);
+  const int64_t ring = Ring();
   uint64_t skipped = 0;
   // Written over: the device, as far ahead as it may be, is inside the half
   // at m_due + ring; every half before the one it left last is lost.

@@ -75,7 +75,7 @@ class CCaptureTracker {
   // the half that starts at `start` (asked after a look once that half was
   // read).
   bool Overran(uint64_t start) const {
-    return Farthest() > static_cast<int64_t>(start + 2 * static_cast<uint64_t>(m_half));
+    return Farthest() > static_cast<int64_t>(start) + Ring();
   }
 
  private:
@@ -84,6 +84,7 @@ class CCaptureTracker {
   void PairTaken();
   // What the clock says the device moved since it was last seen moving, the
   // advance a position shows, and the whole turns the clock adds to it.
+  int64_t Ring() const { return 2 * static_cast<int64_t>(m_half); }
   int64_t Expected(uint64_t nowUs) const;
   int64_t Delta(uint32_t position) const;
   int64_t Turns(int64_t delta, int64_t expected) const;
