@@ -168,6 +168,8 @@ TEST_P(StreamLoopTest, SilentDeviceEndsTheRunAndStopReturnsAtOnce) {
   const long B = 96;
   ASSERT_EQ(rig.Prepare(B, {0}, {0, 1}), ASE_OK);
   ASSERT_EQ(rig.Start(2 * B), ASE_OK);
+  // The halves the device did write are handed over before it stops.
+  ASSERT_TRUE(WaitForSwitches(2));
   rig.device.Machine().streaming.bHang = true;
   rig.device.Step(4 * B);
   // Nothing completes or moves: the thread gives up after two seconds.
@@ -187,6 +189,7 @@ TEST_P(StreamLoopTest, UnpluggedDeviceEndsTheRunAndEveryHandleCloses) {
   const long B = 96;
   ASSERT_EQ(rig.Prepare(B, {0}, {0, 1}), ASE_OK);
   ASSERT_EQ(rig.Start(2 * B), ASE_OK);
+  ASSERT_TRUE(WaitForSwitches(2));
   rig.device.Unplug();
   rig.device.Step(2 * B);
   ASSERT_TRUE(rig.device.WaitUntil(
