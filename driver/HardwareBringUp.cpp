@@ -263,7 +263,7 @@ void CAsioDriver::AllocateCyclicBuffers(long bufferSize) {
       bytes / 8 / inputs != 0)
     frames = bytes / 8 / inputs;
   if (m_renderPin != nullptr && m_renderPin->m_bLooped && outputs != 0)
-    m_renderPin->AllocateBuffersWithNotification(outputs * RenderRingFrames(frames, m_lowLatencyRun) * 4,
+    m_renderPin->AllocateBuffersWithNotification(outputs * RenderRingFrames(frames) * 4,
                                                  &buffer, &bytes);
 }
 

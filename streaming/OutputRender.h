@@ -51,21 +51,17 @@ class COutputRender {
   // The sample the device plays next, in the cyclic buffer.
   virtual bool PlayPosition(uint32_t* /*sample*/) { return false; }
   virtual void Anchor(uint64_t /*frame*/, uint32_t /*playSample*/) {}
-  // Writes `frames` interleaved frames from timeline frame `frame` on; false
-  // when the device had already begun to play them.
-  virtual bool WriteAhead(uint64_t /*frame*/, const int32_t* /*samples*/, uint32_t /*frames*/) {
-    return true;
-  }
-  // Low latency: writes them where the device, at `deviceFrame` of the
-  // timeline as its position says, has yet to play them (Written). Past
+  // Writes `frames` interleaved frames from timeline frame `frame` on, where
+  // the device, at `deviceFrame` of the timeline as its position says, has
+  // yet to play them (Written). Past
   // their first frame, it leaves them out (Late); well short of where the
   // timeline has it, the anchor no longer holds (Elsewhere). Either way the cells played since they were last
   // written are silenced, so output never written plays as silence, never
   // as what the cells held a turn before.
   enum class InTime { Written, Late, Elsewhere };
-  virtual InTime WriteAheadInTime(uint64_t frame, const int32_t* samples, uint32_t frames, uint64_t deviceFrame) {
-    (void)deviceFrame;
-    return WriteAhead(frame, samples, frames) ? InTime::Written : InTime::Late;
+  virtual InTime WriteAheadInTime(uint64_t /*frame*/, const int32_t* /*samples*/, uint32_t /*frames*/,
+                                  uint64_t /*deviceFrame*/) {
+    return InTime::Written;
   }
 };
 

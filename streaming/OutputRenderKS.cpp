@@ -129,22 +129,6 @@ void COutputRenderKS::Anchor(uint64_t frame, uint32_t playSample) {
   m_anchorSample = (playSample % ring + ring - back) % ring;
 }
 
-bool COutputRenderKS::WriteAhead(uint64_t frame, const int32_t* samples, uint32_t frames) {
-  const uint32_t ring = RingSamples();
-  const uint32_t count = frames * Channels();
-  if (ring == 0 || samples == nullptr || count == 0 || count > ring) return true;
-  const uint32_t start = static_cast<uint32_t>((m_anchorSample + frame * Channels()) % ring);
-  Fill(start, samples, count);
-  // The device already past the window's first sample: that much of it was
-  // played stale. At the first sample it has not played it yet, unless its
-  // position reads behind it: within the slack of the window it may have.
-  uint32_t play = 0;
-  if (!PlayPosition(&play)) return true;
-  const uint32_t into = (play + ring - start) % ring;
-  const uint32_t ahead = (start + ring - play) % ring;
-  return (into == 0 || into >= count) && ahead >= std::min<uint32_t>(m_pin->PositionSlackSamples(), ring / 4);
-}
-
 COutputRender::InTime COutputRenderKS::WriteAheadInTime(uint64_t frame, const int32_t* samples, uint32_t frames,
                                                         uint64_t deviceFrame) {
   const uint32_t ring = RingSamples();

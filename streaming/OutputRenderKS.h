@@ -43,7 +43,6 @@ class COutputRenderKS : public COutputRender {
   bool CanWriteAhead(uint32_t frames) override;
   bool PlayPosition(uint32_t* sample) override;
   void Anchor(uint64_t frame, uint32_t playSample) override;
-  bool WriteAhead(uint64_t frame, const int32_t* samples, uint32_t frames) override;
   InTime WriteAheadInTime(uint64_t frame, const int32_t* samples, uint32_t frames, uint64_t deviceFrame) override;
 
  private:

@@ -142,7 +142,7 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
   // the device has played one.
   const bool renderLooped = renderPin != nullptr && renderPin->m_bLooped;
   const bool lowLatency = driver.m_lowLatencyRun;
-  const uint32_t renderHalf = renderLooped ? RenderRingFrames(m_captureFrames, lowLatency) / 2 : m_bufferSize;
+  const uint32_t renderHalf = renderLooped ? RenderRingFrames(m_captureFrames) / 2 : m_bufferSize;
   if (renderPin != nullptr && m_outputs != 0 && m_outputs <= CAsioDriver::kMaxOutputs)
     m_render = new (std::nothrow) COutputRenderKS(kPacketsPerStream + 1, renderHalf * m_outputs, renderPin,
                                                   lowLatency ? 2 : kPacketsPerStream);
@@ -447,27 +447,20 @@ void CStreamLoop::WriteHalfAhead(uint64_t hostFrame, long half) {
   BuildRender(m_renderPacket, m_bufferSize, silent, half);
   if (!silent) m_fadePending = false;
   const uint64_t frame = passed ? ahead : hostFrame + m_plan.roundTrip;
-  if (m_plan.lowLatency) {
-    // A host that returned too late loses its half: silence plays there. A
-    // device elsewhere than the timeline has it is tied to it again.
-    const COutputRender::InTime result =
-        m_render->WriteAheadInTime(frame, m_renderPacket, m_bufferSize, m_driver.m_nextSwitchPosition);
-    m_lost |= result != COutputRender::InTime::Written;
-    // Late twice running is no late host but a device a turn of the capture
-    // buffer past where the timeline has it.
-    m_lateWrites = result == COutputRender::InTime::Late ? m_lateWrites + 1 : 0;
-    if (result == COutputRender::InTime::Elsewhere || m_lateWrites >= 2) {
-      AnchorRender(false);
-      m_lateWrites = 0;
-    }
-    return;
-  }
-  if (!m_render->WriteAhead(frame, m_renderPacket, m_bufferSize)) {
-    m_lost = true;
-    // The device was already playing it: after a stall long enough to hide
-    // a turn of the capture buffer, the render side is tied to the capture
-    // side again where both are now.
+  // The device is at least at the end of the capture half just handed over
+  // (about to be, before the switch is made). Output it reaches before it
+  // is written is lost as silence: whatever it plays is the output it is
+  // due for, never what the cells held a turn before. A device elsewhere
+  // than the timeline has it is tied to it again.
+  const uint64_t deviceFrame = m_driver.m_nextSwitchPosition + (m_plan.lowLatency ? 0 : m_bufferSize);
+  const COutputRender::InTime result = m_render->WriteAheadInTime(frame, m_renderPacket, m_bufferSize, deviceFrame);
+  m_lost |= result != COutputRender::InTime::Written;
+  // Late twice running is no late host but a device a turn of the capture
+  // buffer past where the timeline has it.
+  m_lateWrites = result == COutputRender::InTime::Late ? m_lateWrites + 1 : 0;
+  if (result == COutputRender::InTime::Elsewhere || m_lateWrites >= 2) {
     AnchorRender(false);
+    m_lateWrites = 0;
   }
 }
 

@@ -26,7 +26,7 @@ StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bo
   if (captureLooped && inputs != 0 && captureHalfSamples / inputs != 0) captureFrames = captureHalfSamples / inputs;
   const uint32_t renderFrames = outputs != 0 && renderHalfSamples / outputs != 0
                                     ? renderHalfSamples / outputs
-                                    : RenderRingFrames(captureFrames, lowLatency) / 2;
+                                    : RenderRingFrames(captureFrames) / 2;
   if (renderFrames >= bufferSize) {
     // Written a period ahead, the device's unplayed output spans up to two
     // buffers and the offset; a ring of eight tells a late host (the device
@@ -42,6 +42,6 @@ StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bo
   return plan;
 }
 
-uint32_t RenderRingFrames(uint32_t captureHalfFrames, bool lowLatency) {
-  return (lowLatency ? 8 : 2) * captureHalfFrames;
+uint32_t RenderRingFrames(uint32_t captureHalfFrames) {
+  return 8 * captureHalfFrames;
 }

@@ -37,9 +37,10 @@ StreamPlan PlanStream(uint32_t bufferSize, uint32_t inputs, uint32_t outputs, bo
                       uint32_t captureHalfSamples, bool renderLooped, uint32_t renderHalfSamples,
                       bool lowLatency);
 
-// The render buffer a looped render pin is asked for, in frames: two capture
-// halves, or eight in low latency (output written a period ahead, with the
-// cells behind it silenced as the device passes).
-uint32_t RenderRingFrames(uint32_t captureHalfFrames, bool lowLatency);
+// The render buffer a looped render pin is asked for, in frames: eight
+// capture halves. Output is written a period ahead, with the cells behind it
+// silenced as the device passes; a ring that long tells output written late
+// from output written ahead, which two halves could not.
+uint32_t RenderRingFrames(uint32_t captureHalfFrames);
 
 #endif  // VOROD_STREAMING_STREAMPLAN_H
