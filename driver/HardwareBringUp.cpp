@@ -251,8 +251,8 @@ CKsAudPin* CAsioDriver::OpenRenderPin(CKsAudRenFilter* filter, double rate, WORD
 
 void CAsioDriver::AllocateCyclicBuffers(long bufferSize) {
   // The sizes the streaming loop asks for: two halves of a host buffer of
-  // every input, then a ring of every output as long as the capture halves
-  // granted (RenderRingFrames). The pin hands the loop the same buffers later.
+  // every input, then a ring of every output by the capture halves granted
+  // (RenderRingFrames). The pin hands the loop the same buffers later.
   PVOID buffer = nullptr;
   ULONG bytes = 0;
   const ULONG inputs = static_cast<ULONG>(m_numInputs);
@@ -262,9 +262,15 @@ void CAsioDriver::AllocateCyclicBuffers(long bufferSize) {
       SUCCEEDED(m_capturePin->AllocateBuffersWithNotification(inputs * frames * 8, &buffer, &bytes)) &&
       bytes / 8 / inputs != 0)
     frames = bytes / 8 / inputs;
-  if (m_renderPin != nullptr && m_renderPin->m_bLooped && outputs != 0)
-    m_renderPin->AllocateBuffersWithNotification(outputs * RenderRingFrames(frames) * 4,
-                                                 &buffer, &bytes);
+  if (m_renderPin == nullptr || !m_renderPin->m_bLooped || outputs == 0) return;
+  // Output is written ahead in the ring by the pin's position. A pin that
+  // cannot tell one is paced by its halves instead, as long as the capture
+  // halves: it is opened again (its buffer goes with the instance) for those.
+  ULONG offset = 0;
+  if (SUCCEEDED(m_renderPin->AllocateBuffersWithNotification(outputs * RenderRingFrames(frames) * 4, &buffer,
+                                                             &bytes)) &&
+      FAILED(m_renderPin->GetBufferPosition(&offset)) && SUCCEEDED(m_renderPin->Reinstantiate()))
+    m_renderPin->AllocateBuffersWithNotification(outputs * 2 * frames * 4, &buffer, &bytes);
 }
 
 void CAsioDriver::ReinstantiatePins() {

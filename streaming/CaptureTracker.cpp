@@ -60,6 +60,10 @@ void CCaptureTracker::Look(uint32_t position, uint64_t nowUs, uint32_t taken, bo
   // last seen moving stays (a stall would hide turns otherwise).
   if (delta == 0 && Stands(taken, expected, stood)) {
     if (expected >= m_half) m_stalled = true;
+    // Standing for all but a turn's time is not told from one turn gone by
+    // unseen (a thread held that long, a notification not yet taken): the
+    // halves it may have written over are lost, never handed out.
+    if (expected >= ring - m_slack) m_ahead = expected;
     PairTaken();
     return;
   }

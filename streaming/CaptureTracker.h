@@ -14,6 +14,9 @@
 // A position that has not moved since the last look, with no notification
 // between, is a device that has not moved: no turns are taken for it until
 // it moves or signals again, and then for all the time since it last moved.
+// After all but a turn's time it may as well have gone round once unseen
+// (a notification not taken, a thread held that long): the halves it may
+// have written over are lost, not handed out.
 // Once it has stood still for a half's time it has stalled: the cells it
 // then jumps over, on to where its clock reached, hold nothing new, and the
 // halves they fall in are lost like halves written over.

@@ -299,4 +299,20 @@ TEST(CaptureTrackerTest, APositionThatStoodBehindItsClockTakesItsTurnsWhenItMove
   EXPECT_EQ(tracker.Written(), 504u * kChannels);
 }
 
+// The same position a whole turn's time later, with no notification taken
+// (the thread held that long), may be a turn gone by unseen: the half
+// completed before is not handed out as intact, and the turn counts once
+// the position moves on.
+TEST(CaptureTrackerTest, TheSamePositionATurnLaterMayBeATurnGoneBy) {
+  CCaptureTracker tracker;
+  tracker.Start(96 * kChannels, 48000 * kChannels, 0, 0);
+  tracker.Look(96 * kChannels, 2000, 1);
+  EXPECT_TRUE(tracker.DueComplete());
+  EXPECT_FALSE(tracker.Overran(0));
+  tracker.Look(96 * kChannels, 6000, 0);
+  EXPECT_TRUE(tracker.Overran(0));
+  tracker.Look(144 * kChannels, 7000, 0);
+  EXPECT_EQ(tracker.Written(), 336u * kChannels);
+}
+
 }  // namespace

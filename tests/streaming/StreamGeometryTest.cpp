@@ -262,7 +262,7 @@ TEST(StreamGeometryTest, AFrameTheDeviceLostCountsOnce) {
 TEST(StreamGeometryTest, MismatchedCyclicBuffersStayInBoundsAndCount) {
   const long B = 96;
   VdMachine machine = VdDefaultMachine();
-  machine.rtAudio.cbRoundUp = 3200;  // capture halves of 100 frames, render of 400
+  machine.rtAudio.cbRoundUp = 3200;  // capture halves of 100 frames, render of 200
   // No position at all on the render pin: each pass is a render half.
   VdPropertyFault noRegister = {KsGuid::PropSetRtAudio, KSPROPERTY_RTAUDIO_POSITIONREGISTER,
                                 ERROR_NOT_FOUND};
@@ -276,8 +276,8 @@ TEST(StreamGeometryTest, MismatchedCyclicBuffersStayInBoundsAndCount) {
   StreamingRig rig(StreamMode::Looped, machine);
   ASSERT_TRUE(rig.Init());
   ASSERT_EQ(rig.Prepare(B, {0}, {0, 1}), ASE_OK);
-  // The first pass alone makes four switches, the second short of capture.
-  ASSERT_EQ(rig.Start(5 * B, B), ASE_OK);
+  // The first pass alone makes two switches, the second short of capture.
+  ASSERT_EQ(rig.Start(2 * B, B), ASE_OK);
   EXPECT_TRUE(rig.device.WaitUntil(
       [&](const CVirtualDevice&) { return Access::DropOuts(rig.Asio()) > 0; }));
   rig.device.Step(20 * B);
