@@ -12,6 +12,7 @@ void CCaptureTracker::Start(uint32_t halfSamples, uint32_t samplesPerSecond, uin
   m_due = 0;
   m_taken = 0;
   m_stalled = false;
+  m_turnUnseen = false;
   m_staleFrom = m_staleTo = 0;
 }
 
@@ -61,9 +62,8 @@ void CCaptureTracker::Look(uint32_t position, uint64_t nowUs, uint32_t taken, bo
   if (delta == 0 && Stands(taken, expected, stood)) {
     if (expected >= m_half) m_stalled = true;
     // Standing for all but a turn's time is not told from one turn gone by
-    // unseen (a thread held that long, a notification not yet taken): the
-    // halves it may have written over are lost, never handed out.
-    if (expected >= ring - m_slack) m_ahead = expected;
+    // unseen (a thread held that long, a notification not yet taken).
+    m_turnUnseen = expected >= ring - m_slack;
     PairTaken();
     return;
   }
@@ -76,6 +76,7 @@ void CCaptureTracker::Look(uint32_t position, uint64_t nowUs, uint32_t taken, bo
   const bool behind = stood && turns > 0;
   if (behind) turns = 0;
   m_ahead = behind ? expected - delta : 0;
+  m_turnUnseen = false;
   const int64_t from = m_written;
   m_written += delta + turns * ring;
   m_position = position;

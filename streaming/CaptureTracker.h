@@ -15,8 +15,8 @@
 // between, is a device that has not moved: no turns are taken for it until
 // it moves or signals again, and then for all the time since it last moved.
 // After all but a turn's time it may as well have gone round once unseen
-// (a notification not taken, a thread held that long): the halves it may
-// have written over are lost, not handed out.
+// (a notification not taken, a thread held that long): until it moves on, a
+// half just read may have been written over.
 // Once it has stood still for a half's time it has stalled: the cells it
 // then jumps over, on to where its clock reached, hold nothing new, and the
 // halves they fall in are lost like halves written over.
@@ -78,7 +78,7 @@ class CCaptureTracker {
   // the half that starts at `start` (asked after a look once that half was
   // read).
   bool Overran(uint64_t start) const {
-    return Farthest() > static_cast<int64_t>(start) + Ring();
+    return m_turnUnseen || Farthest() > static_cast<int64_t>(start) + Ring();
   }
 
  private:
@@ -108,6 +108,7 @@ class CCaptureTracker {
   uint64_t m_due = 0;
   uint32_t m_taken = 0;
   bool m_stalled = false;  // standing still for a half's time, since m_written
+  bool m_turnUnseen = false;  // standing still for all but a turn's time
   // Cells the device jumped over after a stall: [m_staleFrom, m_staleTo).
   int64_t m_staleFrom = 0;
   int64_t m_staleTo = 0;
