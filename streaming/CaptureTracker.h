@@ -64,6 +64,8 @@ class CCaptureTracker {
   // device that stalled, the count is set by the boundaries again.
   uint32_t Taken() const { return m_taken; }
   uint64_t Due() const { return m_due; }
+  // The position stood all but a turn's time: Written may be a turn short.
+  bool TurnUnseen() const { return m_turnUnseen; }
   uint32_t Half() const { return m_half; }
   bool DueComplete() const { return m_written >= static_cast<int64_t>(m_due + m_half); }
   // The device is within the slack of completing the half due: a position
