@@ -32,9 +32,6 @@ class CInputCapture {
   // Samples the device has captured since Start, lost ones included, as far
   // as this stream can tell now; false when it cannot.
   virtual bool GetDeviceSampleCount(uint64_t* /*samples*/) { return false; }
-  // Packet streaming: the device may be losing frames now (it had no read
-  // pending); how many is told once the read queued then completes.
-  virtual bool LossUnknown() const { return false; }
   // Whether a frame cut off at the end of a packet goes on at the start of
   // the next one (a cyclic buffer), rather than being torn off.
   virtual bool SplitsFrames() { return false; }

@@ -46,8 +46,7 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_stamped(false),
       m_firstFrame(0),
       m_timelineFrames(0),
-      m_lostFrames(0),
-      m_lossRead(~0ul) {
+      m_lostFrames(0) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -90,7 +89,6 @@ int32_t CInputCaptureKS::Start() {
   m_seenAt = ~0ul;
   m_stamped = false;
   m_timelineFrames = m_lostFrames = 0;
-  m_lossRead = ~0ul;
   if (m_pin == nullptr) return E_FAIL;
   if (!m_packets.Looped()) return m_pin->SetState(KSSTATE_RUN);
   if (m_pin->m_hNotificationEvent != nullptr) ResetEvent(m_pin->m_hNotificationEvent);
@@ -264,18 +262,12 @@ bool CInputCaptureKS::WaitForRead(uint32_t timeoutMs) {
   m_currentPacket = m_nextPacket;
   m_nextPacket = m_nextPacket + 1 < m_packets.Count() ? m_nextPacket + 1 : 0;
   m_missed = 0;
-  TakeStamp();
-  if (m_currentPacket == m_lossRead) m_lossRead = ~0ul;
-  return true;
-}
-
-// A read stamped with the device's time tells the frames lost before it.
-void CInputCaptureKS::TakeStamp() {
+  // A read stamped with the device's time tells the frames lost before it.
   const WAVEFORMATEX* format = m_pin->m_pwfx;
   ULONGLONG first = 0;
   if (format == nullptr || format->nChannels == 0 ||
       !m_packets.PresentationFrame(m_currentPacket, format->nSamplesPerSec, &first))
-    return;
+    return true;
   if (!m_stamped) {
     m_stamped = true;
     m_firstFrame = first;
@@ -288,6 +280,7 @@ void CInputCaptureKS::TakeStamp() {
     m_lostFrames += lost;
   }
   m_timelineFrames += GetPacketSampleCount() / format->nChannels;
+  return true;
 }
 
 int32_t* CInputCaptureKS::GetPacketData() {
@@ -316,7 +309,6 @@ void CInputCaptureKS::ReleasePacket() {
     // and the output written ahead), not only for the half read.
     UpdateAllowance();
   } else {
-    if (m_stamped && !m_packets.AnyPending()) m_lossRead = m_currentPacket;
     m_packets.Queue(m_currentPacket, false);
   }
   m_currentPacket = m_packets.Count();

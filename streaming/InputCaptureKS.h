@@ -45,7 +45,6 @@ class CInputCaptureKS : public CInputCapture {
   bool Torn() override { return m_torn; }
   uint32_t GetMissedSampleCount() override { return m_missed; }
   bool GetDeviceSampleCount(uint64_t* samples) override;
-  bool LossUnknown() const override { return m_lossRead < m_packets.Count(); }
   bool SplitsFrames() override;
   HANDLE NotificationEvent() override;
   ULONG* NotificationTally() override { return &m_takenElsewhere; }
@@ -61,7 +60,6 @@ class CInputCaptureKS : public CInputCapture {
 
  private:
   bool WaitForRead(uint32_t timeoutMs);
-  void TakeStamp();
   // Looped: one look at the device; false when it cannot be read (gone).
   bool Look();
   // The position (bytes) and the device's clock of one moment.
@@ -115,9 +113,6 @@ class CInputCaptureKS : public CInputCapture {
   ULONGLONG m_firstFrame;
   ULONGLONG m_timelineFrames;
   ULONGLONG m_lostFrames;
-  // A read queued while none was pending: the device may be losing frames
-  // until it completes, and how many its stamp tells.
-  ULONG m_lossRead;
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTUREKS_H

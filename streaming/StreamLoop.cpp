@@ -477,13 +477,9 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   // position jumped over frames the device lost) is aligned on its own.
   if (hostFrame != m_queuedUpTo) m_realign = true;
   m_queuedUpTo = hostFrame + m_bufferSize;
-  // While the capture side may be losing frames it cannot count yet, where
-  // the device is on the timeline is unknown: silence goes in the host's
-  // output's place until the queue can be aligned.
-  const bool unknown = m_realign && m_capture->LossUnknown();
-  const bool silent = unknown || m_driver.m_streamSwitchCount < kSilentSwitches;
+  const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
   uint32_t topUp = 0;
-  const uint32_t skip = m_realign && m_jumpAfter == 0 && !unknown ? AlignQueue(hostFrame, &topUp) : 0;
+  const uint32_t skip = m_realign && m_jumpAfter == 0 ? AlignQueue(hostFrame, &topUp) : 0;
   m_renderPos = 0;
   BuildRender(m_renderPacket, m_bufferSize, silent, half);
   if (!silent) m_fadePending = false;
