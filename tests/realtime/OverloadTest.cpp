@@ -41,6 +41,7 @@ TEST(OverloadTest, AfterAnOverloadTheTimelineAndTheRoundTripAreAsBefore) {
     ASSERT_EQ(rig.Asio()->getLatencies(&in, &out), ASE_OK);
     std::vector<uint64_t> positions;
     std::vector<int32_t> pattern, echoes, lastEchoes;
+    std::vector<uint32_t> dropOutsAt;
     LARGE_INTEGER frequency, started = {}, now;
     QueryPerformanceFrequency(&frequency);
     rig.host.onSwitch = [&](long index) {
@@ -49,6 +50,7 @@ TEST(OverloadTest, AfterAnOverloadTheTimelineAndTheRoundTripAreAsBefore) {
       rig.Asio()->getSamplePosition(&position, &stamp);
       const uint64_t at = (static_cast<uint64_t>(position.hi) << 32) | position.lo;
       positions.push_back(at);
+      dropOutsAt.push_back(Access::DropOuts(rig.Asio()));
       pattern.push_back(rig.In(0, index)[1]);
       echoes.push_back(rig.In(1, index)[0]);
       lastEchoes.push_back(rig.In(1, index)[B - 1]);
@@ -63,7 +65,7 @@ TEST(OverloadTest, AfterAnOverloadTheTimelineAndTheRoundTripAreAsBefore) {
     };
     rig.device.SetClockMode(VdClockMode::RealTimeStrict);
     ASSERT_EQ(rig.Asio()->start(), ASE_OK);
-    Sleep(3000);
+    Sleep(4000);
     rig.Asio()->stop();
     rig.device.SetClockMode(VdClockMode::Stepped);
     EXPECT_GT(Access::DropOuts(rig.Asio()), 0u);
@@ -99,9 +101,18 @@ TEST(OverloadTest, AfterAnOverloadTheTimelineAndTheRoundTripAreAsBefore) {
     // hears the output played the round trip before it, or silence.
     size_t heard = 0;
     const bool allAlong = lowLatency && mode == StreamMode::Looped;
+    // With packets, a loss the machine causes later is told by the capture
+    // side only once its next read completes: the output queued until then
+    // lands by what it knew. Halves that hear output queued then are not
+    // looked at (the round trip or so of switches after a drop-out).
+    auto afterLoss = [&](size_t k) {
+      if (mode == StreamMode::Looped) return false;
+      const size_t span = static_cast<size_t>((in + out) / B) + 3;
+      return k > 0 && dropOutsAt[k] != dropOutsAt[k > span ? k - span : 0];
+    };
     const uint64_t from = allAlong ? static_cast<uint64_t>(in + out + 8 * B) : 48000 * 5 / 2;
     for (size_t k = 0; k < positions.size(); ++k) {
-      if (positions[k] < from || deviceWasLate(first + positions[k])) continue;
+      if (positions[k] < from || deviceWasLate(first + positions[k]) || afterLoss(k)) continue;
       // The half's first and last frames: in low latency two windows played.
       for (long f : {0L, B - 1}) {
         const int32_t heardSample = f == 0 ? echoes[k] : lastEchoes[k];
