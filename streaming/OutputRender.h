@@ -53,9 +53,9 @@ class COutputRender {
   virtual void Anchor(uint64_t /*frame*/, uint32_t /*playSample*/) {}
   // Writes `frames` interleaved frames from timeline frame `frame` on, where
   // the device, at `deviceFrame` of the timeline as its position says, has
-  // yet to play them (Written). Past
-  // their first frame, it leaves them out (Late); well short of where the
-  // timeline has it, the anchor no longer holds (Elsewhere). Either way the cells played since they were last
+  // yet to play them (Written). Past their first frame, it leaves them out
+  // (Late); well short of where the timeline has it, the anchor no longer
+  // holds (Elsewhere). Either way the cells played since they were last
   // written are silenced, so output never written plays as silence, never
   // as what the cells held a turn before.
   enum class InTime { Written, Late, Elsewhere };
