@@ -102,9 +102,13 @@ TEST(OverloadTest, AfterAnOverloadTheTimelineAndTheRoundTripAreAsBefore) {
       ASSERT_EQ((frame - first) % kVdPatternFrameModulo, positions[k] % kVdPatternFrameModulo) << "switch " << k;
     }
     // Half a second after the overload (in low latency with a cyclic render
-    // buffer, all along from the output faded in at the start), every half
-    // hears the output played the round trip before it, or silence.
-    size_t heard = 0;
+    // buffer, all along from the output faded in at the start), the halves
+    // hear the output played the round trip before it, or silence. A stray
+    // one in fifty may not: the machine holds the device's own thread too,
+    // by less than it reports as late. A round trip the overload left off
+    // would put every half off.
+    size_t heard = 0, off = 0;
+    std::string firstOff;
     const bool allAlong = lowLatency && mode == StreamMode::Looped;
     // With packets, a loss the machine causes later is told by the capture
     // side only once its next read completes: the output queued until then
@@ -127,11 +131,14 @@ TEST(OverloadTest, AfterAnOverloadTheTimelineAndTheRoundTripAreAsBefore) {
         const int32_t heardSample = f == 0 ? echoes[k] : lastEchoes[k];
         if (heardSample == 0) continue;
         const long echo = (DeviceSampleOf(-heardSample) >> 16) - 1;
-        ASSERT_EQ((static_cast<long>(positions[k]) + f - echo) % 4096, in + out) << "switch " << k << " frame " << f;
+        const long roundTrip = (static_cast<long>(positions[k]) + f - echo) % 4096;
+        if (roundTrip != in + out && off++ == 0)
+          firstOff = "switch " + std::to_string(k) + " frame " + std::to_string(f) + ": " + std::to_string(roundTrip);
         ++heard;
       }
     }
     EXPECT_GT(heard, 20u);
+    EXPECT_LE(off * 50, heard) << "round trip " << in + out << ", first off at " << firstOff;
   }
 }
 
