@@ -37,13 +37,16 @@ void CVdStreamEngine::RunRealTime() {
   m_bTimed = true;
   LeaveCriticalSection(m_pcs);
   DWORD dwWaitedMs = 0;  // lossless: the clock stands while the device waits
+  LONGLONG llPlanned = Ticks();
   while (!m_lStopThread) {
     AdvanceTo(FramesDueAt(Ticks()), &dwWaitedMs);
+    NoteLateShow(llPlanned);
     // Wake for the next signal, and every millisecond meanwhile so that the
     // position moves on as hardware's does.
     const LONGLONG llNext = NextSignalTicks();
     const LONGLONG llTick = Ticks() + m_llTicksPerSecond / 1000;
-    SleepUntil(llNext >= 0 && llNext < llTick ? llNext : llTick, llNext >= 0 && llNext < llTick);
+    llPlanned = llNext >= 0 && llNext < llTick ? llNext : llTick;
+    SleepUntil(llPlanned, llNext >= 0 && llNext < llTick);
   }
   m_bTimed = false;
 }
@@ -156,6 +159,22 @@ void CVdStreamEngine::NoteSignal(ULONGLONG ullFrame, const VdPinInstance& instan
     m_lateSignals[m_cLateSignals++ % kLateSignalRing] = {ullFrame, ulLateUs, instance.iFilter,
                                                          bCompletion};
   }
+}
+
+void CVdStreamEngine::NoteLateShow(LONGLONG llPlanned) {
+  if (m_mode != VdClockMode::RealTimeStrict) {
+    return;  // a lossless device waits for its host: not late then
+  }
+  const LONGLONG llLate = Ticks() - llPlanned;
+  if (llLate * 1000000 < static_cast<LONGLONG>(kVdLateThresholdsUs[0]) * m_llTicksPerSecond) {
+    return;
+  }
+  EnterCriticalSection(m_pcs);
+  if (m_bTimed) {
+    const ULONG ulLateUs = static_cast<ULONG>(std::min<LONGLONG>(llLate * 1000000 / m_llTicksPerSecond, 0xFFFFFFFF));
+    m_lateSignals[m_cLateSignals++ % kLateSignalRing] = {m_ullFrame, ulLateUs, -1, false};
+  }
+  LeaveCriticalSection(m_pcs);
 }
 
 std::vector<VdLateSignal> CVdStreamEngine::LateSignals() const {

@@ -160,6 +160,10 @@ class CVdStreamEngine {
   // A notification or completion that belongs to the end of device frame
   // ullFrame, just signalled: how late it came (real-time clocks only).
   void NoteSignal(ULONGLONG ullFrame, const VdPinInstance& instance);
+  // A strict clock thread that showed the device later than it planned
+  // (the machine held it): its cells moved on ahead of its registers
+  // meanwhile, as late as a signal that late (real-time clocks only).
+  void NoteLateShow(LONGLONG llPlanned);
   // Signals a half left (looped), now or as late as the jitter says.
   void Announce(VdPinInstance& instance, int iHalfLeft, ULONGLONG ullFrame);
   void AnnounceNow(VdPinInstance& instance, int iHalfLeft, ULONGLONG ullFrame);

@@ -118,8 +118,10 @@
 //   nothing streams. Every notification and completion is timed against
 //   device time: Stats() counts how many came at least 0.25, 0.5, 1, 2 and 4
 //   ms late and the latest, and LateSignals() keeps the last 32768 that came
-//   at least 0.25 ms late with their device frames, so that a late device can
-//   be told from a late host.
+//   at least 0.25 ms late with their device frames, and the times the clock
+//   thread itself showed the device that late (filter -1: the machine held
+//   it, and its cells moved on ahead of its registers meanwhile), so that a
+//   late device can be told from a late host.
 // Standard streaming (KSINTERFACE_STANDARD_STREAMING instances)
 //   Requests complete strictly in the order queued. A read is filled with
 //   whole frames up to its FrameExtent and completes when the next frame
@@ -521,11 +523,12 @@ struct VdStreamStats {
   ULONG ulMaxLateUs;              // the latest one, in microseconds
 };
 
-// One of the device's signals that came at least kVdLateThresholdsUs[0] late.
+// One of the device's signals that came at least kVdLateThresholdsUs[0] late,
+// or its clock thread showing the device that late.
 struct VdLateSignal {
   ULONGLONG ullFrame;             // the device frame whose end it belongs to
   ULONG ulLateUs;
-  int iFilter;
+  int iFilter;                    // -1: the clock thread
   bool bCompletion;               // a stream request, else a notification
 };
 
