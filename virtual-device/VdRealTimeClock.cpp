@@ -45,8 +45,9 @@ void CVdStreamEngine::RunRealTime() {
     // position moves on as hardware's does.
     const LONGLONG llNext = NextSignalTicks();
     const LONGLONG llTick = Ticks() + m_llTicksPerSecond / 1000;
-    llPlanned = llNext >= 0 && llNext < llTick ? llNext : llTick;
-    SleepUntil(llPlanned, llNext >= 0 && llNext < llTick);
+    const bool bSignal = llNext >= 0 && llNext < llTick;
+    llPlanned = bSignal ? llNext : llTick;
+    SleepUntil(llPlanned, bSignal);
   }
   m_bTimed = false;
 }
@@ -141,14 +142,15 @@ void CVdStreamEngine::StopThread() {
 
 // ------------------------------------------------------------ punctuality
 
+ULONG CVdStreamEngine::LateUs(LONGLONG llLate) const {
+  return llLate > 0 ? static_cast<ULONG>(std::min<LONGLONG>(llLate * 1000000 / m_llTicksPerSecond, 0xFFFFFFFF)) : 0;
+}
+
 void CVdStreamEngine::NoteSignal(ULONGLONG ullFrame, const VdPinInstance& instance) {
   if (!m_bTimed) {
     return;
   }
-  const LONGLONG llLate = Ticks() - DueTicks(ullFrame + 1);
-  const ULONG ulLateUs =
-      llLate > 0 ? static_cast<ULONG>(std::min<LONGLONG>(llLate * 1000000 / m_llTicksPerSecond, 0xFFFFFFFF))
-                 : 0;
+  const ULONG ulLateUs = LateUs(Ticks() - DueTicks(ullFrame + 1));
   ++m_stats.ulTimedSignals;
   for (size_t i = 0; i < 5; ++i) {
     m_stats.aulLateSignals[i] += ulLateUs >= kVdLateThresholdsUs[i];
@@ -165,13 +167,12 @@ void CVdStreamEngine::NoteLateShow(LONGLONG llPlanned) {
   if (m_mode != VdClockMode::RealTimeStrict) {
     return;  // a lossless device waits for its host: not late then
   }
-  const LONGLONG llLate = Ticks() - llPlanned;
-  if (llLate * 1000000 < static_cast<LONGLONG>(kVdLateThresholdsUs[0]) * m_llTicksPerSecond) {
+  const ULONG ulLateUs = LateUs(Ticks() - llPlanned);
+  if (ulLateUs < kVdLateThresholdsUs[0]) {
     return;
   }
   EnterCriticalSection(m_pcs);
   if (m_bTimed) {
-    const ULONG ulLateUs = static_cast<ULONG>(std::min<LONGLONG>(llLate * 1000000 / m_llTicksPerSecond, 0xFFFFFFFF));
     m_lateSignals[m_cLateSignals++ % kLateSignalRing] = {m_ullFrame, ulLateUs, -1, false};
   }
   LeaveCriticalSection(m_pcs);

@@ -160,6 +160,8 @@ class CVdStreamEngine {
   // A notification or completion that belongs to the end of device frame
   // ullFrame, just signalled: how late it came (real-time clocks only).
   void NoteSignal(ULONGLONG ullFrame, const VdPinInstance& instance);
+  // Ticks late, in microseconds (0 when early).
+  ULONG LateUs(LONGLONG llLate) const;
   // A strict clock thread that showed the device later than it planned
   // (the machine held it): its cells moved on ahead of its registers
   // meanwhile, as late as a signal that late (real-time clocks only).
