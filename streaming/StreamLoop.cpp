@@ -119,6 +119,7 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
       m_jump(0),
       m_jumpAfter(0),
       m_realign(false),
+      m_unsettledUpTo(0),
       m_queuedUpTo(0),
       m_lateWrites(0),
       m_sameLossPasses(0),
@@ -472,7 +473,11 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
          m_capturePos + m_captureFrames <= m_ringFrames && TakeCapture())
     ok = m_render->WaitForPacket(kDeviceSilentMs);
   if (!ok) return;  // the device is gone or stopping: the capture side tells
-  if (m_render->IsLate()) m_lost = m_realign = true;  // the device ran dry
+  // The device ran dry: no request of the queue left, or (its completions
+  // may be signalled late) its position has reached all that was submitted.
+  uint64_t taken = 0, submitted = 0;
+  const bool played = m_render->StreamSamples(&taken, &submitted) && submitted != 0 && taken >= submitted;
+  if (m_render->IsLate() || played) m_lost = m_realign = true;
   // Output that does not follow on from the half queued before (the host's
   // position jumped over frames the device lost) is aligned on its own.
   if (hostFrame != m_queuedUpTo) m_realign = true;
@@ -533,43 +538,59 @@ void CStreamLoop::AlignPacketRender() {
   }
 }
 
-// Where the next frame queued is played: where the device is now plus what
-// is queued before it. It should be the host frame it carries plus the round
-// trip: silence goes first where the queue is shorter (at most three
-// packets' worth at a time, the rest at the next half), output is left out
-// where it is longer.
-uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame, uint32_t* topUp) {
-  uint64_t taken = 0, submitted = 0, captured = 0, takenAfter = 0;
+// The queue at one moment (the render position unchanged around the
+// capture side's count), in frames the capture side counted: where the
+// device is, and where the next frame queued is played.
+bool CStreamLoop::LookAtQueue(QueueLook* look) {
+  uint64_t count = 0, takenAfter = 0;
   for (int i = 0;; ++i) {
-    if (!m_render->StreamSamples(&taken, &submitted) || !m_capture->GetDeviceSampleCount(&captured) ||
-        !m_render->StreamSamples(&takenAfter, &submitted)) {
-      m_realign = false;  // nothing to go by
-      return 0;
-    }
-    if (taken == takenAfter || i + 1 == kAlignTries) break;
+    if (!m_render->StreamSamples(&look->taken, &look->submitted) || !m_capture->GetDeviceSampleCount(&count) ||
+        !m_render->StreamSamples(&takenAfter, &look->submitted))
+      return false;
+    if (look->taken == takenAfter || i + 1 == kAlignTries) break;
   }
-  const int64_t queued = static_cast<int64_t>(submitted > taken ? submitted - taken : 0) / m_outputs;
-  const int64_t tail = static_cast<int64_t>(captured / m_inputs) + queued;
+  const uint64_t queued = look->submitted > look->taken ? look->submitted - look->taken : 0;
+  look->captured = static_cast<int64_t>(count / m_inputs);
+  look->tail = look->captured + static_cast<int64_t>(queued / m_outputs);
+  return true;
+}
+
+// The next frame queued should be played the round trip after the host
+// frame it carries: silence goes first where the queue is shorter (at most
+// three packets' worth at a time, the rest at the next half), output is left
+// out where it is longer.
+uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame, uint32_t* topUp) {
+  QueueLook look;
+  if (!LookAtQueue(&look)) {
+    m_realign = false;  // nothing to go by
+    return 0;
+  }
+  const int64_t tail = look.tail;
   const int64_t target = static_cast<int64_t>(hostFrame) + m_plan.roundTrip;
+  // A device that runs dry after the look (the thread held before the write,
+  // or a device that takes a write to an empty queue up late) plays all that
+  // follows late. A queue found empty or put right is looked at again at
+  // each half until the device has begun to play what was written after it.
+  if (tail != target || look.taken >= look.submitted) m_unsettledUpTo = look.submitted;
+  m_realign = tail != target || look.taken <= m_unsettledUpTo;
   if (tail >= target) {
     // In low latency a half whose time has passed is left out whole: an
     // older half never plays after a newer one was due.
-    m_realign = tail - target >= m_bufferSize;
+    const bool passed = tail - target >= m_bufferSize;
     const uint32_t most = m_plan.lowLatency ? m_bufferSize : m_bufferSize - 1;
     const uint32_t skip = static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : most);
     // Output whose time has passed (frames lost before it, the host's
     // position not yet past them) must not leave the device to run dry
     // before the next capture half is in and the next half queued: silence
-    // makes up the rest. The queue is aligned again at the next half.
+    // makes up the rest.
     const int64_t after = tail + (m_bufferSize - skip);
-    const int64_t floor = static_cast<int64_t>(captured / m_inputs) + 2ll * m_bufferSize;
-    if (m_realign && after < floor)
+    const int64_t floor = look.captured + 2ll * m_bufferSize;
+    if (passed && after < floor)
       *topUp = static_cast<uint32_t>(std::min<int64_t>(floor - after, 3ll * m_bufferSize));
     return skip;
   }
   const int64_t most = 3ll * m_bufferSize;
-  m_realign = !m_render->QueueSilence(static_cast<uint32_t>(target - tail < most ? target - tail : most) * m_outputs) ||
-              target - tail > most;
+  m_render->QueueSilence(static_cast<uint32_t>(target - tail < most ? target - tail : most) * m_outputs);
   return 0;
 }
 

@@ -61,6 +61,13 @@ class CStreamLoop {
   // *topUp (left as it is otherwise) the silence to queue after it.
   void AlignPacketRender();
   uint32_t AlignQueue(uint64_t hostFrame, uint32_t* topUp);
+  struct QueueLook {
+    uint64_t taken;      // samples the render pin has played
+    uint64_t submitted;  // samples queued to it, silence included
+    int64_t captured;    // the capture side's count of device frames
+    int64_t tail;        // where the next frame queued is played
+  };
+  bool LookAtQueue(QueueLook* look);
 
   CAsioDriver& m_driver;
   uint32_t m_bufferSize;
@@ -94,6 +101,10 @@ class CStreamLoop {
   // The host position of the output each half of the ring holds.
   uint64_t m_outputAt[2];
   bool m_realign;  // queued: align the queue at the next half sent
+  // Queued: the samples submitted before the output an alignment last put
+  // right (or wrote to a queue run dry); until the device has played past
+  // them, the queue is aligned again at every half.
+  uint64_t m_unsettledUpTo;
   uint64_t m_queuedUpTo;  // queued: the host frame after the last half queued
   uint32_t m_lateWrites;  // low latency: halves written too late, running
   uint32_t m_sameLossPasses;  // passes in which a loss is the one counted last

@@ -237,6 +237,7 @@ DWORD CVirtualDevice::Impl::CreatePin(HANDLE hFilter, PKSPIN_CONNECT pConnect,
     pInstance->bHostGone = false;
     pInstance->iRecording = -1;
     pInstance->ullStreamFrames = 0;
+    pInstance->ullHoldWritesUntil = 0;
     pInstance->bGone = false;
     HANDLE hPin = NewIdentity();
     pInstance->hPin = hPin;

@@ -333,7 +333,10 @@ ULONG CVdStreamEngine::FramesToBoundary(const VdPinInstance& instance) const {
     if (instance.pending.empty()) {
       return kNoBoundary;
     }
-    return std::max(1ul, FramesLeft(instance, instance.pending.front(), m_pMachine->streaming));
+    const ULONG ulHeld = instance.ullHoldWritesUntil > m_ullFrame
+                             ? static_cast<ULONG>(instance.ullHoldWritesUntil - m_ullFrame)
+                             : 0;
+    return std::max(1ul, ulHeld + FramesLeft(instance, instance.pending.front(), m_pMachine->streaming));
   }
   if (!instance.ulRingSamples) {
     return kNoBoundary;
@@ -404,7 +407,7 @@ void CVdStreamEngine::ProcessStandard(VdPinInstance& instance, ULONGLONG ullFram
         instance.pending.pop_front();
         Complete(instance, io, io.pHeader->DataUsed, ullFrame - 1);
       }
-      if (instance.pending.empty()) {
+      if (instance.pending.empty() || ullFrame < instance.ullHoldWritesUntil) {
         ++m_stats.ullUnderrunFrames;
       } else {
         VdPendingIo& io = instance.pending.front();
@@ -617,6 +620,7 @@ void CVdStreamEngine::OnStateChange(VdPinInstance* pInstance, KSSTATE newState) 
     pInstance->ullMovedSamples = 0;
     pInstance->ullShownSamples = 0;
     pInstance->ullStreamFrames = 0;
+    pInstance->ullHoldWritesUntil = 0;
     pInstance->bNotifyPending = false;
     pInstance->bLostFrames = false;
     pInstance->ulRingPos = 0;

@@ -50,6 +50,9 @@ struct VdPinInstance {
   // Frames moved since the instance last left KSSTATE_STOP (underruns and
   // overruns not counted): its stream position.
   ULONGLONG ullStreamFrames;
+  // Standard render: a write that came to a queue run dry waits for this
+  // device frame.
+  ULONGLONG ullHoldWritesUntil;
   bool bGone;               // opened before an unplug: dead for good
   bool bLostFrames;         // standard capture: frames lost since the last one read
   // Looped: per half, whether its notification is still unconsumed (every

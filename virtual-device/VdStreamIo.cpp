@@ -134,6 +134,9 @@ DWORD CVirtualDevice::Impl::QueueStreamIo(PinInstance* pInstance, bool bWrite,
   if (pOverlapped->hEvent) {
     ResetEvent(EventOf(pOverlapped));
   }
+  // A running render queue that has run dry takes the write up later.
+  if (bWrite && pInstance->state == KSSTATE_RUN && pInstance->pending.empty())
+    pInstance->ullHoldWritesUntil = m_engine.Frame() + m_machine.streaming.ulIdleWriteDelayFrames;
   pInstance->pending.push_back({pHeader, pOverlapped, bWrite, 0});
   m_engine.OnRequestQueued();
   return ERROR_IO_PENDING;

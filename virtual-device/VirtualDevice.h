@@ -226,6 +226,11 @@
 //                         discontinuous.
 //                         A device that waits for its host does not wait
 //                         inside a stall.
+//   ulIdleWriteDelayFrames
+//                         a standard render pin whose queue has run dry
+//                         starts a write that comes this many frames after
+//                         it came (silence meanwhile), as a USB stream picks
+//                         a request up at a later bus frame
 // Faults on demand (all in VdMachine, so a test edits one record):
 //   propertyFaults   any property request fails with a chosen error
 //   replyOverrides   malformed multiple-item replies (short, Count running
@@ -394,6 +399,7 @@ struct VdStreamingConfig {
   bool bClockRegister = true;      // false: no clock register to map
   ULONG ulStallMs = 0;             // every ulStallEveryMs of device time, transfers
   ULONG ulStallEveryMs = 0;        // stop for ulStallMs (0: never)
+  ULONG ulIdleWriteDelayFrames = 0;  // a write to a render queue run dry starts this much later
 };
 
 struct VdMachine {

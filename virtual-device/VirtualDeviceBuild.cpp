@@ -27,6 +27,8 @@
 //                                     the register is not there
 //   VOROD_VIRTUAL_STALL_MS=N, VOROD_VIRTUAL_STALL_EVERY_MS=M
 //                                     transfers stop for N ms every M ms
+//   VOROD_VIRTUAL_IDLE_WRITE_DELAY=N  a write to a render queue run dry
+//                                     starts N frames after it came
 #include <windows.h>
 #include <process.h>
 
@@ -72,6 +74,7 @@ void ApplyRoughEdges(VdMachine* machine) {
     streaming.bPositionRegister = false;
   if (_stricmp(Environment("VOROD_VIRTUAL_CLOCK_REGISTER").c_str(), "none") == 0)
     streaming.bClockRegister = false;
+  streaming.ulIdleWriteDelayFrames = Count("VOROD_VIRTUAL_IDLE_WRITE_DELAY", streaming.ulIdleWriteDelayFrames);
   streaming.ulStallMs = Count("VOROD_VIRTUAL_STALL_MS", streaming.ulStallMs);
   streaming.ulStallEveryMs = Count("VOROD_VIRTUAL_STALL_EVERY_MS", streaming.ulStallEveryMs);
 }

@@ -207,5 +207,6 @@ void VdUseUsbProfile(VdMachine* pMachine) {
   streaming.ulSignalJitterUs = 500;
   streaming.lClockPpm = 80;
   streaming.bClockRegister = false;
+  streaming.ulIdleWriteDelayFrames = 48;  // up to the next USB millisecond
   pMachine->rtAudio.ulRoundUpFrames = 48;
 }

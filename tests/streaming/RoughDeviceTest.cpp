@@ -191,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"Stalls", StreamMode::Looped, true, UsbWithStalls, 96},
                       Case{"Stalls", StreamMode::Standard, false, UsbWithStalls, 96},
                       Case{"Stalls", StreamMode::Mixed, false, UsbWithStalls, 96},
-                      Case{"StallsLowLatency", StreamMode::Looped, false, UsbWithStalls, 96, true}),
+                      Case{"StallsLowLatency", StreamMode::Looped, false, UsbWithStalls, 96, true},
+                      Case{"StallsLowLatency", StreamMode::Standard, false, UsbWithStalls, 96, true}),
     CaseName);
 
 }  // namespace
@@ -219,6 +220,45 @@ TEST(SilentDeviceTest, ASilenceUnderTwoSecondsIsWaitedForOneForGoodIsLost) {
     EXPECT_EQ(Access::DropOuts(run.rig.Asio()), 0u);
     run.rig.Asio()->stop();
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A host held in its callback until the device has played out the output
+// queued (no input lost): the output that follows finds the queue run dry,
+// and a USB device starts it a millisecond late. The round trip is the one
+// reported again afterwards, and no input was lost.
+TEST(DryQueueTest, OutputStartedLateOnAQueueRunDryKeepsTheRoundTrip) {
+  RoughRun run({"Usb", StreamMode::Standard, false, VdUseUsbProfile, 96, true});
+  ASSERT_TRUE(run.Prepare());
+  const long B = run.B;
+  HANDLE entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  const auto record = run.rig.host.onSwitch;
+  run.rig.host.onSwitch = [&](long index) {
+    record(index);
+    if (run.positions.size() == 20) {
+      // The device plays on as hardware does until its output queue is empty.
+      run.rig.device.Machine().streaming.dwHostWaitMs = 0;
+      SetEvent(entered);
+      WaitForSingleObject(release, 10000);
+    }
+  };
+  ASSERT_EQ(run.rig.Start(2 * B, B / 4), ASE_OK);
+  while (WaitForSingleObject(entered, 0) != WAIT_OBJECT_0) ASSERT_TRUE(run.rig.device.Step(8));
+  const ULONGLONG underrun = run.rig.device.Stats().ullUnderrunFrames;
+  while (run.rig.device.Stats().ullUnderrunFrames < underrun + 8) ASSERT_TRUE(run.rig.device.Step(8));
+  run.rig.device.Machine().streaming.dwHostWaitMs = 2000;
+  SetEvent(release);
+  const uint32_t switches = static_cast<uint32_t>(run.positions.size() + (run.in + run.out) / B + 12);
+  while (Access::SwitchCount(run.rig.Asio()) < switches) ASSERT_TRUE(run.rig.device.Step(24));
+  run.rig.Asio()->stop();
+  EXPECT_EQ(run.rig.device.Stats().ullOverrunFrames, 0u);
+  run.ExpectTimelineAndRoundTrip();
+  CloseHandle(entered);
+  CloseHandle(release);
 }
 
 }  // namespace
