@@ -119,7 +119,6 @@ CStreamLoop::CStreamLoop(CAsioDriver& driver)
       m_jump(0),
       m_jumpAfter(0),
       m_realign(false),
-      m_unsettledUpTo(0),
       m_queuedUpTo(0),
       m_lateWrites(0),
       m_sameLossPasses(0),
@@ -475,16 +474,27 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   if (!ok) return;  // the device is gone or stopping: the capture side tells
   // The device ran dry: no request of the queue left, or (its completions
   // may be signalled late) its position has reached all that was submitted.
-  uint64_t taken = 0, submitted = 0;
-  const bool played = m_render->StreamSamples(&taken, &submitted) && submitted != 0 && taken >= submitted;
-  if (m_render->IsLate() || played) m_lost = m_realign = true;
+  // Or it ran dry unseen (the thread held between a look and the write
+  // after it): what is queued plays late. Either way the queue is aligned.
+  const int64_t target = static_cast<int64_t>(hostFrame) + m_plan.roundTrip;
+  QueueLook look = {};
+  const bool looked = LookAtQueue(&look);
+  if (m_render->IsLate() || (looked && look.submitted != 0 && look.taken >= look.submitted))
+    m_lost = m_realign = true;
+  if (looked && look.tail > target) m_realign = true;
   // Output that does not follow on from the half queued before (the host's
   // position jumped over frames the device lost) is aligned on its own.
   if (hostFrame != m_queuedUpTo) m_realign = true;
   m_queuedUpTo = hostFrame + m_bufferSize;
   const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
   uint32_t topUp = 0;
-  const uint32_t skip = m_realign && m_jumpAfter == 0 ? AlignQueue(hostFrame, &topUp) : 0;
+  uint32_t skip = 0;
+  if (m_realign && m_jumpAfter == 0) {
+    if (looked)
+      skip = AlignQueue(look, target, &topUp);
+    else
+      m_realign = false;  // nothing to go by
+  }
   m_renderPos = 0;
   BuildRender(m_renderPacket, m_bufferSize, silent, half);
   if (!silent) m_fadePending = false;
@@ -556,41 +566,30 @@ bool CStreamLoop::LookAtQueue(QueueLook* look) {
 }
 
 // The next frame queued should be played the round trip after the host
-// frame it carries: silence goes first where the queue is shorter (at most
-// three packets' worth at a time, the rest at the next half), output is left
-// out where it is longer.
-uint32_t CStreamLoop::AlignQueue(uint64_t hostFrame, uint32_t* topUp) {
-  QueueLook look;
-  if (!LookAtQueue(&look)) {
-    m_realign = false;  // nothing to go by
-    return 0;
-  }
+// frame it carries (at `target`): silence goes first where the queue is
+// shorter (at most three packets' worth at a time, the rest at the next
+// half), output is left out where it is longer.
+uint32_t CStreamLoop::AlignQueue(const QueueLook& look, int64_t target, uint32_t* topUp) {
   const int64_t tail = look.tail;
-  const int64_t target = static_cast<int64_t>(hostFrame) + m_plan.roundTrip;
-  // A device that runs dry after the look (the thread held before the write,
-  // or a device that takes a write to an empty queue up late) plays all that
-  // follows late. A queue found empty or put right is looked at again at
-  // each half until the device has begun to play what was written after it.
-  if (tail != target || look.taken >= look.submitted) m_unsettledUpTo = look.submitted;
-  m_realign = tail != target || look.taken <= m_unsettledUpTo;
   if (tail >= target) {
     // In low latency a half whose time has passed is left out whole: an
     // older half never plays after a newer one was due.
-    const bool passed = tail - target >= m_bufferSize;
+    m_realign = tail - target >= m_bufferSize;
     const uint32_t most = m_plan.lowLatency ? m_bufferSize : m_bufferSize - 1;
     const uint32_t skip = static_cast<uint32_t>(tail - target < m_bufferSize ? tail - target : most);
     // Output whose time has passed (frames lost before it, the host's
     // position not yet past them) must not leave the device to run dry
     // before the next capture half is in and the next half queued: silence
-    // makes up the rest.
+    // makes up the rest. The queue is aligned again at the next half.
     const int64_t after = tail + (m_bufferSize - skip);
     const int64_t floor = look.captured + 2ll * m_bufferSize;
-    if (passed && after < floor)
+    if (m_realign && after < floor)
       *topUp = static_cast<uint32_t>(std::min<int64_t>(floor - after, 3ll * m_bufferSize));
     return skip;
   }
   const int64_t most = 3ll * m_bufferSize;
-  m_render->QueueSilence(static_cast<uint32_t>(target - tail < most ? target - tail : most) * m_outputs);
+  m_realign = !m_render->QueueSilence(static_cast<uint32_t>(target - tail < most ? target - tail : most) * m_outputs) ||
+              target - tail > most;
   return 0;
 }
 

@@ -54,13 +54,7 @@ class CStreamLoop {
   void QueueHalf(uint64_t hostFrame, long half);
   // Written ahead: ties the render buffer to the capture side's timeline.
   void AnchorRender(bool setUp);
-  // Queued: at the start, silence for what the render pin played before the
-  // capture pin started; after a loss, the queue made as long again as the
-  // round trip needs (silence), or output the device had no time for
-  // skipped. The frames of output to leave out of the half sent now, and in
-  // *topUp (left as it is otherwise) the silence to queue after it.
-  void AlignPacketRender();
-  uint32_t AlignQueue(uint64_t hostFrame, uint32_t* topUp);
+  // Queued: the render queue and the capture side's count at one moment.
   struct QueueLook {
     uint64_t taken;      // samples the render pin has played
     uint64_t submitted;  // samples queued to it, silence included
@@ -68,6 +62,13 @@ class CStreamLoop {
     int64_t tail;        // where the next frame queued is played
   };
   bool LookAtQueue(QueueLook* look);
+  // Queued: at the start, silence for what the render pin played before the
+  // capture pin started; after a loss, the queue made as long again as the
+  // round trip needs (silence), or output the device had no time for
+  // skipped. The frames of output to leave out of the half sent now, and in
+  // *topUp (left as it is otherwise) the silence to queue after it.
+  void AlignPacketRender();
+  uint32_t AlignQueue(const QueueLook& look, int64_t target, uint32_t* topUp);
 
   CAsioDriver& m_driver;
   uint32_t m_bufferSize;
@@ -101,10 +102,6 @@ class CStreamLoop {
   // The host position of the output each half of the ring holds.
   uint64_t m_outputAt[2];
   bool m_realign;  // queued: align the queue at the next half sent
-  // Queued: the samples submitted before the output an alignment last put
-  // right (or wrote to a queue run dry); until the device has played past
-  // them, the queue is aligned again at every half.
-  uint64_t m_unsettledUpTo;
   uint64_t m_queuedUpTo;  // queued: the host frame after the last half queued
   uint32_t m_lateWrites;  // low latency: halves written too late, running
   uint32_t m_sameLossPasses;  // passes in which a loss is the one counted last
