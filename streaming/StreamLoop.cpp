@@ -476,12 +476,14 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   // may be signalled late) its position has reached all that was submitted.
   // Or it ran dry unseen (the thread held between a look and the write
   // after it): what is queued plays late. Either way the queue is aligned.
+  // The capture side's count is read first: a device that moves on between
+  // the two readings only makes the queue look shorter.
   const int64_t target = static_cast<int64_t>(hostFrame) + m_plan.roundTrip;
-  QueueLook look = {};
-  const bool looked = LookAtQueue(&look);
-  if (m_render->IsLate() || (looked && look.submitted != 0 && look.taken >= look.submitted))
-    m_lost = m_realign = true;
-  if (looked && look.tail > target) m_realign = true;
+  uint64_t count = 0, taken = 0, submitted = 0;
+  const bool looked = m_capture->GetDeviceSampleCount(&count) && m_render->StreamSamples(&taken, &submitted);
+  const uint64_t queued = submitted > taken ? submitted - taken : 0;
+  if (m_render->IsLate() || (looked && submitted != 0 && queued == 0)) m_lost = m_realign = true;
+  if (looked && static_cast<int64_t>(count / m_inputs + queued / m_outputs) > target) m_realign = true;
   // Output that does not follow on from the half queued before (the host's
   // position jumped over frames the device lost) is aligned on its own.
   if (hostFrame != m_queuedUpTo) m_realign = true;
@@ -489,8 +491,9 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
   uint32_t topUp = 0;
   uint32_t skip = 0;
+  QueueLook look = {};
   if (m_realign && m_jumpAfter == 0) {
-    if (looked)
+    if (LookAtQueue(&look))
       skip = AlignQueue(look, target, &topUp);
     else
       m_realign = false;  // nothing to go by
