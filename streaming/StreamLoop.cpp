@@ -472,18 +472,8 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
          m_capturePos + m_captureFrames <= m_ringFrames && TakeCapture())
     ok = m_render->WaitForPacket(kDeviceSilentMs);
   if (!ok) return;  // the device is gone or stopping: the capture side tells
-  // The device ran dry: no request of the queue left, or (its completions
-  // may be signalled late) its position has reached all that was submitted.
-  // Or it ran dry unseen (the thread held between a look and the write
-  // after it): what is queued plays late. Either way the queue is aligned.
-  // The capture side's count is read first: a device that moves on between
-  // the two readings only makes the queue look shorter.
   const int64_t target = static_cast<int64_t>(hostFrame) + m_plan.roundTrip;
-  uint64_t count = 0, taken = 0, submitted = 0;
-  const bool looked = m_capture->GetDeviceSampleCount(&count) && m_render->StreamSamples(&taken, &submitted);
-  const uint64_t queued = submitted > taken ? submitted - taken : 0;
-  if (m_render->IsLate() || (looked && submitted != 0 && queued == 0)) m_lost = m_realign = true;
-  if (looked && static_cast<int64_t>(count / m_inputs + queued / m_outputs) > target) m_realign = true;
+  CheckQueue(target);
   // Output that does not follow on from the half queued before (the host's
   // position jumped over frames the device lost) is aligned on its own.
   if (hostFrame != m_queuedUpTo) m_realign = true;
@@ -491,8 +481,8 @@ void CStreamLoop::QueueHalf(uint64_t hostFrame, long half) {
   const bool silent = m_driver.m_streamSwitchCount < kSilentSwitches;
   uint32_t topUp = 0;
   uint32_t skip = 0;
-  QueueLook look = {};
   if (m_realign && m_jumpAfter == 0) {
+    QueueLook look = {};
     if (LookAtQueue(&look))
       skip = AlignQueue(look, target, &topUp);
     else
@@ -551,21 +541,42 @@ void CStreamLoop::AlignPacketRender() {
   }
 }
 
+// The device ran dry: no request of the queue left, or (its completions
+// may be signalled late) its position has reached all that was submitted.
+// Or it ran dry unseen (the thread held between a look and the write after
+// it): what is queued plays late. Either way the queue is aligned. The
+// capture side's count is read first: a device that moves on between the
+// two readings only makes the queue look shorter.
+void CStreamLoop::CheckQueue(int64_t target) {
+  uint64_t count = 0, taken = 0, submitted = 0;
+  const bool looked = m_capture->GetDeviceSampleCount(&count) && m_render->StreamSamples(&taken, &submitted);
+  const QueueLook look = Look(count, taken, submitted);
+  if (m_render->IsLate() || (looked && submitted != 0 && taken >= submitted)) m_lost = m_realign = true;
+  if (looked && look.tail > target) m_realign = true;
+}
+
 // The queue at one moment (the render position unchanged around the
-// capture side's count), in frames the capture side counted: where the
-// device is, and where the next frame queued is played.
+// capture side's count).
 bool CStreamLoop::LookAtQueue(QueueLook* look) {
-  uint64_t count = 0, takenAfter = 0;
+  uint64_t count = 0, taken = 0, submitted = 0, takenAfter = 0;
   for (int i = 0;; ++i) {
-    if (!m_render->StreamSamples(&look->taken, &look->submitted) || !m_capture->GetDeviceSampleCount(&count) ||
-        !m_render->StreamSamples(&takenAfter, &look->submitted))
+    if (!m_render->StreamSamples(&taken, &submitted) || !m_capture->GetDeviceSampleCount(&count) ||
+        !m_render->StreamSamples(&takenAfter, &submitted))
       return false;
-    if (look->taken == takenAfter || i + 1 == kAlignTries) break;
+    if (taken == takenAfter || i + 1 == kAlignTries) break;
   }
-  const uint64_t queued = look->submitted > look->taken ? look->submitted - look->taken : 0;
-  look->captured = static_cast<int64_t>(count / m_inputs);
-  look->tail = look->captured + static_cast<int64_t>(queued / m_outputs);
+  *look = Look(count, taken, submitted);
   return true;
+}
+
+// In frames the capture side counted: where the device is, and where the
+// next frame queued is played.
+CStreamLoop::QueueLook CStreamLoop::Look(uint64_t captured, uint64_t taken, uint64_t submitted) const {
+  const uint64_t queued = submitted > taken ? submitted - taken : 0;
+  QueueLook look;
+  look.captured = static_cast<int64_t>(captured / m_inputs);
+  look.tail = look.captured + static_cast<int64_t>(queued / m_outputs);
+  return look;
 }
 
 // The next frame queued should be played the round trip after the host

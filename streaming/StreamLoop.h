@@ -54,14 +54,16 @@ class CStreamLoop {
   void QueueHalf(uint64_t hostFrame, long half);
   // Written ahead: ties the render buffer to the capture side's timeline.
   void AnchorRender(bool setUp);
-  // Queued: the render queue and the capture side's count at one moment.
+  // Queued: the render queue against the capture side's count.
   struct QueueLook {
-    uint64_t taken;      // samples the render pin has played
-    uint64_t submitted;  // samples queued to it, silence included
-    int64_t captured;    // the capture side's count of device frames
-    int64_t tail;        // where the next frame queued is played
+    int64_t captured;  // the capture side's count of device frames
+    int64_t tail;      // where the next frame queued is played
   };
+  // Before a half is queued: whether the device ran dry, or will play the
+  // queue later than `target`; either marks the queue for alignment.
+  void CheckQueue(int64_t target);
   bool LookAtQueue(QueueLook* look);
+  QueueLook Look(uint64_t captured, uint64_t taken, uint64_t submitted) const;
   // Queued: at the start, silence for what the render pin played before the
   // capture pin started; after a loss, the queue made as long again as the
   // round trip needs (silence), or output the device had no time for
