@@ -24,6 +24,8 @@ const uint64_t kSettleMarginUs = 200;
 // this is read at the second.
 const uint64_t kReadWindowUs = 50;
 const int kReadTries = 8;
+// Reads handed out since the last loss, before any.
+const uint32_t kNoLossYet = 0xFFFF;
 
 }  // namespace
 
@@ -46,7 +48,9 @@ CInputCaptureKS::CInputCaptureKS(uint32_t packetCount, uint32_t samplesPerPacket
       m_stamped(false),
       m_firstFrame(0),
       m_timelineFrames(0),
-      m_lostFrames(0) {
+      m_lostFrames(0),
+      m_unreadFrames(0),
+      m_readsSinceLoss(kNoLossYet) {
   if (pin == nullptr) return;
   if (pin->m_bLooped) {
     m_packets.SetUpLooped(pin, samplesPerPacket);
@@ -88,7 +92,8 @@ int32_t CInputCaptureKS::Start() {
   m_allowance = 0;
   m_seenAt = ~0ul;
   m_stamped = false;
-  m_timelineFrames = m_lostFrames = 0;
+  m_timelineFrames = m_lostFrames = m_unreadFrames = 0;
+  m_readsSinceLoss = kNoLossYet;
   if (m_pin == nullptr) return E_FAIL;
   if (!m_packets.Looped()) return m_pin->SetState(KSSTATE_RUN);
   if (m_pin->m_hNotificationEvent != nullptr) ResetEvent(m_pin->m_hNotificationEvent);
@@ -257,29 +262,63 @@ void CInputCaptureKS::TakeSignalled() {
 }
 
 bool CInputCaptureKS::WaitForRead(uint32_t timeoutMs) {
-  if (m_packets.Wait(m_nextPacket, timeoutMs, m_drain, m_abort) != CKsPacketSet::WaitResult::Signalled)
-    return false;
-  m_currentPacket = m_nextPacket;
-  m_nextPacket = m_nextPacket + 1 < m_packets.Count() ? m_nextPacket + 1 : 0;
-  m_missed = 0;
-  // A read stamped with the device's time tells the frames lost before it.
-  const WAVEFORMATEX* format = m_pin->m_pwfx;
-  ULONGLONG first = 0;
-  if (format == nullptr || format->nChannels == 0 ||
-      !m_packets.PresentationFrame(m_currentPacket, format->nSamplesPerSec, &first))
+  for (;;) {
+    if (m_packets.Wait(m_nextPacket, timeoutMs, m_drain, m_abort) != CKsPacketSet::WaitResult::Signalled)
+      return false;
+    m_currentPacket = m_nextPacket;
+    m_nextPacket = m_nextPacket + 1 < m_packets.Count() ? m_nextPacket + 1 : 0;
+    m_missed = 0;
+    // A read stamped with the device's time tells the frames lost before it.
+    const WAVEFORMATEX* format = m_pin->m_pwfx;
+    ULONGLONG first = 0;
+    if (format == nullptr || format->nChannels == 0 ||
+        !m_packets.PresentationFrame(m_currentPacket, format->nSamplesPerSec, &first))
+      return true;
+    if (!m_stamped) {
+      m_stamped = true;
+      m_firstFrame = first;
+    }
+    const ULONGLONG expected = m_firstFrame + m_timelineFrames;
+    // Frames lost again within a queue's length of reads, before a read
+    // handed out with the reads after it done too: the reader stays a queue
+    // behind the device, which runs dry at every pass that takes a little
+    // longer. Those reads go back to the device unread; the next one's time
+    // tells their frames lost with the rest, one loss instead of many.
+    const bool lossAgain = first > expected && m_readsSinceLoss <= m_packets.Count();
+    if (lossAgain && m_packets.PendingCount() <= 1) {
+      if (!RequeueBehind(format->nChannels)) return false;
+      continue;
+    }
+    m_readsSinceLoss = first > expected ? 0 : std::min(m_readsSinceLoss + 1, kNoLossYet);
+    if (first > expected) {
+      const ULONGLONG lost = std::min<ULONGLONG>(first - expected, 0x7FFFFFFF / format->nChannels);
+      m_missed = static_cast<uint32_t>(lost * format->nChannels);
+      m_timelineFrames += lost;
+      // Frames of reads queued again unread were captured: the pin's
+      // position counts them already.
+      m_lostFrames += lost - std::min(lost, m_unreadFrames);
+    }
+    m_unreadFrames = 0;
+    m_timelineFrames += GetPacketSampleCount() / format->nChannels;
     return true;
-  if (!m_stamped) {
-    m_stamped = true;
-    m_firstFrame = first;
   }
-  const ULONGLONG expected = m_firstFrame + m_timelineFrames;
-  if (first > expected) {
-    const ULONGLONG lost = std::min<ULONGLONG>(first - expected, 0x7FFFFFFF / format->nChannels);
-    m_missed = static_cast<uint32_t>(lost * format->nChannels);
-    m_timelineFrames += lost;
-    m_lostFrames += lost;
+}
+
+bool CInputCaptureKS::RequeueBehind(uint32_t channels) {
+  // Reads complete in the order they were queued: the one handed out, then
+  // those done after it, up to the first still pending, which comes next.
+  const uint32_t count = m_packets.Count();
+  uint32_t packet = m_currentPacket;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (i != 0 && !m_packets.Done(packet)) break;
+    if (i != 0 && m_packets.Wait(packet, 0, m_drain, m_abort) != CKsPacketSet::WaitResult::Signalled) return false;
+    const KSSTREAM_HEADER& header = m_packets.Packet(packet).header;
+    m_unreadFrames += std::min(header.DataUsed, header.FrameExtent) / 4 / channels;
+    m_packets.Queue(packet, false);
+    packet = packet + 1 < count ? packet + 1 : 0;
   }
-  m_timelineFrames += GetPacketSampleCount() / format->nChannels;
+  m_nextPacket = packet;
+  m_currentPacket = count;
   return true;
 }
 

@@ -8,6 +8,10 @@
 // A device that stamps its reads with its clock's time tells exactly how many
 // frames it lost before one (they are missed samples); one that does not
 // marks the read discontinuous, or runs dry, and the loss is only counted.
+// A stamped read that tells a loss soon after another, while the reads
+// queued after it are done as well (the reader stays a queue behind), is
+// queued again unread with them: their frames join the loss, and the device
+// has the whole queue ahead again.
 //
 // Looped streaming: the two halves of the pin's cyclic buffer are the two
 // packets. Where the device is comes from its position (the register the pin
@@ -60,6 +64,9 @@ class CInputCaptureKS : public CInputCapture {
 
  private:
   bool WaitForRead(uint32_t timeoutMs);
+  // Queues the read handed out and the reads done after it again, unread
+  // (their frames of `channels` samples are noted); false when one failed.
+  bool RequeueBehind(uint32_t channels);
   // Looped: one look at the device; false when it cannot be read (gone).
   bool Look();
   // The position (bytes) and the device's clock of one moment.
@@ -108,11 +115,14 @@ class CInputCaptureKS : public CInputCapture {
   uint64_t m_settleUs;  // how long a position that may be behind its clock is watched
 
   // Packets stamped with the device's time: the frame of the first one, the
-  // frames on the timeline since (captured and lost), and those lost.
+  // frames on the timeline since (captured and lost), those the device lost,
+  // and those of reads queued again unread since the last read handed out.
   bool m_stamped;
   ULONGLONG m_firstFrame;
   ULONGLONG m_timelineFrames;
   ULONGLONG m_lostFrames;
+  ULONGLONG m_unreadFrames;
+  uint32_t m_readsSinceLoss;  // stamped reads handed out since one told a loss
 };
 
 #endif  // VOROD_STREAMING_INPUTCAPTUREKS_H

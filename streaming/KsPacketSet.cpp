@@ -229,14 +229,18 @@ bool CKsPacketSet::IsLate(ULONG ulIndex) {
   return true;
 }
 
-bool CKsPacketSet::AnyPending() const {
-  if (m_bLooped || m_pPackets == nullptr) return false;
+ULONG CKsPacketSet::PendingCount() const {
+  if (m_bLooped || m_pPackets == nullptr) return 0;
+  ULONG ulPending = 0;
   for (ULONG i = 0; i <= m_ulCount; ++i) {
     const KsStreamPacket& packet = m_pPackets[i];
-    if (packet.bQueued && Pending(packet))
-      return true;
+    if (packet.bQueued && Pending(packet)) ++ulPending;
   }
-  return false;
+  return ulPending;
+}
+
+bool CKsPacketSet::Done(ULONG ulIndex) const {
+  return !m_bLooped && ulIndex < m_ulCount && m_pPackets[ulIndex].bQueued && !Pending(m_pPackets[ulIndex]);
 }
 
 uint32_t CKsPacketSet::QueuedAheadSamples() const {

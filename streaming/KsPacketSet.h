@@ -96,9 +96,12 @@ class CKsPacketSet {
   bool IsLate(ULONG ulIndex);
   // Samples the device holds ahead of a packet just queued or written.
   uint32_t QueuedAheadSamples() const;
-  // Packet streaming: whether a request of the set (the silence record's
-  // too) is still pending with the device.
-  bool AnyPending() const;
+  // Packet streaming: how many requests of the set (the silence record's
+  // too) are still pending with the device; whether a packet's request is
+  // done and not yet waited for.
+  ULONG PendingCount() const;
+  bool AnyPending() const { return PendingCount() != 0; }
+  bool Done(ULONG ulIndex) const;
   // Waits up to dwPerPacketMs for each queued request, then frees all, or
   // leaves all allocated when a request is still pending.
   void Release(DWORD dwPerPacketMs);

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,9 @@ struct RoughRun {
       for (long f = 0; f < B; ++f)
         ASSERT_EQ(rig.seen[k][0][f], HostSampleOf(VdCaptureSample(frame + f, 0))) << "switch " << k << " frame " << f;
     }
+    ExpectRoundTrip();
+  }
+  void ExpectRoundTrip() {
     const std::vector<int32_t>& last = rig.seen.back()[1];
     const long echo = (DeviceSampleOf(-last[0]) >> 16) - 1;
     EXPECT_EQ((static_cast<long>(positions.back()) - echo) % 4096, in + out);
@@ -259,6 +263,71 @@ TEST(DryQueueTest, OutputStartedLateOnAQueueRunDryKeepsTheRoundTrip) {
   run.ExpectTimelineAndRoundTrip();
   CloseHandle(entered);
   CloseHandle(release);
+}
+
+}  // namespace
+
+namespace {
+
+// A host an eighth of a period slower than the device for 160 switches (it
+// steps the device in its callback, which no longer waits for it): the
+// driver falls a capture queue behind and catches up at once, instead of
+// losing frames at every switch after; input 0 carries each frame where the
+// host's position puts it or silence, and the round trip holds afterwards.
+TEST(SlowHostTest, AReaderAQueueBehindLosesInputInFewPlaces) {
+  CRITICAL_SECTION stepping;
+  InitializeCriticalSection(&stepping);
+  std::atomic<int> phase{0};  // 0 before the slow switches, 1 in them, 2 after
+  RoughRun run({"Slow", StreamMode::Standard, false, nullptr, 96});
+  ASSERT_TRUE(run.Prepare());
+  const long B = run.B;
+  const auto record = run.rig.host.onSwitch;
+  run.rig.host.onSwitch = [&](long index) {
+    record(index);
+    const size_t n = run.positions.size();
+    run.rig.device.Machine().streaming.dwHostWaitMs = n >= 20 && n < 180 ? 0 : 2000;
+    phase = n < 20 ? 0 : n < 180 ? 1 : 2;
+    if (phase != 1) return;
+    EnterCriticalSection(&stepping);
+    run.rig.device.Step(B + B / 8);
+    LeaveCriticalSection(&stepping);
+  };
+  ASSERT_EQ(run.rig.Start(2 * B, B / 4), ASE_OK);
+  const uint32_t switches = static_cast<uint32_t>(180 + (run.in + run.out) / B + 12);
+  for (uint32_t last = 0; Access::SwitchCount(run.rig.Asio()) < switches;) {
+    // In the slow switches the device moves here only while the driver
+    // waits for input that is not there yet.
+    if (phase == 1 && (Sleep(20), Access::SwitchCount(run.rig.Asio()) != last)) {
+      last = Access::SwitchCount(run.rig.Asio());
+      continue;
+    }
+    EnterCriticalSection(&stepping);
+    const bool stepped = run.rig.device.Step(phase == 1 ? B / 4 : 8);
+    LeaveCriticalSection(&stepping);
+    ASSERT_TRUE(stepped);
+  }
+  run.rig.Asio()->stop();
+  DeleteCriticalSection(&stepping);
+  EXPECT_GT(run.rig.device.Stats().ullOverrunFrames, 0u);
+  ULONG first = 0;
+  ASSERT_TRUE(run.FrameOf(0, &first));
+  int breaks = 0;
+  bool heard = true;
+  for (size_t k = 0; k < run.rig.seen.size(); ++k) {
+    for (long f = 0; f < B; ++f) {
+      const ULONG due = static_cast<ULONG>(first + run.positions[k] + f) % kVdPatternFrameModulo;
+      const int32_t sample = run.rig.seen[k][0][f];
+      if (sample != 0) {
+        ASSERT_EQ(sample, HostSampleOf(VdCaptureSample(due, 0))) << "switch " << k << " frame " << f;
+      }
+      breaks += heard && sample == 0 && due != 0;
+      heard = sample != 0 || due == 0;
+    }
+  }
+  // Never caught up, it loses input at nearly every slow switch after the 32nd.
+  EXPECT_LE(breaks, 160 / 5);
+  EXPECT_GE(Access::DropOuts(run.rig.Asio()), 1u);
+  run.ExpectRoundTrip();
 }
 
 }  // namespace
