@@ -269,15 +269,16 @@ TEST(DryQueueTest, OutputStartedLateOnAQueueRunDryKeepsTheRoundTrip) {
 
 namespace {
 
-// A host an eighth of a period slower than the device for 160 switches (it
-// steps the device in its callback, which no longer waits for it): the
-// driver falls a capture queue behind and catches up at once, instead of
-// losing frames at every switch after; input 0 carries each frame where the
-// host's position puts it or silence, and the round trip holds afterwards.
+// A host an eighth of a period slower than the device for 160 switches, then
+// on time (it steps the device in its callback, which no longer waits for
+// it): the driver falls a capture queue behind and catches up at once,
+// instead of losing frames at every switch after; input 0 carries each frame
+// where the host's position puts it or silence, and the round trip holds
+// afterwards.
 TEST(SlowHostTest, AReaderAQueueBehindLosesInputInFewPlaces) {
   CRITICAL_SECTION stepping;
   InitializeCriticalSection(&stepping);
-  std::atomic<int> phase{0};  // 0 before the slow switches, 1 in them, 2 after
+  std::atomic<bool> hostSteps{false};
   RoughRun run({"Slow", StreamMode::Standard, false, nullptr, 96});
   ASSERT_TRUE(run.Prepare());
   const long B = run.B;
@@ -285,24 +286,24 @@ TEST(SlowHostTest, AReaderAQueueBehindLosesInputInFewPlaces) {
   run.rig.host.onSwitch = [&](long index) {
     record(index);
     const size_t n = run.positions.size();
-    run.rig.device.Machine().streaming.dwHostWaitMs = n >= 20 && n < 180 ? 0 : 2000;
-    phase = n < 20 ? 0 : n < 180 ? 1 : 2;
-    if (phase != 1) return;
+    if (n < 20) return;
+    run.rig.device.Machine().streaming.dwHostWaitMs = 0;
+    hostSteps = true;
     EnterCriticalSection(&stepping);
-    run.rig.device.Step(B + B / 8);
+    run.rig.device.Step(n < 180 ? B + B / 8 : B);
     LeaveCriticalSection(&stepping);
   };
   ASSERT_EQ(run.rig.Start(2 * B, B / 4), ASE_OK);
   const uint32_t switches = static_cast<uint32_t>(180 + (run.in + run.out) / B + 12);
   for (uint32_t last = 0; Access::SwitchCount(run.rig.Asio()) < switches;) {
-    // In the slow switches the device moves here only while the driver
+    // Once the host steps it, the device moves here only while the driver
     // waits for input that is not there yet.
-    if (phase == 1 && (Sleep(20), Access::SwitchCount(run.rig.Asio()) != last)) {
+    if (hostSteps && (Sleep(20), Access::SwitchCount(run.rig.Asio()) != last)) {
       last = Access::SwitchCount(run.rig.Asio());
       continue;
     }
     EnterCriticalSection(&stepping);
-    const bool stepped = run.rig.device.Step(phase == 1 ? B / 4 : 8);
+    const bool stepped = run.rig.device.Step(hostSteps ? B / 4 : 8);
     LeaveCriticalSection(&stepping);
     ASSERT_TRUE(stepped);
   }
